@@ -1,0 +1,10 @@
+#pragma once
+
+#include <QDateTime>
+
+// The time the logs stamp their lines and roll-over names with. Tests substitute a fixed clock.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual QDateTime Now() const { return QDateTime::currentDateTime(); }
+};

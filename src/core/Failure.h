@@ -1,0 +1,18 @@
+#pragma once
+
+#include <QString>
+
+// The one failure type. Lower layers throw it (by value) and never log; the operation that owns the
+// message catches it (by const reference) and reports it once through LogError.
+struct Failure {
+    int Code = 0;
+    QString Description;
+};
+
+// The program's one failure reporter. The error log implements it; tests record the calls.
+// A report made with no failure pending passes the default Failure: code 0 and no description.
+class ErrorReporter {
+public:
+    virtual ~ErrorReporter() = default;
+    virtual void LogError(const QString& message, const QString& location, const Failure& failure = {}) = 0;
+};

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <vector>
+
+// One connection slot's record: the client side of slot i.
+struct ConnectionRecord {
+    bool Connected = false;
+    QString ClientAddress;
+    QByteArray ClientData; // received from the client, not yet sent to the RIX
+};
+
+// The program's shared state. It lives once, is passed by reference, and is touched only on the
+// main thread. Slots run from 1 to ConnectionCount; row 0 of each table exists but is unused.
+class RuntimeState {
+public:
+    // Settings ("iplog.ini", changed at run time by the setup dialog).
+    int ClientIPPort = 0;
+    QString ClientIPAddress;
+    int RixIPPort = 0;
+    QString RixIPAddress;
+    qint16 OperationMode = 0;
+    bool LogData = false;
+    qint16 PacketSize = 0;
+
+    // Set once at start-up. AppPath always ends in a separator.
+    QString AppPath;
+    QByteArray LoginString;
+
+    // Connections.
+    qint16 ConnectionCount = 0;
+    std::vector<ConnectionRecord> ConnectionTable;
+    std::vector<QByteArray> RixDataTable;
+    qint16 ConnectedClients = 0;
+
+    // Window state.
+    qint16 ShownClientLabels = 0;
+    bool RestoringFromTray = false;
+
+    // The dotted address text rebuilt by the setup dialog's address check.
+    QString CheckedIPAddress;
+
+    // Slot creation, the table half: grows ConnectionTable and then RixDataTable so that row
+    // ConnectionCount exists, keeping every existing row. The caller has already counted the slot
+    // and created its two socket objects.
+    void GrowTables();
+
+    // The record of slot i; a slot outside 1..ConnectionCount is a failure of the caller.
+    ConnectionRecord& Slot(int i);
+    QByteArray& RixData(int i);
+};
+
+// Guarded 16-bit counter steps: a result outside -32768..32767 throws Failure and leaves the
+// counter as it was.
+void IncrementCounter(qint16& counter);
+void DecrementCounter(qint16& counter);
+
+// The connections label text: at least four digits, zero-padded.
+QString ConnectionCountText(int connectedClients);
+
+// The port summary: "RIX IP Port:1200/Client IP Port:1100".
+QString PortSummaryText(const RuntimeState& state);

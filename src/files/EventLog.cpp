@@ -1,0 +1,74 @@
+#include "files/EventLog.h"
+
+#include "core/Clock.h"
+#include "core/Failure.h"
+#include "core/RuntimeState.h"
+#include "files/LogText.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+EventLog::EventLog(const RuntimeState& state, const Clock& clock, ErrorReporter& errors)
+    : m_state(state)
+    , m_clock(clock)
+    , m_errors(errors)
+{
+}
+
+void EventLog::LogEvent(const QString& message, const QString& address)
+{
+    if (message.isEmpty())
+        return;
+    const QString path = m_state.AppPath + FileName();
+    QString line;
+    try {
+        const QDateTime now = m_clock.Now();
+        line = LogText::DateTimeText(now);
+        LogText::PadTo(line, 25);
+        line += address;
+        LogText::PadTo(line, 44);
+        line += message;
+
+        const QFileInfo info(path);
+        if (info.exists() && info.size() >= LogText::RollOverSize)
+            LogText::RollOver(path, m_state.AppPath, QStringLiteral("EventLog "), QStringLiteral(".txt"), now);
+        if (!QFile::exists(path))
+            CreateEventLog();
+    } catch (const Failure& failure) {
+        m_errors.LogError(QStringLiteral("Error Logging IP Message"), QStringLiteral("Message Log Error"), failure);
+        return;
+    }
+    for (int attempt = 0; attempt < AppendAttempts; ++attempt) {
+        if (AppendLogLine(line, path))
+            return;
+    }
+    m_errors.LogError(QStringLiteral("Error Logging IP Message"), QStringLiteral("Message Log Error"));
+}
+
+void EventLog::CreateEventLog()
+{
+    QByteArray header = LogText::Banner();
+    header += "KEL Server Module Event Logfile\r\n";
+    header += "Version: Version 2.01 - 09/19/2019\r\n";
+    header += "\r\n";
+    header += " DATE     TIME           CLIENT ADDRESS      MESSAGE DESCRIPTION\r\n";
+    header += QByteArray(80, '-') + "\r\n";
+    QFile file(m_state.AppPath + FileName());
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(header) != header.size()
+        || !file.flush()) {
+        const Failure failure{int(file.error()), file.errorString()};
+        file.close();
+        m_errors.LogError(QStringLiteral("Error creating logfile"), QStringLiteral("Log File Error"), failure);
+    }
+}
+
+bool EventLog::AppendLogLine(const QString& line, const QString& path)
+{
+    try {
+        LogText::AppendToFile(path, LogText::Encode(line) + "\r\n");
+        return true;
+    } catch (const Failure& failure) {
+        m_errors.LogError(QStringLiteral("Retry"), QStringLiteral("Message Log Error"), failure);
+        return false;
+    }
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+
+// Pieces shared by the logs: how a moment is written, how a line is padded, the banner, and the
+// dated roll-over of a full log.
+namespace LogText {
+
+// The system locale's short date, one blank, and its time with seconds, without a time-zone name.
+QString DateTimeText(const QDateTime& moment);
+
+// Appends blanks to text until it is width characters long; a longer text stays whole.
+void PadTo(QString& text, qsizetype width);
+
+// The banner lines 1 to 7 shared by the error log and the event log, each ended by CR LF.
+QByteArray Banner();
+
+// Text written to the log files: the system's 8-bit encoding.
+QByteArray Encode(const QString& text);
+
+// A log reaching this size is rolled over before its next entry.
+inline constexpr qint64 RollOverSize = 2'048'000;
+
+// Moves a full log at path aside to prefix + "MMDDYY HHMM" + extension in the same folder. An
+// existing rolled copy is never replaced: " (2)", " (3)", ... go before the extension instead.
+// Throws Failure when the log cannot be moved.
+void RollOver(const QString& path, const QString& folder, const QString& prefix, const QString& extension,
+              const QDateTime& moment);
+
+// Appends bytes to the file at path, creating it when missing. Throws Failure when it cannot.
+void AppendToFile(const QString& path, const QByteArray& bytes);
+
+} // namespace LogText

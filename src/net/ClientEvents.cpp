@@ -1,0 +1,143 @@
+#include "net/Relay.h"
+
+#include "core/Constants.h"
+#include "core/Failure.h"
+#include "core/RuntimeState.h"
+#include "files/FileAccess.h"
+
+namespace {
+
+// Reads taken from one socket per data event before the others get their turn.
+constexpr int ReadsPerEvent = 16;
+
+} // namespace
+
+void Relay::OnClientAccept(int, qintptr handle)
+{
+    try {
+        // The lowest free slot is reused; a new one is made only when every slot is busy.
+        int slot = 0;
+        for (int i = 1; i <= m_state.ConnectionCount; ++i) {
+            if (!wscktClient(i).IsConnected()) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot == 0)
+            slot = CreateSlot();
+
+        // The slot's RIX connection starts before the client is taken over. A RIX connection that
+        // the poll has kept up for the free slot is used as it is.
+        SetupServerSocket(slot);
+        ConnectToSwitcher(slot);
+        SetupClientSocket(slot);
+        SocketObject& client = wscktClient(slot);
+        client.AcceptHandle(handle);
+
+        IncrementCounter(m_state.ConnectedClients);
+        ShowConnectionCount();
+
+        ConnectionRecord& record = m_state.Slot(slot);
+        record.Connected = true;
+        record.ClientAddress = client.PeerAddress();
+        // A reused slot starts clean: nothing left from its earlier client reaches this one.
+        record.ClientData = QByteArray();
+        m_state.RixData(slot) = QByteArray();
+
+        WriteToClient(slot, m_state.LoginString);
+        m_events.LogEvent(QStringLiteral("RIX Connected"), record.ClientAddress);
+        UpdateLabels();
+    } catch (const Failure& failure) {
+        m_errors.LogError(QStringLiteral("Error Connecting to RIX"), QStringLiteral("TCP/IP Connection Error"),
+                          failure);
+    }
+}
+
+void Relay::OnClientConnected(int index)
+{
+    try {
+        // Connect mode: the slot's client line and the count follow the completed connection.
+        m_state.ConnectedClients = 1;
+        ShowConnectionCount();
+        m_state.Slot(index).Connected = true;
+        UpdateLabels();
+    } catch (const Failure& failure) {
+        m_errors.LogError(QStringLiteral("Error Connecting to RIX"), QStringLiteral("TCP/IP Connection Error"),
+                          failure);
+    }
+}
+
+void Relay::OnClientConnectFailed(int index)
+{
+    try {
+        m_state.Slot(index).Connected = false;
+        UpdateLabels();
+    } catch (const Failure& failure) {
+        m_errors.LogError(QStringLiteral("Error Connecting to RIX"), QStringLiteral("TCP/IP Connection Error"),
+                          failure);
+    }
+}
+
+void Relay::OnClientDataArrived(int index)
+{
+    try {
+        SocketObject& client = wscktClient(index);
+        ConnectionRecord& record = m_state.Slot(index);
+        char* buffer = m_readBuffer.get();
+        // Each read is one burst: logged and shown once, then forwarded unchanged as one write.
+        for (int reads = 0; reads < ReadsPerEvent; ++reads) {
+            const qint64 n = client.Read(buffer, ReadBufferSize);
+            if (n <= 0) {
+                if (client.ErrorCode() != Constants::WouldBlock)
+                    m_errors.LogError(QStringLiteral("Socket Error #%1(%2)").arg(client.ErrorCode()).arg(record.ClientAddress),
+                                      QStringLiteral("TCP/IP Message Error"));
+                return;
+            }
+            const QByteArrayView burst(buffer, n);
+            m_data.WriteDataLog(burst, record.ClientAddress);
+            m_data.ShowLastClientMessage(burst, record.ClientAddress);
+            ForwardToRix(index, burst);
+            if (n < ReadBufferSize || client.IsReadingPaused() || !client.IsConnected())
+                return;
+        }
+    } catch (const Failure& failure) {
+        m_errors.LogError(QStringLiteral("Error receiving RIX Message Data"), QStringLiteral("TCP/IP Message Error"),
+                          failure);
+    }
+}
+
+void Relay::OnClientClosed(int index)
+{
+    try {
+        ConnectionRecord& record = m_state.Slot(index);
+        m_events.LogEvent(QStringLiteral("RIX Disconnected"), record.ClientAddress);
+        DecrementCounter(m_state.ConnectedClients);
+        ShowConnectionCount();
+        record.Connected = false;
+        wscktClient(index).Command(Constants::CommandClose);
+        SocketObject& rix = wsktServer(index);
+        rix.Command(Constants::CommandClose);
+        rix.Reset();
+        UpdateLabels();
+    } catch (const Failure& failure) {
+        m_errors.LogError(QStringLiteral("Error on Client Disconnect"), QStringLiteral("TCP/IP Socket Error"),
+                          failure);
+    }
+}
+
+void Relay::OnClientDrained(int index)
+{
+    // The client has taken what waited for it: its RIX side may be read again.
+    try {
+        wsktServer(index).PauseReading(false);
+    } catch (const Failure&) {
+        // Every drained client has a slot, and so a RIX-side object.
+    }
+}
+
+void Relay::ResumeClientReading(int slot)
+{
+    const ConnectionRecord& record = m_state.Slot(slot);
+    if (record.ClientData.size() <= PendingOutputBound && wsktServer(slot).PendingOutput() <= PendingOutputBound)
+        wscktClient(slot).PauseReading(false);
+}

@@ -1,0 +1,251 @@
+#include "net/NativeSocket.h"
+
+#ifdef Q_OS_WIN
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+namespace NativeSocket {
+
+namespace {
+
+sockaddr_in MakeAddress(quint32 ipv4, quint16 port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(ipv4);
+    return address;
+}
+
+#ifdef Q_OS_WIN
+int LastError()
+{
+    return WSAGetLastError();
+}
+#else
+int LastError()
+{
+    return errno;
+}
+
+#ifndef Q_OS_LINUX
+bool SetNonBlockingCloseOnExec(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0 && fcntl(fd, F_SETFD, FD_CLOEXEC) == 0;
+}
+#endif
+#endif
+
+} // namespace
+
+void Initialise()
+{
+#ifdef Q_OS_WIN
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+#endif
+}
+
+Handle Open(int& error)
+{
+#ifdef Q_OS_WIN
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        error = LastError();
+        return InvalidHandle;
+    }
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    return Handle(s);
+#elif defined(Q_OS_LINUX)
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        error = LastError();
+    return fd < 0 ? InvalidHandle : Handle(fd);
+#else
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0 || !SetNonBlockingCloseOnExec(fd)) {
+        error = LastError();
+        if (fd >= 0)
+            ::close(fd);
+        return InvalidHandle;
+    }
+    return Handle(fd);
+#endif
+}
+
+int Listen(Handle handle, quint16 port)
+{
+#ifndef Q_OS_WIN
+    // A restarted relay must get its port back while old connections sit in TIME_WAIT.
+    const int on = 1;
+    setsockopt(int(handle), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+#endif
+    const sockaddr_in address = MakeAddress(INADDR_ANY, port);
+    if (bind(handle, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+        return LastError();
+    if (listen(handle, SOMAXCONN) != 0)
+        return LastError();
+    return 0;
+}
+
+Handle Accept(Handle listener, int& error)
+{
+#if defined(Q_OS_LINUX)
+    const int fd = accept4(int(listener), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        error = LastError();
+        return InvalidHandle;
+    }
+    return Handle(fd);
+#elif defined(Q_OS_WIN)
+    SOCKET s = accept(SOCKET(listener), nullptr, nullptr);
+    if (s == INVALID_SOCKET) {
+        error = LastError();
+        return InvalidHandle;
+    }
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    return Handle(s);
+#else
+    const int fd = accept(int(listener), nullptr, nullptr);
+    if (fd < 0 || !SetNonBlockingCloseOnExec(fd)) {
+        error = LastError();
+        if (fd >= 0)
+            ::close(fd);
+        return InvalidHandle;
+    }
+    return Handle(fd);
+#endif
+}
+
+int Connect(Handle handle, quint32 ipv4, quint16 port)
+{
+    const sockaddr_in address = MakeAddress(ipv4, port);
+    if (connect(handle, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+        return 0;
+    const int error = LastError();
+    return IsInProgress(error) ? 0 : error;
+}
+
+int TakePendingError(Handle handle)
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(handle, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
+        return LastError();
+    return error;
+}
+
+void SetNoDelay(Handle handle)
+{
+    const int on = 1;
+    setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
+}
+
+qint64 Receive(Handle handle, char* buffer, qint64 capacity, int& error)
+{
+#ifdef Q_OS_WIN
+    const int n = recv(SOCKET(handle), buffer, int(qMin<qint64>(capacity, INT_MAX)), 0);
+#else
+    const ssize_t n = recv(int(handle), buffer, size_t(capacity), 0);
+#endif
+    if (n < 0)
+        error = LastError();
+    return qint64(n);
+}
+
+qint64 Send(Handle handle, const char* data, qint64 size, int& error)
+{
+#ifdef Q_OS_WIN
+    const int n = send(SOCKET(handle), data, int(qMin<qint64>(size, INT_MAX)), 0);
+#else
+    // MSG_NOSIGNAL: a peer that went away is an error code here, not a SIGPIPE.
+    const ssize_t n = send(int(handle), data, size_t(size), MSG_NOSIGNAL);
+#endif
+    if (n < 0)
+        error = LastError();
+    return qint64(n);
+}
+
+void Close(Handle handle)
+{
+#ifdef Q_OS_WIN
+    closesocket(SOCKET(handle));
+#else
+    ::close(int(handle));
+#endif
+}
+
+QString PeerAddress(Handle handle)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (getpeername(handle, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET)
+        return {};
+    const quint32 ip = ntohl(address.sin_addr.s_addr);
+    return QStringLiteral("%1.%2.%3.%4").arg(ip >> 24).arg((ip >> 16) & 0xff).arg((ip >> 8) & 0xff).arg(ip & 0xff);
+}
+
+quint16 LocalPort(Handle handle)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
+bool IsWouldBlock(int error)
+{
+#ifdef Q_OS_WIN
+    return error == WSAEWOULDBLOCK;
+#else
+    return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+#endif
+}
+
+bool IsInProgress(int error)
+{
+#ifdef Q_OS_WIN
+    return error == WSAEWOULDBLOCK || error == WSAEINPROGRESS;
+#else
+    return error == EINPROGRESS || error == EINTR;
+#endif
+}
+
+bool IsResourceShortage(int error)
+{
+#ifdef Q_OS_WIN
+    return error == WSAEMFILE || error == WSAENOBUFS;
+#else
+    return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+#endif
+}
+
+QString ErrorText(int error)
+{
+#ifdef Q_OS_WIN
+    wchar_t* text = nullptr;
+    FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   DWORD(error), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const QString result = QString::fromWCharArray(text).trimmed();
+    LocalFree(text);
+    return result;
+#else
+    return QString::fromLocal8Bit(strerror(error));
+#endif
+}
+
+} // namespace NativeSocket

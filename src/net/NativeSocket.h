@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// The operating system's TCP calls, and nothing else. Every call returns a status; none throws.
+// Error codes are the system's own (errno, or WSAGetLastError on Windows).
+namespace NativeSocket {
+
+using Handle = qintptr;
+inline constexpr Handle InvalidHandle = -1;
+
+// Once per process: Winsock start-up on Windows, SIGPIPE is avoided per call elsewhere.
+void Initialise();
+
+// A non-blocking, close-on-exec IPv4 stream socket, or InvalidHandle with error set.
+Handle Open(int& error);
+// Binds to every local address on the port and listens; 0 or an error code.
+int Listen(Handle handle, quint16 port);
+// Takes one pending connection as a non-blocking socket, or InvalidHandle with error set (a would-block
+// error when none is waiting).
+Handle Accept(Handle listener, int& error);
+// Starts a connection; 0 when it completed or is under way, else the refusal's error code.
+int Connect(Handle handle, quint32 ipv4, quint16 port);
+// The error that ended a connection attempt (0 when it succeeded), read and cleared.
+int TakePendingError(Handle handle);
+// Low latency for small relayed messages.
+void SetNoDelay(Handle handle);
+// >0 bytes read; 0 the peer ended the stream; -1 with error set.
+qint64 Receive(Handle handle, char* buffer, qint64 capacity, int& error);
+// Bytes the kernel took (>=0), or -1 with error set.
+qint64 Send(Handle handle, const char* data, qint64 size, int& error);
+void Close(Handle handle);
+// The peer's dotted IPv4 address, empty when there is none.
+QString PeerAddress(Handle handle);
+quint16 LocalPort(Handle handle);
+
+bool IsWouldBlock(int error);
+bool IsInProgress(int error);
+// Descriptor or buffer exhaustion: accepting may succeed again later.
+bool IsResourceShortage(int error);
+QString ErrorText(int error);
+
+} // namespace NativeSocket

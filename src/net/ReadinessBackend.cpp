@@ -1,0 +1,202 @@
+#include "net/ReadinessBackend.h"
+
+#include "net/SocketObject.h"
+
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <unordered_map>
+
+#ifdef Q_OS_LINUX
+#include <sys/epoll.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// One read and one write notifier per descriptor; Qt's dispatcher looks at each on every turn.
+class NotifierBackend final : public ReadinessBackend {
+public:
+    void Add(NativeSocket::Handle handle, SocketObject* object) override
+    {
+        Entry entry;
+        entry.read = new QSocketNotifier(handle, QSocketNotifier::Read, this);
+        entry.write = new QSocketNotifier(handle, QSocketNotifier::Write, this);
+        entry.write->setEnabled(false);
+        connect(entry.read, &QSocketNotifier::activated, this, [object] { object->OnReady(true, false); });
+        connect(entry.write, &QSocketNotifier::activated, this, [object] { object->OnReady(false, true); });
+        m_entries[handle] = entry;
+    }
+
+    void Remove(NativeSocket::Handle handle) override
+    {
+        const auto it = m_entries.find(handle);
+        if (it == m_entries.end())
+            return;
+        // The notifier may be the one whose signal is being delivered right now.
+        for (QSocketNotifier* notifier : {it->second.read, it->second.write}) {
+            notifier->setEnabled(false);
+            notifier->disconnect();
+            notifier->deleteLater();
+        }
+        m_entries.erase(it);
+    }
+
+    void SetInterest(NativeSocket::Handle handle, bool read, bool write) override
+    {
+        const auto it = m_entries.find(handle);
+        if (it == m_entries.end())
+            return;
+        if (it->second.read->isEnabled() != read)
+            it->second.read->setEnabled(read);
+        if (it->second.write->isEnabled() != write)
+            it->second.write->setEnabled(write);
+    }
+
+private:
+    struct Entry {
+        QSocketNotifier* read = nullptr;
+        QSocketNotifier* write = nullptr;
+    };
+    std::unordered_map<NativeSocket::Handle, Entry> m_entries;
+};
+
+#ifdef Q_OS_LINUX
+// Every descriptor in one edge-triggered epoll set: registered once, never modified, and each
+// object keeps track of what it has been told. An event names its descriptor and the generation
+// of that descriptor's registration, so an event for a descriptor closed (and perhaps reused)
+// earlier in the same batch is recognised and dropped.
+class EpollBackend final : public ReadinessBackend {
+public:
+    EpollBackend()
+        : m_epoll(epoll_create1(EPOLL_CLOEXEC))
+    {
+        if (m_epoll < 0)
+            qFatal("epoll_create1 failed");
+        m_notifier = new QSocketNotifier(m_epoll, QSocketNotifier::Read, this);
+        connect(m_notifier, &QSocketNotifier::activated, this, &EpollBackend::Dispatch);
+    }
+
+    ~EpollBackend() override { ::close(m_epoll); }
+
+    void Add(NativeSocket::Handle handle, SocketObject* object) override
+    {
+        const auto fd = size_t(handle);
+        if (fd >= m_entries.size())
+            m_entries.resize(std::max(fd + 1, m_entries.size() * 2));
+        Entry& entry = m_entries[fd];
+        entry.object = object;
+        entry.generation = ++m_generation;
+        epoll_event event{};
+        event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+        event.data.u64 = quint64(fd) | (quint64(entry.generation) << 32);
+        epoll_ctl(m_epoll, EPOLL_CTL_ADD, int(handle), &event);
+    }
+
+    void Remove(NativeSocket::Handle handle) override
+    {
+        // Closing the descriptor takes it out of the set; no system call needed here.
+        const auto fd = size_t(handle);
+        if (fd < m_entries.size())
+            m_entries[fd] = {};
+    }
+
+    void SetInterest(NativeSocket::Handle, bool, bool) override { }
+
+private:
+    struct Entry {
+        SocketObject* object = nullptr;
+        quint32 generation = 0;
+    };
+
+    void Dispatch()
+    {
+        epoll_event events[256];
+        const int count = epoll_wait(m_epoll, events, 256, 0);
+        for (int i = 0; i < count; ++i) {
+            const quint64 data = events[i].data.u64;
+            const auto fd = size_t(data & 0xffffffffu);
+            const auto generation = quint32(data >> 32);
+            if (fd >= m_entries.size() || m_entries[fd].generation != generation || !m_entries[fd].object)
+                continue;
+            const quint32 flags = events[i].events;
+            const bool failed = flags & (EPOLLERR | EPOLLHUP);
+            m_entries[fd].object->OnReady((flags & (EPOLLIN | EPOLLRDHUP)) || failed, (flags & EPOLLOUT) || failed);
+        }
+    }
+
+    int m_epoll;
+    QSocketNotifier* m_notifier = nullptr;
+    std::vector<Entry> m_entries;
+    quint32 m_generation = 0;
+};
+#endif
+
+} // namespace
+
+ReadinessBackend::ReadinessBackend()
+{
+    m_deferTimer.setSingleShot(true);
+    m_deferTimer.setInterval(0);
+    connect(&m_deferTimer, &QTimer::timeout, this, &ReadinessBackend::RunDeferred);
+    m_delayTimer.setSingleShot(true);
+    connect(&m_delayTimer, &QTimer::timeout, this, &ReadinessBackend::RunDelayed);
+}
+
+ReadinessBackend::~ReadinessBackend() = default;
+
+ReadinessBackend::Kind ReadinessBackend::DefaultKind()
+{
+#ifdef Q_OS_LINUX
+    return Kind::Epoll;
+#else
+    return Kind::Notifiers;
+#endif
+}
+
+std::unique_ptr<ReadinessBackend> ReadinessBackend::Create(Kind kind)
+{
+#ifdef Q_OS_LINUX
+    if (kind == Kind::Epoll)
+        return std::make_unique<EpollBackend>();
+#endif
+    Q_UNUSED(kind);
+    return std::make_unique<NotifierBackend>();
+}
+
+void ReadinessBackend::Defer(SocketObject* object, int delayMs)
+{
+    auto& list = delayMs > 0 ? m_delayed : m_deferred;
+    if (std::find(list.begin(), list.end(), object) != list.end())
+        return;
+    list.push_back(object);
+    if (delayMs > 0) {
+        if (!m_delayTimer.isActive())
+            m_delayTimer.start(delayMs);
+    } else if (!m_deferTimer.isActive()) {
+        m_deferTimer.start();
+    }
+}
+
+void ReadinessBackend::Cancel(SocketObject* object)
+{
+    std::erase(m_deferred, object);
+    std::erase(m_delayed, object);
+}
+
+void ReadinessBackend::RunDeferred()
+{
+    // Objects deferred while these run wait for the next turn, so one busy socket cannot starve the rest.
+    std::vector<SocketObject*> batch;
+    batch.swap(m_deferred);
+    for (SocketObject* object : batch)
+        object->OnDeferred();
+}
+
+void ReadinessBackend::RunDelayed()
+{
+    std::vector<SocketObject*> batch;
+    batch.swap(m_delayed);
+    for (SocketObject* object : batch)
+        object->OnDeferred();
+}

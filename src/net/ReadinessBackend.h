@@ -1,0 +1,49 @@
+#pragma once
+
+#include "net/NativeSocket.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
+class SocketObject;
+
+// Brings the readiness of every socket object's descriptor onto the main thread and hands it to
+// that object (SocketObject::OnReady). On Linux one epoll set sits behind a single QSocketNotifier,
+// so an idle descriptor costs nothing per loop turn; elsewhere each descriptor has its own notifiers.
+class ReadinessBackend : public QObject {
+    Q_OBJECT
+public:
+    enum class Kind { Epoll, Notifiers };
+    static Kind DefaultKind();
+    static std::unique_ptr<ReadinessBackend> Create(Kind kind);
+
+    ~ReadinessBackend() override;
+
+    // Starts watching a descriptor for the object; the object stays valid until Remove.
+    virtual void Add(NativeSocket::Handle handle, SocketObject* object) = 0;
+    // Stops watching, before the descriptor is closed.
+    virtual void Remove(NativeSocket::Handle handle) = 0;
+    // What the object wants to hear about. A backend that always reports both may ignore it.
+    virtual void SetInterest(NativeSocket::Handle handle, bool read, bool write) = 0;
+
+    // Calls the object's OnDeferred on a later loop turn: work left over for fairness, or resumed
+    // reading. With a delay it waits that long (a descriptor shortage, say).
+    void Defer(SocketObject* object, int delayMs = 0);
+    // Forgets any deferred call for an object that is going away.
+    void Cancel(SocketObject* object);
+
+protected:
+    ReadinessBackend();
+
+private:
+    void RunDeferred();
+    void RunDelayed();
+
+    std::vector<SocketObject*> m_deferred;
+    std::vector<SocketObject*> m_delayed;
+    QTimer m_deferTimer;
+    QTimer m_delayTimer;
+};

@@ -1,0 +1,186 @@
+#include "net/Relay.h"
+
+#include "core/Constants.h"
+#include "core/Failure.h"
+#include "core/RuntimeState.h"
+#include "core/StatusView.h"
+#include "files/FileAccess.h"
+#include "net/LoginString.h"
+
+Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, EventLog& events, DataLog& data,
+             ReadinessBackend::Kind backendKind, QObject* parent)
+    : QObject(parent)
+    , m_backend(ReadinessBackend::Create(backendKind))
+    , wscktClient(*m_backend)
+    , wsktServer(*m_backend)
+    , m_state(state)
+    , m_view(view)
+    , m_errors(errors)
+    , m_events(events)
+    , m_data(data)
+    , m_readBuffer(new char[ReadBufferSize])
+{
+    NativeSocket::Initialise();
+    connect(&wscktClient, &SocketArray::Accept, this, &Relay::OnClientAccept);
+    connect(&wscktClient, &SocketArray::Connected, this, &Relay::OnClientConnected);
+    connect(&wscktClient, &SocketArray::ConnectFailed, this, &Relay::OnClientConnectFailed);
+    connect(&wscktClient, &SocketArray::DataArrived, this, &Relay::OnClientDataArrived);
+    connect(&wscktClient, &SocketArray::Closed, this, &Relay::OnClientClosed);
+    connect(&wscktClient, &SocketArray::OutputDrained, this, &Relay::OnClientDrained);
+    connect(&wsktServer, &SocketArray::Connected, this, &Relay::OnRixConnected);
+    connect(&wsktServer, &SocketArray::ConnectFailed, this, &Relay::OnRixConnectFailed);
+    connect(&wsktServer, &SocketArray::DataArrived, this, &Relay::OnRixDataArrived);
+    connect(&wsktServer, &SocketArray::Closed, this, &Relay::OnRixClosed);
+    connect(&wsktServer, &SocketArray::OutputDrained, this, &Relay::OnRixDrained);
+    tmrPoll.setInterval(Constants::PollPeriodMs);
+    connect(&tmrPoll, &QTimer::timeout, this, &Relay::OnPollTick);
+}
+
+Relay::~Relay() = default;
+
+void Relay::Start(const QString& applicationDir)
+{
+    RunStartup(m_state, m_view, m_errors, *this, applicationDir);
+    tmrPoll.start();
+}
+
+void Relay::Shutdown()
+{
+    tmrPoll.stop();
+    RunShutdown(m_errors, *this);
+}
+
+bool Relay::ReadSettingsFile()
+{
+    return ::ReadSettingsFile(m_state, m_errors);
+}
+
+bool Relay::WriteSettingsFile()
+{
+    return ::WriteSettingsFile(m_state, m_errors);
+}
+
+// Our sockets need no preparation beyond existing: they are non-blocking, binary and IPv4 by
+// construction. What remains of the set-up is the check that the element is there.
+void Relay::SetupClientSocket(int index)
+{
+    try {
+        wscktClient(index);
+    } catch (const Failure& failure) {
+        m_errors.LogError(QStringLiteral("Error Setting up Client Socket"), QStringLiteral("Socket Error"), failure);
+    }
+}
+
+void Relay::SetupServerSocket(int index)
+{
+    try {
+        wsktServer(index);
+    } catch (const Failure& failure) {
+        m_errors.LogError(QStringLiteral("Error Setting up Server Socket"), QStringLiteral("Socket Error"), failure);
+    }
+}
+
+void Relay::ListenForClients(int port)
+{
+    SocketObject& listener = wscktClient(0);
+    listener.SetLocalPort(port);
+    listener.Command(Constants::CommandListen);
+}
+
+int Relay::CreateSlot()
+{
+    IncrementCounter(m_state.ConnectionCount);
+    const int slot = m_state.ConnectionCount;
+    while (wscktClient.Count() <= slot)
+        wscktClient.Add();
+    while (wsktServer.Count() <= slot)
+        wsktServer.Add();
+    m_state.GrowTables();
+    return slot;
+}
+
+void Relay::ConnectToSwitcher(int index)
+{
+    try {
+        SocketObject& rix = wsktServer(index);
+        rix.SetRemoteAddress(m_state.RixIPAddress);
+        rix.SetRemotePort(m_state.RixIPPort);
+        // The caption says "Connected" only once a connection has completed (OnRixConnected).
+        const int status = rix.Connect();
+        if (status != 0) {
+            rix.Command(Constants::CommandClose);
+            rix.Reset();
+            m_view.SetCaption(Constants::CaptionDisconnected);
+        } else if (rix.IsConnected()) {
+            m_view.SetCaption(Constants::CaptionConnected);
+        }
+    } catch (const Failure& failure) {
+        m_errors.LogError(QStringLiteral("Error Connecting to Switcher"), QStringLiteral("Connection Error"), failure);
+    }
+}
+
+void Relay::ConnectToClient(int index)
+{
+    try {
+        SocketObject& client = wscktClient(index);
+        client.SetRemoteAddress(m_state.ClientIPAddress);
+        client.SetRemotePort(m_state.ClientIPPort);
+        // The slot counts as connected once the connection completes (OnClientConnected).
+        if (client.Connect() != 0) {
+            client.Command(Constants::CommandClose);
+            client.Reset();
+            m_state.Slot(index).Connected = false;
+        }
+        UpdateLabels();
+    } catch (const Failure& failure) {
+        m_errors.LogError(QStringLiteral("Error Connecting to Switcher"), QStringLiteral("Connection Error"), failure);
+    }
+}
+
+QByteArray Relay::MakeRixString(const QString& text)
+{
+    return ::MakeRixString(text);
+}
+
+void Relay::CloseAllSockets()
+{
+    for (int i = 0; i <= m_state.ConnectionCount; ++i) {
+        SocketObject& client = wscktClient(i);
+        client.Command(Constants::CommandClose);
+        client.Reset();
+        SocketObject& rix = wsktServer(i);
+        if (rix.IsConnected() || rix.IsConnecting()) {
+            rix.Command(Constants::CommandClose);
+            rix.Reset();
+        }
+    }
+}
+
+void Relay::OnPollTick()
+{
+    // A listening port that could not be opened (in use, say) is tried again every tick.
+    if (m_state.OperationMode == Constants::ListenMode && !wscktClient(0).IsListening()) {
+        try {
+            ListenForClients(m_state.ClientIPPort);
+        } catch (const Failure&) {
+            // Reported once at start-up; the next tick tries again.
+        }
+    }
+    const int n = m_state.ConnectionCount;
+    for (int i = 1; i <= n; ++i) {
+        if (!wsktServer(i).IsConnected())
+            ConnectToSwitcher(i);
+        if (m_state.OperationMode == Constants::ConnectMode && !wscktClient(i).IsConnected())
+            ConnectToClient(i);
+    }
+}
+
+void Relay::ShowConnectionCount()
+{
+    m_view.ShowConnectionCount(ConnectionCountText(m_state.ConnectedClients));
+}
+
+void Relay::UpdateLabels()
+{
+    UpdateConnectionLabels(m_state, m_view, m_errors);
+}

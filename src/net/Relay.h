@@ -1,0 +1,90 @@
+#pragma once
+
+#include "core/Startup.h"
+#include "net/ReadinessBackend.h"
+#include "net/SocketObject.h"
+
+#include <QObject>
+#include <QTimer>
+
+#include <memory>
+
+class Clock;
+class DataLog;
+class ErrorReporter;
+class EventLog;
+class RuntimeState;
+class StatusView;
+
+// The relay: both socket arrays, their event handlers, the reconnect poll and the write paths.
+// Everything runs on the main thread, one event at a time. Each handler catches its own failures
+// and reports them once; none lets an exception reach Qt.
+class Relay final : public QObject, public StartupSteps {
+    Q_OBJECT
+    // First, so that it outlives the socket objects registered with it.
+    std::unique_ptr<ReadinessBackend> m_backend;
+
+public:
+    Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, EventLog& events, DataLog& data,
+          ReadinessBackend::Kind backendKind = ReadinessBackend::DefaultKind(), QObject* parent = nullptr);
+    ~Relay() override;
+
+    // Runs the start-up sequence for a program living in applicationDir, then starts the poll.
+    void Start(const QString& applicationDir);
+    // Runs the shutdown sequence: settings written, every socket closed.
+    void Shutdown();
+
+    SocketArray wscktClient;
+    SocketArray wsktServer;
+    QTimer tmrPoll;
+
+    // Above this many unsent bytes towards one side, the relay stops reading from the other.
+    static constexpr qint64 PendingOutputBound = 4 * 1024 * 1024;
+    // The one read buffer of the program: every read lands here first.
+    static constexpr qsizetype ReadBufferSize = 256 * 1024;
+
+    // Start-up and shutdown steps.
+    bool ReadSettingsFile() override;
+    bool WriteSettingsFile() override;
+    void SetupClientSocket(int index) override;
+    void SetupServerSocket(int index) override;
+    void ListenForClients(int port) override;
+    int CreateSlot() override;
+    void ConnectToSwitcher(int index) override;
+    void ConnectToClient(int index) override;
+    QByteArray MakeRixString(const QString& text) override;
+    void CloseAllSockets() override;
+
+    // The reconnect poll: one tick.
+    void OnPollTick();
+
+    // Sending.
+    void WriteToClient(int slot, QByteArrayView data);
+    void ForwardToClient(int slot, char* data, qsizetype size);
+    void ForwardToRix(int slot, QByteArrayView burst);
+
+private:
+    void OnClientAccept(int index, qintptr handle);
+    void OnClientConnected(int index);
+    void OnClientConnectFailed(int index);
+    void OnClientDataArrived(int index);
+    void OnClientClosed(int index);
+    void OnClientDrained(int index);
+    void OnRixConnected(int index);
+    void OnRixConnectFailed(int index);
+    void OnRixDataArrived(int index);
+    void OnRixClosed(int index);
+    void OnRixDrained(int index);
+
+    void ShowConnectionCount();
+    void UpdateLabels();
+    // Reads from a slot's side again once what waits for the other side is back under the bound.
+    void ResumeClientReading(int slot);
+
+    RuntimeState& m_state;
+    StatusView& m_view;
+    ErrorReporter& m_errors;
+    EventLog& m_events;
+    DataLog& m_data;
+    std::unique_ptr<char[]> m_readBuffer;
+};

@@ -1,0 +1,2 @@
+#include "core/NumberFromText.h"
+int main() { return 0; }
