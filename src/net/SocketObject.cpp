@@ -4,7 +4,7 @@
 #include "core/Failure.h"
 #include "net/ReadinessBackend.h"
 
-#include <QHostAddress>
+#include <QStringList>
 
 namespace {
 
@@ -16,6 +16,23 @@ constexpr int AcceptRetryMs = 250;
 Failure SystemFailure(int error)
 {
     return Failure{error, NativeSocket::ErrorText(error)};
+}
+
+// Exactly four decimal parts of 0..255: "1.2.3" or "010.0.0.1" are not taken in some looser sense.
+bool ParseDottedIPv4(const QString& text, quint32& address)
+{
+    const QStringList parts = text.split(u'.');
+    if (parts.size() != 4)
+        return false;
+    address = 0;
+    for (const QString& part : parts) {
+        bool ok = false;
+        const uint value = part.toUInt(&ok, 10);
+        if (!ok || part.isEmpty() || part.size() > 3 || value > 255 || !part.front().isDigit())
+            return false;
+        address = (address << 8) | value;
+    }
+    return true;
 }
 
 quint16 CheckedPort(int port)
@@ -42,10 +59,10 @@ SocketObject::~SocketObject()
 
 void SocketObject::SetRemoteAddress(const QString& dottedAddress)
 {
-    QHostAddress address;
-    if (!address.setAddress(dottedAddress) || address.protocol() != QAbstractSocket::IPv4Protocol)
+    quint32 address = 0;
+    if (!ParseDottedIPv4(dottedAddress, address))
         throw Failure{10049, QStringLiteral("Invalid IPv4 address \"%1\"").arg(dottedAddress)};
-    m_remoteAddress = address.toIPv4Address();
+    m_remoteAddress = address;
 }
 
 void SocketObject::SetRemotePort(int port)

@@ -1,2 +1,325 @@
-#include "core/NumberFromText.h"
-int main() { return 0; }
+#include "core/Constants.h"
+#include "core/Failure.h"
+#include "net/ReadinessBackend.h"
+#include "net/SocketObject.h"
+
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <vector>
+
+// The socket layer on its own, against real loopback peers. The whole class runs once per
+// readiness backend.
+class tst_sockets : public QObject {
+    Q_OBJECT
+public:
+    explicit tst_sockets(ReadinessBackend::Kind kind)
+        : m_kind(kind)
+    {
+    }
+
+private slots:
+    void init();
+    void cleanup();
+    void connectRefused();
+    void connectCompletes();
+    void connectUnderWayIsNotDoubled();
+    void partialWritesDrainInOrder();
+    void peerCloseAfterData();
+    void peerReset();
+    void acceptAndAdopt();
+    void unadoptedHandleIsClosed();
+    void listenOnBusyPortFails();
+    void idleConnectionsDoNotSlowAnActiveOne();
+
+private:
+    // Reads everything waiting on element index into out.
+    static void Drain(SocketObject& socket, QByteArray& out);
+
+    ReadinessBackend::Kind m_kind;
+    std::unique_ptr<ReadinessBackend> m_backend;
+    std::unique_ptr<SocketArray> m_array;
+};
+
+void tst_sockets::init()
+{
+    m_backend = ReadinessBackend::Create(m_kind);
+    m_array = std::make_unique<SocketArray>(*m_backend);
+}
+
+void tst_sockets::cleanup()
+{
+    m_array.reset();
+    m_backend.reset();
+}
+
+void tst_sockets::Drain(SocketObject& socket, QByteArray& out)
+{
+    char buffer[65536];
+    qint64 n;
+    while ((n = socket.Read(buffer, sizeof buffer)) > 0)
+        out.append(buffer, n);
+}
+
+void tst_sockets::connectRefused()
+{
+    // A port that was just free: nobody listens there.
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost));
+    const quint16 port = probe.serverPort();
+    probe.close();
+
+    QSignalSpy failed(m_array.get(), &SocketArray::ConnectFailed);
+    QSignalSpy connected(m_array.get(), &SocketArray::Connected);
+    SocketObject& socket = (*m_array)(0);
+    socket.SetRemoteAddress(QStringLiteral("127.0.0.1"));
+    socket.SetRemotePort(port);
+    const int status = socket.Connect();
+    // Loopback usually refuses at once; otherwise the failure arrives as an event.
+    if (status == 0)
+        QTRY_COMPARE(failed.count(), 1);
+    QVERIFY(!socket.IsConnected());
+    QVERIFY(!socket.IsConnecting());
+    QCOMPARE(connected.count(), 0);
+}
+
+void tst_sockets::connectCompletes()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QSignalSpy connected(m_array.get(), &SocketArray::Connected);
+    SocketObject& socket = (*m_array)(0);
+    socket.SetRemoteAddress(QStringLiteral("127.0.0.1"));
+    socket.SetRemotePort(server.serverPort());
+    QCOMPARE(socket.Connect(), 0);
+    QTRY_COMPARE(connected.count(), 1);
+    QCOMPARE(connected.at(0).at(0).toInt(), 0);
+    QVERIFY(socket.IsConnected());
+    QTRY_VERIFY(server.hasPendingConnections());
+    QTcpSocket* peer = server.nextPendingConnection();
+    QByteArray received;
+    connect(peer, &QTcpSocket::readyRead, this, [&] { received += peer->readAll(); });
+    QVERIFY(socket.Write("ping"));
+    QTRY_COMPARE(received, QByteArray("ping"));
+    // Connecting a connected object keeps the connection.
+    QCOMPARE(socket.Connect(), 0);
+    QVERIFY(socket.IsConnected());
+}
+
+void tst_sockets::connectUnderWayIsNotDoubled()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    SocketObject& socket = (*m_array)(0);
+    socket.SetRemoteAddress(QStringLiteral("127.0.0.1"));
+    socket.SetRemotePort(server.serverPort());
+    QCOMPARE(socket.Connect(), 0);
+    QCOMPARE(socket.Connect(), 0); // the second call, before any event, starts nothing new
+    QTRY_VERIFY(socket.IsConnected());
+    QTRY_VERIFY(server.hasPendingConnections());
+    server.nextPendingConnection();
+    QVERIFY(!server.hasPendingConnections());
+}
+
+void tst_sockets::partialWritesDrainInOrder()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QSignalSpy drained(m_array.get(), &SocketArray::OutputDrained);
+    SocketObject& socket = (*m_array)(0);
+    socket.SetRemoteAddress(QStringLiteral("127.0.0.1"));
+    socket.SetRemotePort(server.serverPort());
+    QCOMPARE(socket.Connect(), 0);
+    QTRY_VERIFY(socket.IsConnected());
+    QTRY_VERIFY(server.hasPendingConnections());
+    QTcpSocket* peer = server.nextPendingConnection();
+
+    // The peer does not read yet: the kernel takes a part, the rest waits in order.
+    QByteArray expected;
+    for (int block = 0; block < 64; ++block) {
+        QByteArray chunk(512 * 1024, char('a' + block % 26));
+        chunk[0] = char(block);
+        QVERIFY(socket.Write(chunk));
+        expected += chunk;
+    }
+    QVERIFY(socket.PendingOutput() > 0);
+
+    QByteArray received;
+    connect(peer, &QTcpSocket::readyRead, this, [&] { received += peer->readAll(); });
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), expected.size(), 20000);
+    QVERIFY(received == expected);
+    QCOMPARE(socket.PendingOutput(), 0);
+    QVERIFY(drained.count() >= 1);
+}
+
+void tst_sockets::peerCloseAfterData()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    SocketObject& socket = (*m_array)(0);
+    QByteArray received;
+    bool closedAfterData = false;
+    connect(m_array.get(), &SocketArray::DataArrived, this, [&](int) { Drain(socket, received); });
+    connect(m_array.get(), &SocketArray::Closed, this, [&](int) { closedAfterData = received == "last words"; });
+    socket.SetRemoteAddress(QStringLiteral("127.0.0.1"));
+    socket.SetRemotePort(server.serverPort());
+    QCOMPARE(socket.Connect(), 0);
+    QTRY_VERIFY(server.hasPendingConnections());
+    QTcpSocket* peer = server.nextPendingConnection();
+    peer->write("last words");
+    peer->disconnectFromHost();
+    QTRY_VERIFY(closedAfterData);
+    QVERIFY(!socket.IsConnected());
+}
+
+void tst_sockets::peerReset()
+{
+    QTcpServer server;
+    QVERIFY(server.listen(QHostAddress::LocalHost));
+    QSignalSpy closed(m_array.get(), &SocketArray::Closed);
+    SocketObject& socket = (*m_array)(0);
+    connect(m_array.get(), &SocketArray::DataArrived, this, [&](int) {
+        QByteArray ignored;
+        Drain(socket, ignored);
+    });
+    socket.SetRemoteAddress(QStringLiteral("127.0.0.1"));
+    socket.SetRemotePort(server.serverPort());
+    QCOMPARE(socket.Connect(), 0);
+    QTRY_VERIFY(socket.IsConnected());
+    QTRY_VERIFY(server.hasPendingConnections());
+    QTcpSocket* peer = server.nextPendingConnection();
+    // Linger 0: close sends a reset instead of an orderly end.
+    const linger hard{1, 0};
+    QCOMPARE(setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
+    peer->abort();
+    QTRY_COMPARE(closed.count(), 1);
+    QVERIFY(!socket.IsConnected());
+}
+
+void tst_sockets::acceptAndAdopt()
+{
+    SocketArray& array = *m_array;
+    array(0).SetLocalPort(0);
+    array(0).Command(Constants::CommandListen);
+    QVERIFY(array(0).IsListening());
+    const int slot = array.Add();
+    connect(&array, &SocketArray::Accept, this, [&](int index, qintptr handle) {
+        QCOMPARE(index, 0);
+        array(slot).AcceptHandle(handle);
+    });
+    QByteArray echoed;
+    connect(&array, &SocketArray::DataArrived, this, [&](int index) {
+        QByteArray got;
+        Drain(array(index), got);
+        array(index).Write(got);
+    });
+
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(array(0).LocalPort()));
+    QTRY_VERIFY(array(slot).IsConnected());
+    QCOMPARE(array(slot).PeerAddress(), QStringLiteral("127.0.0.1"));
+    connect(&client, &QTcpSocket::readyRead, this, [&] { echoed += client.readAll(); });
+    client.write("adopted");
+    QTRY_COMPARE(echoed, QByteArray("adopted"));
+}
+
+void tst_sockets::unadoptedHandleIsClosed()
+{
+    SocketArray& array = *m_array;
+    array(0).SetLocalPort(0);
+    array(0).Command(Constants::CommandListen);
+    QSignalSpy accepted(&array, &SocketArray::Accept);
+    QTcpSocket client;
+    QSignalSpy disconnected(&client, &QTcpSocket::disconnected);
+    client.connectToHost(QHostAddress::LocalHost, quint16(array(0).LocalPort()));
+    QTRY_COMPARE(accepted.count(), 1);
+    QTRY_COMPARE(disconnected.count(), 1);
+}
+
+void tst_sockets::listenOnBusyPortFails()
+{
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::AnyIPv4));
+    SocketObject& listener = (*m_array)(0);
+    listener.SetLocalPort(holder.serverPort());
+    QVERIFY_THROWS_EXCEPTION(Failure, listener.Command(Constants::CommandListen));
+    QVERIFY(!listener.IsListening());
+    QVERIFY_THROWS_EXCEPTION(Failure, listener.SetLocalPort(70000));
+    QVERIFY_THROWS_EXCEPTION(Failure, listener.SetRemoteAddress(QStringLiteral("1.2.3")));
+    QVERIFY_THROWS_EXCEPTION(Failure, (*m_array)(5));
+}
+
+void tst_sockets::idleConnectionsDoNotSlowAnActiveOne()
+{
+    // 5,000 idle connections, both ends in this process: 10,000 descriptors.
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur < 12000) {
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 12000);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    if (limit.rlim_cur < 12000)
+        QSKIP("the descriptor limit is too low for 5,000 connections");
+
+    SocketArray& array = *m_array;
+    array(0).SetLocalPort(0);
+    array(0).Command(Constants::CommandListen);
+    const quint16 port = quint16(array(0).LocalPort());
+    connect(&array, &SocketArray::Accept, this, [&](int, qintptr handle) { array(array.Add()).AcceptHandle(handle); });
+    connect(&array, &SocketArray::DataArrived, this, [&](int index) {
+        QByteArray got;
+        Drain(array(index), got);
+        array(index).Write(got);
+    });
+
+    constexpr int Idle = 5000;
+    std::vector<int> idle;
+    idle.reserve(Idle);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    for (int i = 0; i < Idle; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(fd >= 0);
+        QCOMPARE(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        idle.push_back(fd);
+        if (i % 100 == 99)
+            QCoreApplication::processEvents();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(array.Count(), Idle + 1, 20000);
+
+    QTcpSocket active;
+    active.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(active.waitForConnected(5000));
+    QByteArray echoed;
+    connect(&active, &QTcpSocket::readyRead, this, [&] { echoed += active.readAll(); });
+    for (int round = 0; round < 200; ++round) {
+        const QByteArray message = QByteArray::number(round).rightJustified(64, '.');
+        echoed.clear();
+        active.write(message);
+        QTRY_COMPARE(echoed, message);
+    }
+    for (int fd : idle)
+        ::close(fd);
+}
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    int failures = 0;
+    for (const auto kind : {ReadinessBackend::Kind::Epoll, ReadinessBackend::Kind::Notifiers}) {
+        tst_sockets test(kind);
+        failures += QTest::qExec(&test, argc, argv);
+    }
+    return failures;
+}
+
+#include "tst_sockets.moc"
