@@ -9,7 +9,7 @@ namespace LogText {
 
 QString DateTimeText(const QDateTime& moment)
 {
-    const QLocale locale = QLocale::system();
+    const QLocale locale; // the system's, unless the program was told otherwise
     // The long time format carries the zone as "t" (outside quotes); drop it and the blank before it.
     const QString pattern = locale.timeFormat(QLocale::LongFormat);
     QString timePattern;
@@ -21,8 +21,9 @@ QString DateTimeText(const QDateTime& moment)
             continue;
         timePattern.append(c);
     }
+    timePattern.replace(QLatin1String("()"), QString());
     return locale.toString(moment.date(), QLocale::ShortFormat) + u' '
-        + locale.toString(moment.time(), timePattern.trimmed());
+        + locale.toString(moment.time(), timePattern.simplified());
 }
 
 void PadTo(QString& text, qsizetype width)

@@ -1,2 +1,129 @@
+#include "core/Failure.h"
 #include "core/NumberFromText.h"
-int main() { return 0; }
+#include "core/RuntimeState.h"
+#include "core/Startup.h"
+
+#include <QTest>
+
+class tst_core : public QObject {
+    Q_OBJECT
+private slots:
+    void numberFromText_data();
+    void numberFromText();
+    void numberFromTextOutOfRange_data();
+    void numberFromTextOutOfRange();
+    void countersStopAtTheirLimits();
+    void connectionCountText_data();
+    void connectionCountText();
+    void programFolderEndsInOneSeparator();
+    void tablesGrowKeepingRows();
+};
+
+void tst_core::numberFromText_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("expected");
+    QTest::newRow("trailing letters") << "12abc" << 12;
+    QTest::newRow("half rounds to even (down)") << "1100.5" << 1100;
+    QTest::newRow("half rounds to even (up)") << "1101.5" << 1102;
+    QTest::newRow("2.5") << "2.5" << 2;
+    QTest::newRow("3.5") << "3.5" << 4;
+    QTest::newRow("above half") << "2.51" << 3;
+    QTest::newRow("below half") << "2.49999" << 2;
+    QTest::newRow("blank inside") << "2 000" << 2000;
+    QTest::newRow("tab and line feed inside") << "\t1\n2" << 12;
+    QTest::newRow("exponent") << "2E3" << 2000;
+    QTest::newRow("lower-case exponent") << "2e3" << 2000;
+    QTest::newRow("negative exponent") << "25E-1" << 2;
+    QTest::newRow("exponent without digits") << "7E" << 7;
+    QTest::newRow("negative") << "-5" << -5;
+    QTest::newRow("plus sign") << "+5" << 5;
+    QTest::newRow("not a number") << "=5" << 0;
+    QTest::newRow("empty") << "" << 0;
+    QTest::newRow("two points") << "1.2.3" << 1;
+    QTest::newRow("point first") << ".5" << 0;
+    QTest::newRow("tiny") << "0.0000001" << 0;
+    QTest::newRow("negative half") << "-0.5" << 0;
+    QTest::newRow("leading zeros") << "000123" << 123;
+    QTest::newRow("carriage return stops") << "1\r2" << 1;
+    QTest::newRow("largest") << "2147483647" << 2147483647;
+    QTest::newRow("smallest") << "-2147483648" << int(-2147483647 - 1);
+    QTest::newRow("huge negative exponent") << "5E-99999999999" << 0;
+}
+
+void tst_core::numberFromText()
+{
+    QFETCH(QString, text);
+    QFETCH(int, expected);
+    QCOMPARE(NumberFromText(text), expected);
+}
+
+void tst_core::numberFromTextOutOfRange_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("eleven digits") << "99999999999";
+    QTest::newRow("one past the largest") << "2147483648";
+    QTest::newRow("rounds past the largest") << "2147483647.5";
+    QTest::newRow("one below the smallest") << "-2147483649";
+    QTest::newRow("exponent") << "1E10";
+    QTest::newRow("very long") << QString(5000, u'9');
+}
+
+void tst_core::numberFromTextOutOfRange()
+{
+    QFETCH(QString, text);
+    QVERIFY_THROWS_EXCEPTION(Failure, NumberFromText(text));
+}
+
+void tst_core::countersStopAtTheirLimits()
+{
+    qint16 counter = 32766;
+    IncrementCounter(counter);
+    QCOMPARE(counter, qint16(32767));
+    QVERIFY_THROWS_EXCEPTION(Failure, IncrementCounter(counter));
+    QCOMPARE(counter, qint16(32767));
+    counter = -32768;
+    QVERIFY_THROWS_EXCEPTION(Failure, DecrementCounter(counter));
+    QCOMPARE(counter, qint16(-32768));
+}
+
+void tst_core::connectionCountText_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("zero") << 0 << "Client Connections: 0000";
+    QTest::newRow("five") << 5 << "Client Connections: 0005";
+    QTest::newRow("five digits") << 12345 << "Client Connections: 12345";
+    QTest::newRow("negative") << -1 << "Client Connections: -0001";
+}
+
+void tst_core::connectionCountText()
+{
+    QFETCH(int, count);
+    QFETCH(QString, expected);
+    QCOMPARE(ConnectionCountText(count), expected);
+}
+
+void tst_core::programFolderEndsInOneSeparator()
+{
+    QCOMPARE(ProgramFolder(QStringLiteral("/opt/tolvane")), QStringLiteral("/opt/tolvane/"));
+    QCOMPARE(ProgramFolder(QStringLiteral("/")), QStringLiteral("/"));
+    QCOMPARE(ProgramFolder(QStringLiteral("C:\\")), QStringLiteral("C:\\"));
+}
+
+void tst_core::tablesGrowKeepingRows()
+{
+    RuntimeState state;
+    state.ConnectionCount = 1;
+    state.GrowTables();
+    state.Slot(1).ClientAddress = QStringLiteral("10.0.0.5");
+    state.ConnectionCount = 2;
+    state.GrowTables();
+    QCOMPARE(state.Slot(1).ClientAddress, QStringLiteral("10.0.0.5"));
+    QVERIFY(!state.Slot(2).Connected);
+    QVERIFY_THROWS_EXCEPTION(Failure, state.Slot(0));
+    QVERIFY_THROWS_EXCEPTION(Failure, state.Slot(3));
+}
+
+QTEST_GUILESS_MAIN(tst_core)
+#include "tst_core.moc"
