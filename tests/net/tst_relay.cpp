@@ -1,1 +1,554 @@
-int main(){return 0;}
+#include "core/Constants.h"
+#include "core/RuntimeState.h"
+#include "files/FileAccess.h"
+#include "net/TCPIP.h"
+#include "support/TestSupport.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+// A peer on 127.0.0.1 that records what each of its connections receives.
+class Peer final : public QObject {
+public:
+    struct Connection {
+        QTcpSocket* Socket = nullptr;
+        QByteArray Received;
+        bool Closed = false;
+    };
+
+    explicit Peer(bool sendLogin = false)
+        : m_sendLogin(sendLogin)
+    {
+        connect(&Server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = Server.nextPendingConnection()) {
+                auto connection = std::make_shared<Connection>();
+                connection->Socket = socket;
+                Connections.push_back(connection);
+                connect(socket, &QTcpSocket::readyRead, this, [connection] {
+                    connection->Received += connection->Socket->readAll();
+                });
+                connect(socket, &QTcpSocket::disconnected, this, [connection] { connection->Closed = true; });
+                if (m_sendLogin)
+                    socket->write(Constants::LoginText.toLatin1());
+            }
+        });
+    }
+
+    bool Listen(quint16 port = 0) { return Server.listen(QHostAddress::LocalHost, port); }
+    quint16 Port() const { return Server.serverPort(); }
+    int Count() const { return int(Connections.size()); }
+    Connection& At(int i) { return *Connections.at(size_t(i)); }
+    int OpenCount() const
+    {
+        int open = 0;
+        for (const auto& c : Connections)
+            open += !c->Closed;
+        return open;
+    }
+
+    QTcpServer Server;
+    std::vector<std::shared_ptr<Connection>> Connections;
+
+private:
+    bool m_sendLogin;
+};
+
+// A client of the relay that keeps what it receives.
+struct Client {
+    QTcpSocket Socket;
+    QByteArray Received;
+
+    void Connect(quint16 port)
+    {
+        QObject::connect(&Socket, &QTcpSocket::readyRead, &Socket, [this] { Received += Socket.readAll(); });
+        Socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+};
+
+quint16 FreePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+QByteArray Pattern(qsizetype size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        data[i] = char((seed >> 24) | 1); // never 0: the zero-byte rule would remove it
+    }
+    return data;
+}
+
+const QByteArray Login("Login Sucessful\r\n");
+
+} // namespace
+
+class tst_relay : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+
+    void listenStartUp();
+    void greetingComesFirstAndTheRixLoginIsDropped();
+    void eachClientHasItsOwnRixConnection();
+    void clientBytesPassUnchanged();
+    void zeroByteRule_data();
+    void zeroByteRule();
+    void loginFilter_data();
+    void loginFilter();
+    void freedSlotIsReusedLowestFirst();
+    void reusedSlotStartsClean();
+    void waitingClientDataGoesOutWhenTheRixComesUp();
+    void rixCloseKeepsTheClientAndThePollRestoresIt();
+    void clientCloseClosesTheRixSideAndThePollRestoresIt();
+    void unreachableRixIsShownDisconnected();
+    void busyListeningPortIsRetried();
+    void largeBurstsBothWays();
+    void slowClientKeepsMemoryBounded();
+    void connectMode();
+    void shutdownClosesEverySocket();
+
+private:
+    // Writes iplog.ini and starts the relay on it.
+    void StartRelay(int rixPort, int clientPort = 0, bool connectMode = false);
+    quint16 ListenPort() { return quint16(m_relay->wscktClient(0).LocalPort()); }
+    // Connects a client and waits until the relay has greeted it and its RIX connection is up.
+    Client& AddClient(Peer& rix, int expectedRixConnections);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    RuntimeState m_state;
+    RecordingErrors m_errors;
+    RecordingView m_view;
+    TestClock m_clock;
+    std::unique_ptr<EventLog> m_events;
+    std::unique_ptr<DataLog> m_data;
+    std::unique_ptr<Relay> m_relay;
+    std::vector<std::unique_ptr<Client>> m_clients;
+};
+
+void tst_relay::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_state = RuntimeState();
+    m_errors.Reports.clear();
+    m_view = RecordingView();
+    m_events = std::make_unique<EventLog>(m_state, m_clock, m_errors);
+    m_data = std::make_unique<DataLog>(m_state, m_clock, m_errors, m_view);
+}
+
+void tst_relay::cleanup()
+{
+    m_clients.clear();
+    m_relay.reset();
+    m_data.reset();
+    m_events.reset();
+    m_dir.reset();
+}
+
+void tst_relay::StartRelay(int rixPort, int clientPort, bool connectMode)
+{
+    QFile settings(m_dir->path() + QStringLiteral("/iplog.ini"));
+    QVERIFY(settings.open(QIODevice::WriteOnly));
+    settings.write(QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=%2\r\n"
+                                  "Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=%3\r\nLog Data=Yes\r\n")
+                       .arg(rixPort)
+                       .arg(clientPort)
+                       .arg(connectMode ? "No" : "Yes")
+                       .toLatin1());
+    settings.close();
+    m_relay = std::make_unique<Relay>(m_state, m_view, m_errors, *m_events, *m_data);
+    m_relay->Start(m_dir->path());
+    m_relay->tmrPoll.stop(); // the tests tick the poll themselves
+}
+
+Client& tst_relay::AddClient(Peer& rix, int expectedRixConnections)
+{
+    m_clients.push_back(std::make_unique<Client>());
+    Client& client = *m_clients.back();
+    client.Connect(ListenPort());
+    [&] {
+        QTRY_COMPARE(client.Received, Login);
+        QTRY_COMPARE(rix.Count(), expectedRixConnections);
+    }();
+    return client;
+}
+
+void tst_relay::listenStartUp()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    QCOMPARE(m_view.Caption, Constants::CaptionDisconnected);
+    QCOMPARE(m_view.PortSummary, QStringLiteral("RIX IP Port:%1/Client IP Port:0").arg(rix.Port()));
+    QVERIFY(m_relay->wscktClient(0).IsListening());
+    QCOMPARE(m_state.ConnectionCount, qint16(0));
+    QCOMPARE(m_state.LoginString, Login);
+    QVERIFY(m_errors.Reports.isEmpty());
+
+    AddClient(rix, 1);
+    QCOMPARE(m_state.ConnectionCount, qint16(1));
+    QCOMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0001"));
+    QCOMPARE(m_view.ClientLines, QStringList{QStringLiteral("127.0.0.1 -> Connected")});
+    QTRY_COMPARE(m_view.Caption, Constants::CaptionConnected);
+    QFile events(m_dir->path() + QStringLiteral("/Eventlog.txt"));
+    QVERIFY(events.open(QIODevice::ReadOnly));
+    QVERIFY(events.readAll().endsWith("127.0.0.1          RIX Connected\r\n"));
+}
+
+void tst_relay::greetingComesFirstAndTheRixLoginIsDropped()
+{
+    Peer rix(true); // sends its own confirmation the moment it accepts
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    Client& client = AddClient(rix, 1);
+    // One round trip through the relay: by then the RIX's confirmation has been read and dropped.
+    client.Socket.write("ping");
+    QTRY_COMPARE(rix.At(0).Received, QByteArray("ping"));
+    rix.At(0).Socket->write("ready");
+    QTRY_COMPARE(client.Received, Login + "ready");
+    QCOMPARE(m_view.LastRixMessage, QStringLiteral("127.0.0.1: ready\r\n"));
+}
+
+void tst_relay::eachClientHasItsOwnRixConnection()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    Client& a = AddClient(rix, 1);
+    Client& b = AddClient(rix, 2);
+    Client& c = AddClient(rix, 3);
+    a.Socket.write("from a");
+    b.Socket.write("from b");
+    c.Socket.write("from c");
+    QTRY_COMPARE(rix.At(0).Received, QByteArray("from a"));
+    QTRY_COMPARE(rix.At(1).Received, QByteArray("from b"));
+    QTRY_COMPARE(rix.At(2).Received, QByteArray("from c"));
+    rix.At(2).Socket->write("to c");
+    rix.At(0).Socket->write("to a");
+    QTRY_COMPARE(a.Received, Login + "to a");
+    QTRY_COMPARE(c.Received, Login + "to c");
+    QCOMPARE(b.Received, Login);
+}
+
+void tst_relay::clientBytesPassUnchanged()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    Client& client = AddClient(rix, 1);
+    QByteArray all;
+    for (int b = 0; b < 256; ++b)
+        all.append(char(b));
+    client.Socket.write(all);
+    QTRY_COMPARE(rix.At(0).Received, all);
+    // The data log has the burst with its control bytes made visible.
+    QFile log(m_dir->path() + QStringLiteral("/DataLog.log"));
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QVERIFY(log.readAll().startsWith(" 127.0.0.1: ^@^A^B"));
+}
+
+void tst_relay::zeroByteRule_data()
+{
+    QTest::addColumn<QByteArray>("fromRix");
+    QTest::addColumn<QByteArray>("toClient");
+    QTest::newRow("status frame keeps its second byte") << QByteArray("\x18\0\x07\0\x0d", 5) << QByteArray("\x18\0\x07\x0d", 4);
+    QTest::newRow("25 keeps it too") << QByteArray("\x19\0\0A", 4) << QByteArray("\x19\0A", 3);
+    QTest::newRow("other first byte") << QByteArray("\x01\0\x02\0", 4) << QByteArray("\x01\x02", 2);
+    QTest::newRow("text unchanged") << QByteArray("plain text\r\n") << QByteArray("plain text\r\n");
+    QTest::newRow("zero first") << QByteArray("\0\x18\0", 3) << QByteArray("\x18", 1);
+}
+
+void tst_relay::zeroByteRule()
+{
+    QFETCH(QByteArray, fromRix);
+    QFETCH(QByteArray, toClient);
+    QByteArray inPlace = fromRix;
+    QCOMPARE(inPlace.left(ApplyZeroByteRule(inPlace.data(), inPlace.size())), toClient);
+
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    Client& client = AddClient(rix, 1);
+    rix.At(0).Socket->write(fromRix);
+    QTRY_COMPARE(client.Received, Login + toClient);
+    QCOMPARE(m_view.LastRixMessage, QStringLiteral("127.0.0.1: ") + QString::fromLatin1(FormatDataBytes(fromRix)));
+}
+
+void tst_relay::loginFilter_data()
+{
+    QTest::addColumn<QByteArray>("fromRix");
+    QTest::addColumn<bool>("dropped");
+    QTest::newRow("exactly the confirmation") << Login << true;
+    QTest::newRow("confirmation and more") << Login + "more" << false;
+    QTest::newRow("one byte differs") << QByteArray("Login Sucessful\r\r") << false;
+    QTest::newRow("first byte differs") << QByteArray("login Sucessful\r\n") << false;
+    QTest::newRow("shorter") << QByteArray("Login Sucessful\r") << false;
+
+    QVERIFY(CompareLoginString(Login, Login));
+    QVERIFY(CompareLoginString(Login, "X" + Login.mid(1))); // byte 0 is the caller's check
+    QVERIFY(!CompareLoginString(Login, Login.left(16)));
+    QCOMPARE(MakeRixString(Constants::LoginText), Login);
+    QCOMPARE(MakeRixString(QString()), QByteArray());
+}
+
+void tst_relay::loginFilter()
+{
+    QFETCH(QByteArray, fromRix);
+    QFETCH(bool, dropped);
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    Client& client = AddClient(rix, 1);
+    rix.At(0).Socket->write(fromRix);
+    rix.At(0).Socket->flush();
+    // One round trip through the relay: by then the burst has been read as one.
+    client.Socket.write("ping");
+    QTRY_COMPARE(rix.At(0).Received, QByteArray("ping"));
+    QTRY_COMPARE(client.Received, dropped ? Login : Login + fromRix);
+    rix.At(0).Socket->write("mark");
+    QTRY_COMPARE(client.Received, (dropped ? Login : Login + fromRix) + "mark");
+}
+
+void tst_relay::freedSlotIsReusedLowestFirst()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    AddClient(rix, 1);
+    Client& second = AddClient(rix, 2);
+    AddClient(rix, 3);
+    second.Socket.disconnectFromHost();
+    QTRY_VERIFY(!m_state.Slot(2).Connected);
+    QCOMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0002"));
+    QTRY_COMPARE(rix.OpenCount(), 2); // the slot's RIX connection ended with its client
+
+    m_relay->OnPollTick(); // the free slot's RIX connection is restored and kept up
+    QTRY_COMPARE(rix.Count(), 4);
+    AddClient(rix, 4);
+    QCOMPARE(m_state.ConnectionCount, qint16(3));
+    QVERIFY(m_state.Slot(2).Connected);
+    QCOMPARE(m_view.ClientLines.size(), 3);
+    QCOMPARE(rix.Count(), 4); // the new client uses the RIX connection the poll kept up
+}
+
+void tst_relay::reusedSlotStartsClean()
+{
+    Peer rix;
+    const quint16 port = FreePort();
+    QVERIFY(rix.Listen(port));
+    StartRelay(port);
+    Client& first = AddClient(rix, 1);
+    rix.Server.close(); // the RIX stops accepting
+    rix.At(0).Socket->disconnectFromHost();
+    QTRY_COMPARE(m_view.Caption, Constants::CaptionDisconnected);
+    first.Socket.write("meant for the first RIX connection");
+    QTRY_VERIFY(!m_state.Slot(1).ClientData.isEmpty());
+    first.Socket.disconnectFromHost();
+    QTRY_VERIFY(!m_state.Slot(1).Connected);
+
+    QVERIFY(rix.Listen(port));
+    Client& second = AddClient(rix, 2);
+    QCOMPARE(second.Received, Login);
+    second.Socket.write("second");
+    QTRY_COMPARE(rix.At(1).Received, QByteArray("second"));
+}
+
+void tst_relay::waitingClientDataGoesOutWhenTheRixComesUp()
+{
+    const quint16 port = FreePort();
+    StartRelay(port);
+    m_clients.push_back(std::make_unique<Client>());
+    Client& client = *m_clients.back();
+    client.Connect(ListenPort());
+    QTRY_COMPARE(client.Received, Login);
+    client.Socket.write("first command");
+    QTRY_COMPARE(m_state.Slot(1).ClientData, QByteArray("first command"));
+
+    Peer rix;
+    QVERIFY(rix.Listen(port));
+    m_relay->OnPollTick();
+    QTRY_COMPARE(rix.Count(), 1);
+    QTRY_COMPARE(rix.At(0).Received, QByteArray("first command")); // with no further client send
+    QVERIFY(m_state.Slot(1).ClientData.isEmpty());
+}
+
+void tst_relay::rixCloseKeepsTheClientAndThePollRestoresIt()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    Client& client = AddClient(rix, 1);
+    QTRY_COMPARE(m_view.Caption, Constants::CaptionConnected);
+    rix.At(0).Socket->disconnectFromHost();
+    QTRY_COMPARE(m_view.Caption, Constants::CaptionDisconnected);
+    QVERIFY(m_relay->wscktClient(1).IsConnected());
+    QCOMPARE(client.Socket.state(), QAbstractSocket::ConnectedState);
+
+    m_relay->OnPollTick();
+    QTRY_COMPARE(rix.Count(), 2);
+    QTRY_COMPARE(m_view.Caption, Constants::CaptionConnected);
+    client.Socket.write("again");
+    QTRY_COMPARE(rix.At(1).Received, QByteArray("again"));
+}
+
+void tst_relay::clientCloseClosesTheRixSideAndThePollRestoresIt()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    Client& client = AddClient(rix, 1);
+    client.Socket.disconnectFromHost();
+    QTRY_VERIFY(rix.At(0).Closed);
+    QCOMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0000"));
+    QVERIFY(m_view.ClientLines.isEmpty());
+    QFile events(m_dir->path() + QStringLiteral("/Eventlog.txt"));
+    QVERIFY(events.open(QIODevice::ReadOnly));
+    QVERIFY(events.readAll().endsWith("127.0.0.1          RIX Disconnected\r\n"));
+
+    m_relay->OnPollTick();
+    QTRY_COMPARE(rix.OpenCount(), 1);
+    QVERIFY(m_errors.Reports.isEmpty());
+}
+
+void tst_relay::unreachableRixIsShownDisconnected()
+{
+    StartRelay(FreePort());
+    m_clients.push_back(std::make_unique<Client>());
+    m_clients.back()->Connect(ListenPort());
+    QTRY_COMPARE(m_clients.back()->Received, Login);
+    for (int tick = 0; tick < 3; ++tick) {
+        m_relay->OnPollTick();
+        QCOMPARE(m_view.Caption, Constants::CaptionDisconnected);
+    }
+    QTRY_COMPARE(m_view.Caption, Constants::CaptionDisconnected);
+    QVERIFY(m_errors.Reports.isEmpty()); // a refused connection is not a failure
+}
+
+void tst_relay::busyListeningPortIsRetried()
+{
+    auto holder = std::make_unique<QTcpServer>();
+    QVERIFY(holder->listen(QHostAddress::AnyIPv4));
+    const quint16 port = holder->serverPort();
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port(), port);
+    QCOMPARE(m_errors.Reports.size(), 1);
+    QVERIFY(m_errors.Reports[0].startsWith(QLatin1String("Error opening sockets|Form Error|")));
+    QCOMPARE(m_state.LoginString, Login); // the rest of start-up still happened
+    m_relay->OnPollTick();
+    QVERIFY(!m_relay->wscktClient(0).IsListening());
+    QCOMPARE(m_errors.Reports.size(), 1); // reported once, not every second
+
+    holder.reset();
+    m_relay->OnPollTick();
+    QVERIFY(m_relay->wscktClient(0).IsListening());
+    AddClient(rix, 1);
+}
+
+void tst_relay::largeBurstsBothWays()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    m_state.LogData = false;
+    Client& client = AddClient(rix, 1);
+    const QByteArray up = Pattern(16 * 1024 * 1024, 1);
+    const QByteArray down = Pattern(16 * 1024 * 1024, 2);
+    client.Socket.write(up);
+    rix.At(0).Socket->write(down);
+    QTRY_COMPARE_WITH_TIMEOUT(rix.At(0).Received.size(), up.size(), 30000);
+    QTRY_COMPARE_WITH_TIMEOUT(client.Received.size(), Login.size() + down.size(), 30000);
+    QVERIFY(rix.At(0).Received == up);
+    QVERIFY(client.Received.mid(Login.size()) == down);
+}
+
+void tst_relay::slowClientKeepsMemoryBounded()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    m_state.LogData = false;
+    Client& client = AddClient(rix, 1);
+    // The client stops reading; the RIX streams far more than the bound.
+    client.Socket.setReadBufferSize(1);
+    QObject::disconnect(&client.Socket, &QTcpSocket::readyRead, nullptr, nullptr);
+    const QByteArray stream = Pattern(48 * 1024 * 1024, 3);
+    rix.At(0).Socket->write(stream);
+    QTRY_VERIFY_WITH_TIMEOUT(m_relay->wsktServer(1).IsReadingPaused(), 20000);
+    QVERIFY(m_relay->wscktClient(1).PendingOutput() <= Relay::PendingOutputBound + Relay::ReadBufferSize);
+    QVERIFY(rix.At(0).Socket->bytesToWrite() > 0); // the rest waits at the sender, not in the relay
+
+    // Once the client reads again, every byte arrives, in order.
+    client.Socket.setReadBufferSize(0);
+    QByteArray received = client.Socket.readAll();
+    connect(&client.Socket, &QTcpSocket::readyRead, this, [&] { received += client.Socket.readAll(); });
+    QTRY_COMPARE_WITH_TIMEOUT(received.size(), Login.size() - client.Received.size() + stream.size(), 30000);
+    QVERIFY(client.Received + received == Login + stream);
+}
+
+void tst_relay::connectMode()
+{
+    Peer rix(true);
+    Peer clientSide;
+    QVERIFY(rix.Listen());
+    QVERIFY(clientSide.Listen());
+    StartRelay(rix.Port(), clientSide.Port(), true);
+    QCOMPARE(m_state.ConnectionCount, qint16(1));
+    QCOMPARE(m_relay->wscktClient.Count(), 2);
+    QTRY_COMPARE(rix.Count(), 1);
+    QTRY_COMPARE(clientSide.Count(), 1);
+    QTRY_COMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0001"));
+    QCOMPARE(m_view.ClientLines, QStringList{QStringLiteral("127.0.0.1 -> Connected")});
+
+    // The RIX's confirmation is dropped here too, and the relay sends none of its own in this mode.
+    clientSide.At(0).Socket->write("request");
+    QTRY_COMPARE(rix.At(0).Received, QByteArray("request"));
+    rix.At(0).Socket->write("answer");
+    QTRY_COMPARE(clientSide.At(0).Received, QByteArray("answer"));
+
+    // The client goes away: the slot shows it, and the poll connects both sides again.
+    clientSide.At(0).Socket->disconnectFromHost();
+    QTRY_COMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0000"));
+    QVERIFY(m_view.ClientLines.isEmpty());
+    m_relay->OnPollTick();
+    QTRY_COMPARE(clientSide.Count(), 2);
+    QTRY_COMPARE(rix.OpenCount(), 1);
+    QTRY_COMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0001"));
+    clientSide.At(1).Socket->write("after");
+    QTRY_COMPARE(rix.At(1).Received, QByteArray("after"));
+}
+
+void tst_relay::shutdownClosesEverySocket()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    Client& a = AddClient(rix, 1);
+    Client& b = AddClient(rix, 2);
+    QSignalSpy aClosed(&a.Socket, &QTcpSocket::disconnected);
+    QSignalSpy bClosed(&b.Socket, &QTcpSocket::disconnected);
+    m_relay->Shutdown();
+    QTRY_COMPARE(aClosed.count(), 1);
+    QTRY_COMPARE(bClosed.count(), 1);
+    QTRY_COMPARE(rix.OpenCount(), 0);
+    QVERIFY(!m_relay->wscktClient(0).IsListening());
+    QVERIFY(QFile::exists(m_dir->path() + QStringLiteral("/iplog.ini")));
+    QVERIFY(m_errors.Reports.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_relay)
+#include "tst_relay.moc"
