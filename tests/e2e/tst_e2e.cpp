@@ -1,0 +1,203 @@
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+// The built programs, run as a user would: Tolvane copied into an empty folder and started with no
+// display, the RIX simulator in front of it.
+class tst_e2e : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void listenModeRelaysAndStopsOnSigterm();
+    void connectModeRelays();
+    void freshFolderUsesDefaults();
+
+private:
+    quint16 StartSimulator(const QStringList& extra = {});
+    void StartTolvane(const QByteArray& settings);
+    // SIGTERM, then exit status 0 within 5 s.
+    void Stop();
+    QByteArray ReadFile(const QString& name) const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QProcess m_sim;
+    QProcess m_tolvane;
+};
+
+namespace {
+
+quint16 FreePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+QByteArray Settings(quint16 rixPort, quint16 clientPort, bool listen)
+{
+    return QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=%2\r\n"
+                          "Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=%3\r\nLog Data=No\r\n")
+        .arg(rixPort)
+        .arg(clientPort)
+        .arg(listen ? "Yes" : "No")
+        .toLatin1();
+}
+
+// Connects, retrying while the relay is still starting to listen.
+bool ConnectWithRetry(QTcpSocket& socket, quint16 port)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!timer.hasExpired(5000)) {
+        socket.connectToHost(QHostAddress::LocalHost, port);
+        if (socket.waitForConnected(1000))
+            return true;
+        socket.abort();
+        QTest::qWait(50);
+    }
+    return false;
+}
+
+} // namespace
+
+void tst_e2e::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    QVERIFY(QFile::copy(QStringLiteral(TOLVANE_BINARY), m_dir->filePath(QStringLiteral("tolvane"))));
+}
+
+void tst_e2e::cleanup()
+{
+    for (QProcess* process : {&m_tolvane, &m_sim}) {
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
+    }
+    m_dir.reset();
+}
+
+quint16 tst_e2e::StartSimulator(const QStringList& extra)
+{
+    m_sim.start(QStringLiteral(RIX_SIM_BINARY), QStringList{QStringLiteral("--port"), QStringLiteral("0")} + extra);
+    if (!m_sim.waitForStarted(5000))
+        return 0;
+    QElapsedTimer timer;
+    timer.start();
+    while (!m_sim.canReadLine() && !timer.hasExpired(5000))
+        m_sim.waitForReadyRead(100);
+    const QByteArray line = m_sim.readLine().trimmed();
+    return line.startsWith("listening ") ? quint16(line.mid(10).toUInt()) : 0;
+}
+
+void tst_e2e::StartTolvane(const QByteArray& settings)
+{
+    if (!settings.isEmpty()) {
+        QFile file(m_dir->filePath(QStringLiteral("iplog.ini")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(settings);
+    }
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QString::fromLatin1(name));
+    m_tolvane.setProcessEnvironment(environment);
+    m_tolvane.setWorkingDirectory(QDir::tempPath());
+    m_tolvane.start(m_dir->filePath(QStringLiteral("tolvane")), {});
+    QVERIFY(m_tolvane.waitForStarted(5000));
+    QByteArray errors;
+    QTRY_VERIFY((errors += m_tolvane.readAllStandardError()).contains("running without a window"));
+}
+
+void tst_e2e::Stop()
+{
+    ::kill(pid_t(m_tolvane.processId()), SIGTERM);
+    QVERIFY(m_tolvane.waitForFinished(5000));
+    QCOMPARE(m_tolvane.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_tolvane.exitCode(), 0);
+}
+
+QByteArray tst_e2e::ReadFile(const QString& name) const
+{
+    QFile file(m_dir->filePath(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void tst_e2e::listenModeRelaysAndStopsOnSigterm()
+{
+    const quint16 rixPort = StartSimulator({QStringLiteral("--status-every"), QStringLiteral("100")});
+    QVERIFY(rixPort != 0);
+    const quint16 clientPort = FreePort();
+    StartTolvane(Settings(rixPort, clientPort, true));
+
+    QTcpSocket client;
+    QVERIFY(ConnectWithRetry(client, clientPort));
+    QByteArray received;
+    connect(&client, &QTcpSocket::readyRead, this, [&] { received += client.readAll(); });
+    // Ours first; the simulator's own confirmation never reaches the client.
+    QTRY_VERIFY2(received.startsWith("Login Sucessful\r\n"), received.toPercentEncoding().constData());
+    client.write("echo me\r\n");
+    QTRY_VERIFY(received.contains("echo me\r\n"));
+    QCOMPARE(received.count("Login Sucessful"), 1);
+    // A status frame (24, 0, counter, 0, 1, 0, 2, 0, CR, LF) keeps only its second zero.
+    QTRY_VERIFY(received.indexOf(QByteArray("\x18\0", 2)) >= 0);
+    const qsizetype frame = received.indexOf(QByteArray("\x18\0", 2));
+    QTRY_VERIFY(received.size() >= frame + 7);
+    QCOMPARE(received.mid(frame + 3, 4), QByteArray("\x01\x02\r\n"));
+
+    Stop();
+    QVERIFY(ReadFile(QStringLiteral("Eventlog.txt")).contains("RIX Connected"));
+    QVERIFY(ReadFile(QStringLiteral("iplog.ini")).startsWith("CONFIGURATION\r\n"));
+    QCOMPARE(ReadFile(QStringLiteral("Errorlog.txt")), QByteArray()); // nothing went wrong
+}
+
+void tst_e2e::connectModeRelays()
+{
+    const quint16 rixPort = StartSimulator();
+    QVERIFY(rixPort != 0);
+    QTcpServer clientSide;
+    QVERIFY(clientSide.listen(QHostAddress::LocalHost));
+    StartTolvane(Settings(rixPort, clientSide.serverPort(), false));
+
+    QTRY_VERIFY_WITH_TIMEOUT(clientSide.hasPendingConnections(), 5000);
+    QTcpSocket* client = clientSide.nextPendingConnection();
+    QByteArray received;
+    connect(client, &QTcpSocket::readyRead, this, [&] { received += client->readAll(); });
+    client->write("hello RIX");
+    QTRY_COMPARE(received, QByteArray("hello RIX"));
+
+    // The client drops the relay's connection: the poll brings it back within a second or two.
+    client->disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(clientSide.hasPendingConnections(), 5000);
+    QTcpSocket* again = clientSide.nextPendingConnection();
+    QByteArray more;
+    connect(again, &QTcpSocket::readyRead, this, [&] { more += again->readAll(); });
+    again->write("back");
+    QTRY_COMPARE(more, QByteArray("back"));
+
+    Stop();
+    QVERIFY(ReadFile(QStringLiteral("iplog.ini")).contains("\r\nServer Mode=No\r\n"));
+    QCOMPARE(ReadFile(QStringLiteral("Errorlog.txt")), QByteArray());
+}
+
+void tst_e2e::freshFolderUsesDefaults()
+{
+    // No iplog.ini: the defaults apply, and the file is written at shutdown.
+    StartTolvane({});
+    Stop();
+    QCOMPARE(ReadFile(QStringLiteral("iplog.ini")),
+             QByteArray("CONFIGURATION\r\nRIX IP Port=1200\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=1100\r\n"
+                        "Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=Yes\r\nLog Data=No\r\n"));
+}
+
+QTEST_GUILESS_MAIN(tst_e2e)
+#include "tst_e2e.moc"
