@@ -35,7 +35,7 @@ void WatchTerminationSignals(Program& program)
         notifier->setEnabled(false);
         program.Stop();
     });
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = OnTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Reports.h"
+
 #include <QString>
 
 // The one failure type. Lower layers throw it (by value) and never log; the operation that owns the
@@ -15,4 +17,7 @@ class ErrorReporter {
 public:
     virtual ~ErrorReporter() = default;
     virtual void LogError(const QString& message, const QString& location, const Failure& failure = {}) = 0;
+
+    // A report from the table of report texts.
+    void Report(const ReportText& text, const Failure& failure = {}) { LogError(text.Message, text.Location, failure); }
 };

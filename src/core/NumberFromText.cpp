@@ -88,7 +88,8 @@ int NumberFromText(const QString& text)
     }
 
     // Round the fraction half to even: look at its first digit and whether anything follows it.
-    const auto fractionDigit = [&](qsizetype i) { return i >= 0 && i < qsizetype(digits.size()) ? digits[size_t(i)] - '0' : 0; };
+    const auto fractionDigit
+        = [&](qsizetype i) { return i >= 0 && i < qsizetype(digits.size()) ? digits[size_t(i)] - '0' : 0; };
     const qsizetype first = std::max<qsizetype>(pointAt, 0);
     const int roundDigit = pointAt < 0 ? 0 : fractionDigit(first);
     bool restNonZero = false;

@@ -35,7 +35,7 @@ void RunStartup(RuntimeState& state, StatusView& view, ErrorReporter& errors, St
             steps.ConnectToClient(slot);
         }
     } catch (const Failure& failure) {
-        errors.LogError(QStringLiteral("Error opening sockets"), QStringLiteral("Form Error"), failure);
+        errors.Report(Reports::OpeningSockets, failure);
     }
     // Even when the listening port could not be opened (the poll keeps trying it), the window and
     // the greeting must be ready for the first client.
@@ -49,6 +49,6 @@ void RunShutdown(ErrorReporter& errors, StartupSteps& steps)
         steps.WriteSettingsFile();
         steps.CloseAllSockets();
     } catch (const Failure& failure) {
-        errors.LogError(QStringLiteral("Error unloading form"), QStringLiteral("Form Error"), failure);
+        errors.Report(Reports::UnloadingForm, failure);
     }
 }

@@ -17,6 +17,6 @@ void UpdateConnectionLabels(RuntimeState& state, StatusView& view, ErrorReporter
         state.ShownClientLabels = qint16(lines.size());
         view.ShowClientLines(lines);
     } catch (const Failure& failure) {
-        errors.LogError(QStringLiteral("Error Updating Lables"), QStringLiteral("Form Error"), failure);
+        errors.Report(Reports::UpdatingLables, failure);
     }
 }

@@ -69,13 +69,12 @@ void DataLog::WriteDataLog(QByteArrayView data, const QString& source)
         const QString path = m_state.AppPath + FileName();
         const QFileInfo info(path);
         if (info.exists() && info.size() >= LogText::RollOverSize)
-            LogText::RollOver(path, m_state.AppPath, QStringLiteral("DataLog "), QStringLiteral(".log"),
-                              m_clock.Now());
+            LogText::RollOver(path, m_state.AppPath, QStringLiteral("DataLog "), QStringLiteral(".log"), m_clock.Now());
         QByteArray entry = ' ' + LogText::Encode(source) + ": ";
         entry += FormatDataBytes(data);
         LogText::AppendToFile(path, entry);
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Error writing to Data Log"), QStringLiteral("File Error"), failure);
+        m_errors.Report(Reports::WritingDataLog, failure);
     }
 }
 

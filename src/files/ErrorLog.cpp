@@ -55,7 +55,7 @@ void ErrorLog::CreateErrorLog()
         || !file.flush()) {
         const Failure failure{int(file.error()), file.errorString()};
         file.close();
-        LogError(QStringLiteral("Error creating Error file"), QStringLiteral("File Error"), failure);
+        Report(Reports::CreatingErrorFile, failure);
     }
     m_creating = false;
 }

@@ -35,14 +35,14 @@ void EventLog::LogEvent(const QString& message, const QString& address)
         if (!QFile::exists(path))
             CreateEventLog();
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Error Logging IP Message"), QStringLiteral("Message Log Error"), failure);
+        m_errors.Report(Reports::LoggingIPMessage, failure);
         return;
     }
     for (int attempt = 0; attempt < AppendAttempts; ++attempt) {
         if (AppendLogLine(line, path))
             return;
     }
-    m_errors.LogError(QStringLiteral("Error Logging IP Message"), QStringLiteral("Message Log Error"));
+    m_errors.Report(Reports::LoggingIPMessage);
 }
 
 void EventLog::CreateEventLog()
@@ -58,7 +58,7 @@ void EventLog::CreateEventLog()
         || !file.flush()) {
         const Failure failure{int(file.error()), file.errorString()};
         file.close();
-        m_errors.LogError(QStringLiteral("Error creating logfile"), QStringLiteral("Log File Error"), failure);
+        m_errors.Report(Reports::CreatingLogfile, failure);
     }
 }
 
@@ -68,7 +68,7 @@ bool EventLog::AppendLogLine(const QString& line, const QString& path)
         LogText::AppendToFile(path, LogText::Encode(line) + "\r\n");
         return true;
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Retry"), QStringLiteral("Message Log Error"), failure);
+        m_errors.Report(Reports::Retry, failure);
         return false;
     }
 }

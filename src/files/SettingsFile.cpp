@@ -100,8 +100,7 @@ bool ReadSettingsFile(RuntimeState& state, ErrorReporter& errors)
     }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
-        errors.LogError(QStringLiteral("Error Reading iplog.ini file"), QStringLiteral("File Error"),
-                        Failure{int(file.error()), file.errorString()});
+        errors.Report(Reports::ReadingSettings, Failure{int(file.error()), file.errorString()});
         return false;
     }
     const QString text = QString::fromLocal8Bit(file.readAll());
@@ -114,7 +113,7 @@ bool ReadSettingsFile(RuntimeState& state, ErrorReporter& errors)
         try {
             ApplyItem(state, item);
         } catch (const Failure& failure) {
-            errors.LogError(QStringLiteral("Error Reading iplog.ini file"), QStringLiteral("File Error"), failure);
+            errors.Report(Reports::ReadingSettings, failure);
             complete = false;
         }
     }
@@ -137,8 +136,7 @@ bool WriteSettingsFile(const RuntimeState& state, ErrorReporter& errors)
     QSaveFile file(state.AppPath + FileName);
     const QByteArray bytes = LogText::Encode(text);
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        errors.LogError(QStringLiteral("Error Writing iplog.ini file"), QStringLiteral("File Error"),
-                        Failure{int(file.error()), file.errorString()});
+        errors.Report(Reports::WritingSettings, Failure{int(file.error()), file.errorString()});
         return false;
     }
     return true;

@@ -48,8 +48,7 @@ void Relay::OnClientAccept(int, qintptr handle)
         m_events.LogEvent(QStringLiteral("RIX Connected"), record.ClientAddress);
         UpdateLabels();
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Error Connecting to RIX"), QStringLiteral("TCP/IP Connection Error"),
-                          failure);
+        m_errors.Report(Reports::ConnectingToRix, failure);
     }
 }
 
@@ -62,8 +61,7 @@ void Relay::OnClientConnected(int index)
         m_state.Slot(index).Connected = true;
         UpdateLabels();
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Error Connecting to RIX"), QStringLiteral("TCP/IP Connection Error"),
-                          failure);
+        m_errors.Report(Reports::ConnectingToRix, failure);
     }
 }
 
@@ -73,8 +71,7 @@ void Relay::OnClientConnectFailed(int index)
         m_state.Slot(index).Connected = false;
         UpdateLabels();
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Error Connecting to RIX"), QStringLiteral("TCP/IP Connection Error"),
-                          failure);
+        m_errors.Report(Reports::ConnectingToRix, failure);
     }
 }
 
@@ -89,8 +86,7 @@ void Relay::OnClientDataArrived(int index)
             const qint64 n = client.Read(buffer, ReadBufferSize);
             if (n <= 0) {
                 if (client.ErrorCode() != Constants::WouldBlock)
-                    m_errors.LogError(QStringLiteral("Socket Error #%1(%2)").arg(client.ErrorCode()).arg(record.ClientAddress),
-                                      QStringLiteral("TCP/IP Message Error"));
+                    m_errors.Report(Reports::SocketError(client.ErrorCode(), record.ClientAddress));
                 return;
             }
             const QByteArrayView burst(buffer, n);
@@ -101,8 +97,7 @@ void Relay::OnClientDataArrived(int index)
                 return;
         }
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Error receiving RIX Message Data"), QStringLiteral("TCP/IP Message Error"),
-                          failure);
+        m_errors.Report(Reports::ReceivingRixMessageData, failure);
     }
 }
 
@@ -120,8 +115,7 @@ void Relay::OnClientClosed(int index)
         rix.Reset();
         UpdateLabels();
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Error on Client Disconnect"), QStringLiteral("TCP/IP Socket Error"),
-                          failure);
+        m_errors.Report(Reports::ClientDisconnect, failure);
     }
 }
 

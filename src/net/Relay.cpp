@@ -67,7 +67,7 @@ void Relay::SetupClientSocket(int index)
     try {
         wscktClient(index);
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Error Setting up Client Socket"), QStringLiteral("Socket Error"), failure);
+        m_errors.Report(Reports::SettingUpClientSocket, failure);
     }
 }
 
@@ -76,7 +76,7 @@ void Relay::SetupServerSocket(int index)
     try {
         wsktServer(index);
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Error Setting up Server Socket"), QStringLiteral("Socket Error"), failure);
+        m_errors.Report(Reports::SettingUpServerSocket, failure);
     }
 }
 
@@ -115,7 +115,7 @@ void Relay::ConnectToSwitcher(int index)
             m_view.SetCaption(Constants::CaptionConnected);
         }
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Error Connecting to Switcher"), QStringLiteral("Connection Error"), failure);
+        m_errors.Report(Reports::ConnectingToSwitcher, failure);
     }
 }
 
@@ -133,7 +133,7 @@ void Relay::ConnectToClient(int index)
         }
         UpdateLabels();
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Error Connecting to Switcher"), QStringLiteral("Connection Error"), failure);
+        m_errors.Report(Reports::ConnectingToSwitcher, failure);
     }
 }
 

@@ -23,7 +23,7 @@ void Relay::OnRixConnected(int index)
             ForwardToRix(index, {});
         ResumeClientReading(index);
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Server Message Data Error"), QStringLiteral("TCP/IP Message Error"), failure);
+        m_errors.Report(Reports::ServerMessageData, failure);
     }
 }
 
@@ -42,8 +42,7 @@ void Relay::OnRixDataArrived(int index)
             const qint64 n = rix.Read(buffer, ReadBufferSize);
             if (n <= 0) {
                 if (rix.ErrorCode() != Constants::WouldBlock)
-                    m_errors.LogError(QStringLiteral("Socket Error #%1(%2)").arg(rix.ErrorCode()).arg(m_state.RixIPAddress),
-                                      QStringLiteral("TCP/IP Message Error"));
+                    m_errors.Report(Reports::SocketError(rix.ErrorCode(), m_state.RixIPAddress));
                 return;
             }
             const QByteArrayView burst(buffer, n);
@@ -60,7 +59,7 @@ void Relay::OnRixDataArrived(int index)
                 return;
         }
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Server Message Data Error"), QStringLiteral("TCP/IP Message Error"), failure);
+        m_errors.Report(Reports::ServerMessageData, failure);
     }
 }
 
@@ -72,7 +71,7 @@ void Relay::OnRixClosed(int index)
         // Client bytes no longer wait behind a closed connection's output; the client may send again.
         ResumeClientReading(index);
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Server Message Data Error"), QStringLiteral("TCP/IP Message Error"), failure);
+        m_errors.Report(Reports::ServerMessageData, failure);
     }
 }
 
@@ -81,6 +80,6 @@ void Relay::OnRixDrained(int index)
     try {
         ResumeClientReading(index);
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Server Message Data Error"), QStringLiteral("TCP/IP Message Error"), failure);
+        m_errors.Report(Reports::ServerMessageData, failure);
     }
 }

@@ -34,8 +34,7 @@ void Relay::WriteToClient(int slot, QByteArrayView data)
         if (client.PendingOutput() > PendingOutputBound)
             wsktServer(slot).PauseReading(true);
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Error sending to RIX: Socket #%1 Len %2").arg(slot).arg(data.size()),
-                          QStringLiteral("TCP/IP Socket Error"), failure);
+        m_errors.Report(Reports::SendingToRix(slot, data.size()), failure);
     }
 }
 
@@ -66,7 +65,6 @@ void Relay::ForwardToRix(int slot, QByteArrayView burst)
         if (rix.PendingOutput() > PendingOutputBound || record.ClientData.size() > PendingOutputBound)
             wscktClient(slot).PauseReading(true);
     } catch (const Failure& failure) {
-        m_errors.LogError(QStringLiteral("Error sending to Server: Socket #%1 Len %2").arg(slot).arg(length),
-                          QStringLiteral("TCP/IP Socket Error"), failure);
+        m_errors.Report(Reports::SendingToServer(slot, length), failure);
     }
 }

@@ -91,7 +91,7 @@ private:
     int m_index;
     NativeSocket::Handle m_handle = NativeSocket::InvalidHandle;
     State m_state = State::Closed;
-    bool m_readable = false;   // the kernel may hold unread bytes (or a pending connection)
+    bool m_readable = false; // the kernel may hold unread bytes (or a pending connection)
     bool m_peerClosed = false; // end of stream or a failed connection: the closed event is due
     bool m_paused = false;
     bool m_writeFailed = false;

@@ -126,17 +126,22 @@ void tst_files::readSettings_data()
         << QByteArray("RIX IP Port=0\r\nClient IP Port=0\r\n") << "rix 1200  client 0  packet 0 mode 0 log 0" << 0;
     QTest::newRow("negative client port falls back")
         << QByteArray("Client IP Port=-5\r\n") << "rix 0  client 1100  packet 0 mode 0 log 0" << 0;
-    QTest::newRow("packet 1024") << QByteArray("Packet Size=1024\r\n") << "rix 0  client 0  packet 16383 mode 0 log 0" << 0;
-    QTest::newRow("packet 1025") << QByteArray("Packet Size=1025\r\n") << "rix 0  client 0  packet 1025 mode 0 log 0" << 0;
-    QTest::newRow("packet 20000") << QByteArray("Packet Size=20000\r\n") << "rix 0  client 0  packet 16383 mode 0 log 0" << 0;
-    QTest::newRow("packet not a number")
-        << QByteArray("Packet Size=lots\r\n") << "rix 0  client 0  packet 16383 mode 0 log 0" << 0;
+    QTest::newRow("packet 1024") << QByteArray("Packet Size=1024\r\n") << "rix 0  client 0  packet 16383 mode 0 log 0"
+                                 << 0;
+    QTest::newRow("packet 1025") << QByteArray("Packet Size=1025\r\n") << "rix 0  client 0  packet 1025 mode 0 log 0"
+                                 << 0;
+    QTest::newRow("packet 20000") << QByteArray("Packet Size=20000\r\n") << "rix 0  client 0  packet 16383 mode 0 log 0"
+                                  << 0;
+    QTest::newRow("packet not a number") << QByteArray("Packet Size=lots\r\n")
+                                         << "rix 0  client 0  packet 16383 mode 0 log 0" << 0;
     QTest::newRow("blanks around the equals sign")
         << QByteArray("RIX IP Port = 1300\r\n") << "rix 1200  client 0  packet 0 mode 0 log 0" << 0;
-    QTest::newRow("leading number") << QByteArray("RIX IP Port=12abc\r\n") << "rix 12  client 0  packet 0 mode 0 log 0" << 0;
+    QTest::newRow("leading number") << QByteArray("RIX IP Port=12abc\r\n") << "rix 12  client 0  packet 0 mode 0 log 0"
+                                    << 0;
     QTest::newRow("lower-case yes counts as no")
         << QByteArray("Server Mode=yes\r\nLog Data=yes\r\n") << "rix 0  client 0  packet 0 mode 1 log 0" << 0;
-    QTest::newRow("exact Yes") << QByteArray("Server Mode=Yes\r\nLog Data=Yes\r\n") << "rix 0  client 0  packet 0 mode 0 log 1" << 0;
+    QTest::newRow("exact Yes") << QByteArray("Server Mode=Yes\r\nLog Data=Yes\r\n")
+                               << "rix 0  client 0  packet 0 mode 0 log 1" << 0;
     QTest::newRow("empty address falls back")
         << QByteArray("RIX IP Address=\r\n") << "rix 0 127.0.0.1 client 0  packet 0 mode 0 log 0" << 0;
     QTest::newRow("comma splits an item")
@@ -150,7 +155,8 @@ void tst_files::readSettings_data()
     QTest::newRow("trailing blanks dropped")
         << QByteArray("Server Mode=Yes  \r\n") << "rix 0  client 0  packet 0 mode 0 log 0" << 0;
     QTest::newRow("out of range: reported, skipped, the rest applied")
-        << QByteArray("RIX IP Port=99999999999\r\nClient IP Port=1300\r\n") << "rix 0  client 1300  packet 0 mode 0 log 0" << 1;
+        << QByteArray("RIX IP Port=99999999999\r\nClient IP Port=1300\r\n")
+        << "rix 0  client 1300  packet 0 mode 0 log 0" << 1;
 }
 
 void tst_files::readSettings()
@@ -239,16 +245,19 @@ void tst_files::errorLogLayout_data()
     QTest::addColumn<QString>("location");
     QTest::addColumn<QString>("expected");
     // C locale: "5 Dec 2026 21:41:44", 19 characters, padded to 24.
-    QTest::newRow("short date text") << "C" << "File Error"
+    QTest::newRow("short date text") << "C"
+                                     << "File Error"
                                      << "5 Dec 2026 21:41:44     File Error                          "
                                         "Error Writing iplog.ini file: Error # 5 - Access denied";
     // Korean: exactly 24 characters, so the location follows at once.
-    QTest::newRow("24-character date text") << "ko_KR" << "File Error"
+    QTest::newRow("24-character date text") << "ko_KR"
+                                            << "File Error"
                                             << "26. 12. 5. 오후 9시 41분 44초File Error                          "
                                                "Error Writing iplog.ini file: Error # 5 - Access denied";
-    QTest::newRow("location of 36 characters")
-        << "C" << "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
-        << "5 Dec 2026 21:41:44     ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789Error Writing iplog.ini file: Error # 5 - Access denied";
+    QTest::newRow("location of 36 characters") << "C"
+                                               << "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789"
+                                               << "5 Dec 2026 21:41:44     ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789Error "
+                                                  "Writing iplog.ini file: Error # 5 - Access denied";
 }
 
 void tst_files::errorLogLayout()
@@ -307,7 +316,8 @@ void tst_files::eventLogLayout_data()
     QTest::newRow("address") << "10.0.0.5" << QByteArray("5 Dec 2026 21:41:44      10.0.0.5           RIX Connected");
     QTest::newRow("no address") << "" << QByteArray("5 Dec 2026 21:41:44                         RIX Connected");
     QTest::newRow("address reaching column 44")
-        << "a-very-long-client-address" << QByteArray("5 Dec 2026 21:41:44      a-very-long-client-addressRIX Connected");
+        << "a-very-long-client-address"
+        << QByteArray("5 Dec 2026 21:41:44      a-very-long-client-addressRIX Connected");
 }
 
 void tst_files::eventLogLayout()

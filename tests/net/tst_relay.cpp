@@ -33,9 +33,8 @@ public:
                 auto connection = std::make_shared<Connection>();
                 connection->Socket = socket;
                 Connections.push_back(connection);
-                connect(socket, &QTcpSocket::readyRead, this, [connection] {
-                    connection->Received += connection->Socket->readAll();
-                });
+                connect(socket, &QTcpSocket::readyRead, this,
+                        [connection] { connection->Received += connection->Socket->readAll(); });
                 connect(socket, &QTcpSocket::disconnected, this, [connection] { connection->Closed = true; });
                 if (m_sendLogin)
                     socket->write(Constants::LoginText.toLatin1());
@@ -163,12 +162,13 @@ void tst_relay::StartRelay(int rixPort, int clientPort, bool connectMode)
 {
     QFile settings(m_dir->path() + QStringLiteral("/iplog.ini"));
     QVERIFY(settings.open(QIODevice::WriteOnly));
-    settings.write(QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=%2\r\n"
-                                  "Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=%3\r\nLog Data=Yes\r\n")
-                       .arg(rixPort)
-                       .arg(clientPort)
-                       .arg(connectMode ? "No" : "Yes")
-                       .toLatin1());
+    settings.write(
+        QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=%2\r\n"
+                       "Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=%3\r\nLog Data=Yes\r\n")
+            .arg(rixPort)
+            .arg(clientPort)
+            .arg(connectMode ? "No" : "Yes")
+            .toLatin1());
     settings.close();
     m_relay = std::make_unique<Relay>(m_state, m_view, m_errors, *m_events, *m_data);
     m_relay->Start(m_dir->path());
@@ -265,7 +265,8 @@ void tst_relay::zeroByteRule_data()
 {
     QTest::addColumn<QByteArray>("fromRix");
     QTest::addColumn<QByteArray>("toClient");
-    QTest::newRow("status frame keeps its second byte") << QByteArray("\x18\0\x07\0\x0d", 5) << QByteArray("\x18\0\x07\x0d", 4);
+    QTest::newRow("status frame keeps its second byte")
+        << QByteArray("\x18\0\x07\0\x0d", 5) << QByteArray("\x18\0\x07\x0d", 4);
     QTest::newRow("25 keeps it too") << QByteArray("\x19\0\0A", 4) << QByteArray("\x19\0A", 3);
     QTest::newRow("other first byte") << QByteArray("\x01\0\x02\0", 4) << QByteArray("\x01\x02", 2);
     QTest::newRow("text unchanged") << QByteArray("plain text\r\n") << QByteArray("plain text\r\n");

@@ -66,8 +66,7 @@ int main(int argc, char* argv[])
         }
     });
     if (!server.listen(QHostAddress::LocalHost, quint16(port))) {
-        std::fprintf(stderr, "tolvane-rix-sim: cannot listen on port %u: %s\n", port,
-                     qPrintable(server.errorString()));
+        std::fprintf(stderr, "tolvane-rix-sim: cannot listen on port %u: %s\n", port, qPrintable(server.errorString()));
         return 1;
     }
 

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <QString>
+
+// Every failure report the program makes: a message that says what failed and a location word
+// naming the area. Kept in one table so that each text is written once, exactly as the logs have
+// always carried it (spelling included).
+struct ReportText {
+    QString Message;
+    QString Location;
+};
+
+namespace Reports {
+
+inline const ReportText OpeningSockets{QStringLiteral("Error opening sockets"), QStringLiteral("Form Error")};
+inline const ReportText ResizingForm{QStringLiteral("Error resizing form"), QStringLiteral("Form Error")};
+inline const ReportText UnloadingForm{QStringLiteral("Error unloading form"), QStringLiteral("Form Error")};
+inline const ReportText UpdatingLables{QStringLiteral("Error Updating Lables"), QStringLiteral("Form Error")};
+inline const ReportText LoadingSetup{QStringLiteral("Error Loading Setup"), QStringLiteral("Form Error")};
+inline const ReportText InvalidIPPort{QStringLiteral("Invalid IP Port Error"), QStringLiteral("IP Error")};
+inline const ReportText ConnectingToRix{QStringLiteral("Error Connecting to RIX"),
+                                        QStringLiteral("TCP/IP Connection Error")};
+inline const ReportText ClientDisconnect{QStringLiteral("Error on Client Disconnect"),
+                                         QStringLiteral("TCP/IP Socket Error")};
+inline const ReportText ReceivingRixMessageData{QStringLiteral("Error receiving RIX Message Data"),
+                                                QStringLiteral("TCP/IP Message Error")};
+inline const ReportText ServerMessageData{QStringLiteral("Server Message Data Error"),
+                                          QStringLiteral("TCP/IP Message Error")};
+inline const ReportText SendingStringToRixPort{QStringLiteral("Error Sending String to RIX Port"),
+                                               QStringLiteral("RIX Message Error")};
+inline const ReportText DeterminingRixString{QStringLiteral("Error Determining RIX String"),
+                                             QStringLiteral("RIX Message Error")};
+inline const ReportText ConnectingToSwitcher{QStringLiteral("Error Connecting to Switcher"),
+                                             QStringLiteral("Connection Error")};
+inline const ReportText SettingUpClientSocket{QStringLiteral("Error Setting up Client Socket"),
+                                              QStringLiteral("Socket Error")};
+inline const ReportText SettingUpServerSocket{QStringLiteral("Error Setting up Server Socket"),
+                                              QStringLiteral("Socket Error")};
+inline const ReportText ReadingSettings{QStringLiteral("Error Reading iplog.ini file"), QStringLiteral("File Error")};
+inline const ReportText WritingSettings{QStringLiteral("Error Writing iplog.ini file"), QStringLiteral("File Error")};
+inline const ReportText CreatingErrorFile{QStringLiteral("Error creating Error file"), QStringLiteral("File Error")};
+inline const ReportText CreatingLogfile{QStringLiteral("Error creating logfile"), QStringLiteral("Log File Error")};
+inline const ReportText LoggingIPMessage{QStringLiteral("Error Logging IP Message"),
+                                         QStringLiteral("Message Log Error")};
+inline const ReportText Retry{QStringLiteral("Retry"), QStringLiteral("Message Log Error")};
+inline const ReportText WritingDataLog{QStringLiteral("Error writing to Data Log"), QStringLiteral("File Error")};
+
+// A read that failed on either side, naming the peer's address.
+inline ReportText SocketError(int code, const QString& address)
+{
+    return {QStringLiteral("Socket Error #%1(%2)").arg(code).arg(address), QStringLiteral("TCP/IP Message Error")};
+}
+
+// A write to a slot's client side, and to its RIX side.
+inline ReportText SendingToRix(int slot, qint64 length)
+{
+    return {QStringLiteral("Error sending to RIX: Socket #%1 Len %2").arg(slot).arg(length),
+            QStringLiteral("TCP/IP Socket Error")};
+}
+
+inline ReportText SendingToServer(int slot, qint64 length)
+{
+    return {QStringLiteral("Error sending to Server: Socket #%1 Len %2").arg(slot).arg(length),
+            QStringLiteral("TCP/IP Socket Error")};
+}
+
+} // namespace Reports
