@@ -22,12 +22,25 @@ void OnTerminationSignal(int)
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[0], &byte, 1);
 }
 
-void WatchTerminationSignals(Program& program)
+// Installed before anything else, so that a signal arriving during start-up waits in the pipe
+// for the orderly shutdown instead of killing the process half-way.
+bool CatchTerminationSignals()
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) {
         std::perror("tolvane: socketpair");
-        return;
+        return false;
     }
+    struct sigaction action {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    return true;
+}
+
+void ShutDownOnTerminationSignal(Program& program)
+{
     auto* notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, &program);
     QObject::connect(notifier, &QSocketNotifier::activated, &program, [&program, notifier] {
         char byte = 0;
@@ -35,12 +48,6 @@ void WatchTerminationSignals(Program& program)
         notifier->setEnabled(false);
         program.Stop();
     });
-    struct sigaction action { };
-    action.sa_handler = OnTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGTERM, &action, nullptr);
-    sigaction(SIGINT, &action, nullptr);
 }
 
 } // namespace
@@ -63,6 +70,9 @@ void FilterOffscreenNoise(QtMsgType type, const QMessageLogContext& context, con
 
 int main(int argc, char* argv[])
 {
+#ifdef Q_OS_UNIX
+    const bool catchingSignals = CatchTerminationSignals();
+#endif
     // With no display to talk to, Qt would abort; run without a window instead, relaying as usual.
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
@@ -75,7 +85,8 @@ int main(int argc, char* argv[])
     QApplication::setQuitOnLastWindowClosed(false);
     Program program(QCoreApplication::applicationDirPath());
 #ifdef Q_OS_UNIX
-    WatchTerminationSignals(program);
+    if (catchingSignals)
+        ShutDownOnTerminationSignal(program);
 #endif
     program.Start();
     return QApplication::exec();

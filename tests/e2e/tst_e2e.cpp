@@ -134,7 +134,7 @@ QByteArray tst_e2e::ReadFile(const QString& name) const
 
 void tst_e2e::listenModeRelaysAndStopsOnSigterm()
 {
-    const quint16 rixPort = StartSimulator({QStringLiteral("--status-every"), QStringLiteral("100")});
+    const quint16 rixPort = StartSimulator();
     QVERIFY(rixPort != 0);
     const quint16 clientPort = FreePort();
     StartTolvane(Settings(rixPort, clientPort, true));
@@ -148,13 +148,6 @@ void tst_e2e::listenModeRelaysAndStopsOnSigterm()
     client.write("echo me\r\n");
     QTRY_VERIFY(received.contains("echo me\r\n"));
     QCOMPARE(received.count("Login Sucessful"), 1);
-    // A status frame (24, 0, counter, 0, 1, 0, 2, 0, CR, LF) keeps only its second byte's zero
-    // (a counter of 0 goes too).
-    QTRY_VERIFY(received.indexOf("\x01\x02\r\n", received.indexOf(QByteArray("\x18\0", 2))) > 0);
-    const qsizetype frame = received.indexOf(QByteArray("\x18\0", 2));
-    const QByteArray rest = received.mid(frame + 2, received.indexOf("\r\n", frame) + 2 - frame - 2);
-    QVERIFY(rest == "\x01\x02\r\n" || (rest.size() == 5 && rest.endsWith("\x01\x02\r\n") && rest[0] != 0));
-
     Stop();
     QVERIFY(ReadFile(QStringLiteral("Eventlog.txt")).contains("RIX Connected"));
     QVERIFY(ReadFile(QStringLiteral("iplog.ini")).startsWith("CONFIGURATION\r\n"));
@@ -163,7 +156,7 @@ void tst_e2e::listenModeRelaysAndStopsOnSigterm()
 
 void tst_e2e::connectModeRelays()
 {
-    const quint16 rixPort = StartSimulator();
+    const quint16 rixPort = StartSimulator({QStringLiteral("--status-every"), QStringLiteral("100")});
     QVERIFY(rixPort != 0);
     QTcpServer clientSide;
     QVERIFY(clientSide.listen(QHostAddress::LocalHost));
@@ -174,7 +167,13 @@ void tst_e2e::connectModeRelays()
     QByteArray received;
     connect(client, &QTcpSocket::readyRead, this, [&] { received += client->readAll(); });
     client->write("hello RIX");
-    QTRY_COMPARE(received, QByteArray("hello RIX"));
+    QTRY_VERIFY(received.contains("hello RIX"));
+    // A status frame (24, 0, counter, 0, 1, 0, 2, 0, CR, LF) keeps only its second byte's zero
+    // (a counter of 0 goes too).
+    QTRY_VERIFY(received.indexOf("\x01\x02\r\n", received.indexOf(QByteArray("\x18\0", 2))) > 0);
+    const qsizetype frame = received.indexOf(QByteArray("\x18\0", 2));
+    const QByteArray rest = received.mid(frame + 2, received.indexOf("\r\n", frame) + 2 - frame - 2);
+    QVERIFY(rest == "\x01\x02\r\n" || (rest.size() == 5 && rest.endsWith("\x01\x02\r\n") && rest[0] != 0));
 
     // The client drops the relay's connection: the poll brings it back within a second or two.
     client->disconnectFromHost();
@@ -183,7 +182,7 @@ void tst_e2e::connectModeRelays()
     QByteArray more;
     connect(again, &QTcpSocket::readyRead, this, [&] { more += again->readAll(); });
     again->write("back");
-    QTRY_COMPARE(more, QByteArray("back"));
+    QTRY_VERIFY(more.contains("back"));
 
     Stop();
     QVERIFY(ReadFile(QStringLiteral("iplog.ini")).contains("\r\nServer Mode=No\r\n"));
