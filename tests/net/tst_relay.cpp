@@ -11,7 +11,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <cerrno>
 #include <memory>
+#include <sys/socket.h>
 #include <vector>
 
 namespace {
@@ -117,12 +119,15 @@ private slots:
     void busyListeningPortIsRetried();
     void largeBurstsBothWays();
     void slowClientKeepsMemoryBounded();
+    void dataWaitingForTheRixIsBounded();
+    void failedRixReadNamesTheRixAddress();
     void connectMode();
     void shutdownClosesEverySocket();
 
 private:
     // Writes iplog.ini and starts the relay on it.
-    void StartRelay(int rixPort, int clientPort = 0, bool connectMode = false);
+    void StartRelay(int rixPort, int clientPort = 0, bool connectMode = false,
+                    const QString& rixAddress = QStringLiteral("127.0.0.1"));
     quint16 ListenPort() { return quint16(m_relay->wscktClient(0).LocalPort()); }
     // Connects a client and waits until the relay has greeted it and its RIX connection is up.
     Client& AddClient(Peer& rix, int expectedRixConnections);
@@ -158,16 +163,16 @@ void tst_relay::cleanup()
     m_dir.reset();
 }
 
-void tst_relay::StartRelay(int rixPort, int clientPort, bool connectMode)
+void tst_relay::StartRelay(int rixPort, int clientPort, bool connectMode, const QString& rixAddress)
 {
     QFile settings(m_dir->path() + QStringLiteral("/iplog.ini"));
     QVERIFY(settings.open(QIODevice::WriteOnly));
     settings.write(
-        QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=%2\r\n"
+        QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=%4\r\nClient IP Port=%2\r\n"
                        "Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=%3\r\nLog Data=Yes\r\n")
             .arg(rixPort)
             .arg(clientPort)
-            .arg(connectMode ? "No" : "Yes")
+            .arg(connectMode ? QStringLiteral("No") : QStringLiteral("Yes"), rixAddress)
             .toLatin1());
     settings.close();
     m_relay = std::make_unique<Relay>(m_state, m_view, m_errors, *m_events, *m_data);
@@ -499,6 +504,44 @@ void tst_relay::slowClientKeepsMemoryBounded()
     connect(&client.Socket, &QTcpSocket::readyRead, this, [&] { received += client.Socket.readAll(); });
     QTRY_COMPARE_WITH_TIMEOUT(received.size(), Login.size() - client.Received.size() + stream.size(), 30000);
     QVERIFY(client.Received + received == Login + stream);
+}
+
+void tst_relay::dataWaitingForTheRixIsBounded()
+{
+    const quint16 port = FreePort();
+    StartRelay(port);
+    m_state.LogData = false;
+    m_clients.push_back(std::make_unique<Client>());
+    Client& client = *m_clients.back();
+    client.Connect(ListenPort());
+    QTRY_COMPARE(client.Received, Login);
+    // The RIX is down and the client sends far more than the bound: the relay stops reading it.
+    const QByteArray stream = Pattern(32 * 1024 * 1024, 4);
+    client.Socket.write(stream);
+    QTRY_VERIFY_WITH_TIMEOUT(m_relay->wscktClient(1).IsReadingPaused(), 20000);
+    QVERIFY(m_state.Slot(1).ClientData.size() <= Relay::PendingOutputBound + Relay::ReadBufferSize);
+
+    // The RIX comes up: every byte arrives, in order, with no further send from the client.
+    Peer rix;
+    QVERIFY(rix.Listen(port));
+    m_relay->OnPollTick();
+    QTRY_COMPARE(rix.Count(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(rix.At(0).Received.size(), stream.size(), 30000);
+    QVERIFY(rix.At(0).Received == stream);
+}
+
+void tst_relay::failedRixReadNamesTheRixAddress()
+{
+    // Any 127.x.y.z address is this machine; this one tells the RIX address apart from 127.0.0.1.
+    Peer rix;
+    QVERIFY(rix.Server.listen(QHostAddress(QStringLiteral("127.0.0.2"))));
+    StartRelay(rix.Port(), 0, false, QStringLiteral("127.0.0.2"));
+    AddClient(rix, 1);
+    const linger hard{1, 0};
+    QCOMPARE(setsockopt(int(rix.At(0).Socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
+    rix.At(0).Socket->abort();
+    QTRY_COMPARE(m_view.Caption, Constants::CaptionDisconnected);
+    QCOMPARE(m_errors.Reports, QStringList{QStringLiteral("Socket Error #%1(127.0.0.2)|TCP/IP Message Error|0").arg(ECONNRESET)});
 }
 
 void tst_relay::connectMode()
