@@ -221,7 +221,8 @@ void SocketObject::OnReady(bool readable, bool writable)
     case State::Listening:
         if (readable) {
             m_readable = true;
-            AcceptPending();
+            if (!m_paused)
+                AcceptPending();
         }
         return;
     case State::Connecting:
@@ -244,9 +245,15 @@ void SocketObject::OnReady(bool readable, bool writable)
 
 void SocketObject::OnDeferred()
 {
-    if (m_state == State::Listening && m_readable)
-        AcceptPending();
-    else if (m_state == State::Connected && (m_readable || m_peerClosed) && !m_paused)
+    if (m_state == State::Listening) {
+        if (m_paused) {
+            m_paused = false;
+            UpdateInterest();
+        }
+        if (m_readable)
+            AcceptPending();
+    }
+    if (m_state == State::Connected && (m_readable || m_peerClosed) && !m_paused)
         DispatchData();
 }
 
@@ -292,7 +299,10 @@ void SocketObject::AcceptPending()
             if (NativeSocket::IsWouldBlock(error)) {
                 m_readable = false;
             } else if (NativeSocket::IsResourceShortage(error)) {
-                // The connection waits in the backlog until a descriptor is free again.
+                // The connection waits in the backlog until a descriptor is free again; meanwhile
+                // the listener is not watched, or a level-triggered notifier would spin.
+                m_paused = true;
+                UpdateInterest();
                 m_backend.Defer(this, AcceptRetryMs);
             } else {
                 continue; // that one connection failed before we took it; the next may be fine

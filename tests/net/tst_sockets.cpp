@@ -37,6 +37,7 @@ private slots:
     void acceptAndAdopt();
     void unadoptedHandleIsClosed();
     void listenOnBusyPortFails();
+    void acceptingResumesAfterDescriptorsRunOut();
     void idleConnectionsDoNotSlowAnActiveOne();
 
 private:
@@ -254,6 +255,42 @@ void tst_sockets::listenOnBusyPortFails()
     QVERIFY_THROWS_EXCEPTION(Failure, listener.SetLocalPort(70000));
     QVERIFY_THROWS_EXCEPTION(Failure, listener.SetRemoteAddress(QStringLiteral("1.2.3")));
     QVERIFY_THROWS_EXCEPTION(Failure, (*m_array)(5));
+}
+
+void tst_sockets::acceptingResumesAfterDescriptorsRunOut()
+{
+    SocketArray& array = *m_array;
+    array(0).SetLocalPort(0);
+    array(0).Command(Constants::CommandListen);
+    connect(&array, &SocketArray::Accept, this, [&](int, qintptr handle) { array(array.Add()).AcceptHandle(handle); });
+
+    // Eight clients wait in the backlog; the process may open only two more descriptors.
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(quint16(array(0).LocalPort()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::vector<int> clients;
+    for (int i = 0; i < 8; ++i) {
+        const int fd = socket(AF_INET, SOCK_STREAM, 0);
+        QCOMPARE(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        clients.push_back(fd);
+    }
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    const int probe = ::dup(0);
+    ::close(probe);
+    rlimit tight = saved;
+    tight.rlim_cur = rlim_t(probe + 2); // descriptors below probe are in use (or nearly all of them)
+    setrlimit(RLIMIT_NOFILE, &tight);
+    QTRY_VERIFY(array.Count() >= 2);
+    const int acceptedWhileShort = array.Count() - 1;
+    setrlimit(RLIMIT_NOFILE, &saved);
+    QVERIFY(acceptedWhileShort < 8);
+    // Once descriptors are free again, the listener takes the rest without a new connection arriving.
+    QTRY_COMPARE(array.Count(), 9);
+    QVERIFY(array(0).IsListening());
+    for (int fd : clients)
+        ::close(fd);
 }
 
 void tst_sockets::idleConnectionsDoNotSlowAnActiveOne()
