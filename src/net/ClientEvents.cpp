@@ -104,19 +104,24 @@ void Relay::OnClientDataArrived(int index)
 void Relay::OnClientClosed(int index)
 {
     try {
-        ConnectionRecord& record = m_state.Slot(index);
-        m_events.LogEvent(QStringLiteral("RIX Disconnected"), record.ClientAddress);
-        DecrementCounter(m_state.ConnectedClients);
-        ShowConnectionCount();
-        record.Connected = false;
-        wscktClient(index).Command(Constants::CommandClose);
-        SocketObject& rix = wsktServer(index);
-        rix.Command(Constants::CommandClose);
-        rix.Reset();
-        UpdateLabels();
+        DropClient(index);
     } catch (const Failure& failure) {
         m_errors.Report(Reports::ClientDisconnect, failure);
     }
+}
+
+void Relay::DropClient(int slot)
+{
+    ConnectionRecord& record = m_state.Slot(slot);
+    m_events.LogEvent(QStringLiteral("RIX Disconnected"), record.ClientAddress);
+    DecrementCounter(m_state.ConnectedClients);
+    ShowConnectionCount();
+    record.Connected = false;
+    wscktClient(slot).Command(Constants::CommandClose);
+    SocketObject& rix = wsktServer(slot);
+    rix.Command(Constants::CommandClose);
+    rix.Reset();
+    UpdateLabels();
 }
 
 void Relay::OnClientDrained(int index)

@@ -170,8 +170,60 @@ void Relay::OnPollTick()
     for (int i = 1; i <= n; ++i) {
         if (!wsktServer(i).IsConnected())
             ConnectToSwitcher(i);
-        if (m_state.OperationMode == Constants::ConnectMode && !wscktClient(i).IsConnected())
+        // Connect mode has one client connection, slot 1's, even when listen mode left more slots.
+        if (m_state.OperationMode == Constants::ConnectMode && i == 1 && !wscktClient(i).IsConnected())
             ConnectToClient(i);
+    }
+}
+
+void Relay::CloseClientSide()
+{
+    try {
+        for (int i = 1; i <= m_state.ConnectionCount; ++i) {
+            SocketObject& client = wscktClient(i);
+            if (client.IsConnected()) {
+                DropClient(i);
+                continue;
+            }
+            client.Command(Constants::CommandClose);
+            client.Reset();
+            m_state.Slot(i).Connected = false;
+            SocketObject& rix = wsktServer(i);
+            if (rix.IsConnected()) {
+                rix.Command(Constants::CommandClose);
+                rix.Reset();
+            }
+        }
+        SocketObject& listener = wscktClient(0);
+        listener.Command(Constants::CommandClose);
+        if (m_state.OperationMode == Constants::ListenMode) {
+            ListenForClients(m_state.ClientIPPort);
+        } else if (m_state.ConnectionCount == 0) {
+            const int slot = CreateSlot();
+            m_state.Slot(slot).ClientAddress = m_state.ClientIPAddress;
+        } else {
+            m_state.Slot(1).ClientAddress = m_state.ClientIPAddress;
+        }
+        UpdateLabels();
+    } catch (const Failure& failure) {
+        // A listening port that cannot be opened now is tried again by the poll.
+        m_errors.Report(Reports::OpeningSockets, failure);
+    }
+}
+
+void Relay::ReconnectRixSide()
+{
+    for (int i = 1; i <= m_state.ConnectionCount; ++i) {
+        try {
+            SocketObject& rix = wsktServer(i);
+            if (!rix.IsConnected())
+                continue; // the poll connects it with the new settings
+            rix.Command(Constants::CommandClose);
+            rix.Reset();
+            ConnectToSwitcher(i);
+        } catch (const Failure& failure) {
+            m_errors.Report(Reports::ConnectingToSwitcher, failure);
+        }
     }
 }
 

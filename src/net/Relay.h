@@ -58,6 +58,13 @@ public:
     // The reconnect poll: one tick.
     void OnPollTick();
 
+    // After the client port, address or mode changed: every client connection ends (logged and shown
+    // as a client leaving), and the client side follows the new settings: a listener on the new port,
+    // or slot 1 connecting out. The poll makes the new connections.
+    void CloseClientSide();
+    // After the RIX port or address changed: every connected RIX side re-connects at once.
+    void ReconnectRixSide();
+
     // Sending.
     void WriteToClient(int slot, QByteArrayView data);
     void ForwardToClient(int slot, char* data, qsizetype size);
@@ -76,6 +83,8 @@ private:
     void OnRixClosed(int index);
     void OnRixDrained(int index);
 
+    // A slot's client has gone: logged, counted, shown, and both of the slot's sockets closed.
+    void DropClient(int slot);
     void ShowConnectionCount();
     void UpdateLabels();
     // Reads from a slot's side again once what waits for the other side is back under the bound.

@@ -28,6 +28,9 @@ public:
     DataLog Data;
     Relay Net;
 
+    // File menu "&Setup": the setup dialog, modal over the window while the relay keeps running.
+    void OpenSetup();
+
 private:
     void OnWindowClosing();
 

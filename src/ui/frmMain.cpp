@@ -1,49 +1,148 @@
 #include "ui/frmMain.h"
 
+#include "core/RuntimeState.h"
+
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
-#include <QVBoxLayout>
+#include <QScreen>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QSystemTrayIcon>
 
 namespace {
 
-QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent)
-{
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(name);
-    label->setTextFormat(Qt::PlainText);
-    return label;
-}
+// The design, in twips (1/1440 inch).
+constexpr int ClientAreaWidth = 4680;
+constexpr int LabelLeft = 240;
+constexpr int FirstLineTop = 120;
+constexpr int LineSpacing = 375;
+constexpr int LineHeight = 255;
+constexpr int LineWidth = ClientAreaWidth - LabelLeft - 120;
+constexpr int LowerLabelStep = 480;
+constexpr int FixedHeight = 2670; // 1800 + 750 + 120: the window with no client line
+constexpr int FrameMs = 16;
 
 } // namespace
 
-frmMain::frmMain(QWidget* parent)
+frmMain::frmMain(RuntimeState& state, QWidget* parent)
     : QMainWindow(parent)
+    , TrayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
+    , m_state(state)
 {
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(QStringLiteral("Tolvane"));
+    setWindowIcon(QIcon(QStringLiteral(":/tolvane/tolvane.svg")));
 
-    QMenu* mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
+    mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
     mnuFile->setObjectName(QStringLiteral("mnuFile"));
     mnuSetup = mnuFile->addAction(QStringLiteral("&Setup"));
     mnuSetup->setObjectName(QStringLiteral("mnuSetup"));
-    mnuSetup->setEnabled(false);
     mnuExit = mnuFile->addAction(QStringLiteral("E&xit"));
     mnuExit->setObjectName(QStringLiteral("mnuExit"));
     connect(mnuExit, &QAction::triggered, this, &QWidget::close);
 
+    // Not in the menu bar: the notification-area icon's popup.
+    mnuSysTray = new QMenu(QStringLiteral("&SysTray"), this);
+    mnuSysTray->setObjectName(QStringLiteral("mnuSysTray"));
+    mnuPopRestore = mnuSysTray->addAction(QStringLiteral("&Restore"));
+    mnuPopRestore->setObjectName(QStringLiteral("mnuPopRestore"));
+    mnuSysTray->addSeparator()->setObjectName(QStringLiteral("mnuSep"));
+    mnuPopExit = mnuSysTray->addAction(QStringLiteral("E&xit"));
+    mnuPopExit->setObjectName(QStringLiteral("mnuPopExit"));
+    connect(mnuPopRestore, &QAction::triggered, this, &frmMain::RestoreFromTray);
+    connect(mnuPopExit, &QAction::triggered, this, &frmMain::ExitFromTray);
+
+    TrayIcon = new QSystemTrayIcon(windowIcon(), this);
+    TrayIcon->setObjectName(QStringLiteral("TrayIcon"));
+    TrayIcon->setToolTip(QStringLiteral("KEL Tolvane"));
+    TrayIcon->setContextMenu(mnuSysTray);
+    connect(TrayIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+        if (reason == QSystemTrayIcon::DoubleClick)
+            RestoreFromTray();
+    });
+
     auto* central = new QWidget(this);
-    auto* layout = new QVBoxLayout(central);
-    m_clientLines = new QVBoxLayout;
-    layout->addLayout(m_clientLines);
+    setCentralWidget(central);
+    // The client lines scroll when there are more than the screen can hold.
+    m_linesArea = new QScrollArea(central);
+    m_linesArea->setObjectName(QStringLiteral("ClientLines"));
+    m_linesArea->setFrameShape(QFrame::NoFrame);
+    m_linesArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_lines = new QWidget;
+    m_linesArea->setWidget(m_lines);
+    m_linesArea->setWidgetResizable(false);
+
+    LblClient.append(MakeLabel(QStringLiteral("LblClient(0)"), QStringLiteral("255.255.255.255:  Connected"), m_lines));
+    Place(LblClient[0], LabelLeft, FirstLineTop, LineWidth, LineHeight);
     lblLastClientMessage = MakeLabel(QStringLiteral("lblLastClientMessage"), {}, central);
     lblLastRIXMessage = MakeLabel(QStringLiteral("lblLastRIXMessage"), {}, central);
     lblConnections = MakeLabel(QStringLiteral("lblConnections"), QStringLiteral("Client Connections = 000"), central);
     lblIPPorts = MakeLabel(QStringLiteral("lblIPPorts"), QStringLiteral("Server IP"), central);
-    for (QLabel* label : {lblLastClientMessage, lblLastRIXMessage, lblConnections, lblIPPorts})
-        layout->addWidget(label);
-    layout->addStretch();
-    setCentralWidget(central);
+
+    m_messageTimer.setSingleShot(true);
+    m_messageTimer.setInterval(FrameMs);
+    connect(&m_messageTimer, &QTimer::timeout, this, &frmMain::ShowPendingMessages);
+
+    Layout();
+}
+
+frmMain::~frmMain() = default;
+
+QLabel* frmMain::MakeLabel(const QString& name, const QString& text, QWidget* parent)
+{
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(name);
+    label->setTextFormat(Qt::PlainText);
+    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    return label;
+}
+
+int frmMain::Pixels(int twips) const
+{
+    const QScreen* display = screen() ? screen() : QGuiApplication::primaryScreen();
+    const qreal dpi = display ? display->logicalDotsPerInchY() : 96.0;
+    return qRound(twips * dpi / 1440.0);
+}
+
+void frmMain::Place(QWidget* control, int leftTwips, int topTwips, int widthTwips, int heightTwips)
+{
+    m_topTwips[control] = topTwips;
+    control->setGeometry(Pixels(leftTwips), Pixels(topTwips), Pixels(widthTwips), Pixels(heightTwips));
+}
+
+int frmMain::TopTwips(const QWidget* control) const
+{
+    return m_topTwips.value(control, -1);
+}
+
+void frmMain::Layout()
+{
+    const int lines = int(m_state.ShownClientLabels);
+    // Room for the lines, then the four lower labels below the last line, each 480 twips down.
+    int connectionsTop = FirstLineTop + LineSpacing * lines;
+    int height = FixedHeight + LineSpacing * lines;
+
+    // More lines than the screen holds: the window stops growing and the lines scroll.
+    const QScreen* display = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (display) {
+        const int available = display->availableGeometry().height() * 1440 / qMax(1, qRound(display->logicalDotsPerInchY()));
+        if (height > available) {
+            connectionsTop -= height - available;
+            height = available;
+        }
+    }
+    m_heightTwips = height;
+
+    m_linesArea->setGeometry(0, 0, Pixels(ClientAreaWidth), Pixels(connectionsTop));
+    m_lines->resize(Pixels(ClientAreaWidth) - m_linesArea->verticalScrollBar()->sizeHint().width(),
+                    Pixels(FirstLineTop + LineSpacing * qMax(lines, 1)));
+    Place(lblConnections, LabelLeft, connectionsTop, 2895, 240);
+    Place(lblLastClientMessage, LabelLeft, connectionsTop + LowerLabelStep, 3975, 375);
+    Place(lblLastRIXMessage, LabelLeft, connectionsTop + 2 * LowerLabelStep, 4095, 375);
+    Place(lblIPPorts, LabelLeft, connectionsTop + 3 * LowerLabelStep, 3375, 240);
+    setFixedSize(Pixels(ClientAreaWidth), Pixels(height));
 }
 
 void frmMain::SetCaption(const QString& caption)
@@ -63,29 +162,93 @@ void frmMain::ShowConnectionCount(const QString& text)
 
 void frmMain::ShowClientLines(const QStringList& lines)
 {
-    while (m_clientLines->count() > lines.size())
-        delete m_clientLines->takeAt(m_clientLines->count() - 1)->widget();
+    // Element 0 always exists; the others come and go with the clients.
+    while (LblClient.size() > qMax<qsizetype>(1, lines.size()))
+        delete LblClient.takeLast();
     for (qsizetype k = 0; k < lines.size(); ++k) {
-        if (k >= m_clientLines->count())
-            m_clientLines->addWidget(MakeLabel(QStringLiteral("LblClient%1").arg(k), {}, centralWidget()));
-        static_cast<QLabel*>(m_clientLines->itemAt(int(k))->widget())->setText(lines[k]);
+        if (k == LblClient.size()) {
+            QLabel* label = MakeLabel(QStringLiteral("LblClient(%1)").arg(k), {}, m_lines);
+            label->setFont(LblClient[0]->font());
+            LblClient.append(label);
+        }
+        Place(LblClient[k], LabelLeft, FirstLineTop + LineSpacing * int(k), LineWidth, LineHeight);
+        LblClient[k]->setText(lines[k]);
+        LblClient[k]->show();
     }
+    if (lines.isEmpty())
+        LblClient[0]->hide();
+    Layout();
 }
 
 void frmMain::ShowLastClientMessage(const QString& text)
 {
-    lblLastClientMessage->setText(text);
+    m_pendingClientMessage = text;
+    m_clientMessagePending = true;
+    if (!m_messageTimer.isActive())
+        m_messageTimer.start();
 }
 
 void frmMain::ShowLastRixMessage(const QString& text)
 {
-    lblLastRIXMessage->setText(text);
+    m_pendingRixMessage = text;
+    m_rixMessagePending = true;
+    if (!m_messageTimer.isActive())
+        m_messageTimer.start();
+}
+
+void frmMain::ShowPendingMessages()
+{
+    if (m_clientMessagePending)
+        lblLastClientMessage->setText(m_pendingClientMessage);
+    if (m_rixMessagePending)
+        lblLastRIXMessage->setText(m_pendingRixMessage);
+    m_clientMessagePending = m_rixMessagePending = false;
+}
+
+void frmMain::changeEvent(QEvent* event)
+{
+    QMainWindow::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        GoToTray();
+}
+
+void frmMain::GoToTray()
+{
+    if (m_state.RestoringFromTray || !isMinimized())
+        return;
+    // Without a notification area the window stays an ordinary minimised window, reachable as usual.
+    if (!TrayAvailable())
+        return;
+    // Hidden once the state change has been handled, not from inside it.
+    QTimer::singleShot(0, this, [this] {
+        if (!isMinimized())
+            return;
+        hide();
+        TrayIcon->show();
+    });
+}
+
+void frmMain::RestoreFromTray()
+{
+    m_state.RestoringFromTray = true;
+    show();
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    activateWindow();
+    TrayIcon->hide();
+    m_state.RestoringFromTray = false;
+}
+
+void frmMain::ExitFromTray()
+{
+    TrayIcon->hide();
+    close();
 }
 
 void frmMain::closeEvent(QCloseEvent* event)
 {
     if (!m_closing) {
         m_closing = true;
+        TrayIcon->hide();
         emit Closing();
     }
     event->accept();

@@ -2,18 +2,27 @@
 
 #include "core/StatusView.h"
 
+#include <QList>
 #include <QMainWindow>
+#include <QTimer>
+
+#include <functional>
 
 class QAction;
 class QLabel;
-class QVBoxLayout;
+class QMenu;
+class QScrollArea;
+class QSystemTrayIcon;
+class RuntimeState;
 
-// The status window. It shows what the relay tells it through StatusView and asks for the
-// orderly shutdown when it is closed.
+// The status window: caption, one line per connected client, the client count, the last message
+// each way and the ports. Its layout is kept in twips, as designed, and drawn in pixels at the
+// screen's resolution. Minimising hides it into the notification area when there is one.
 class frmMain final : public QMainWindow, public StatusView {
     Q_OBJECT
 public:
-    explicit frmMain(QWidget* parent = nullptr);
+    explicit frmMain(RuntimeState& state, QWidget* parent = nullptr);
+    ~frmMain() override;
 
     void SetCaption(const QString& caption) override;
     void ShowPortSummary(const QString& text) override;
@@ -22,21 +31,56 @@ public:
     void ShowLastClientMessage(const QString& text) override;
     void ShowLastRixMessage(const QString& text) override;
 
+    // Where a control stands, in twips from the top of the window's client area, and the window's
+    // outer height in twips (what the layout asked for; capped at the screen).
+    int TopTwips(const QWidget* control) const;
+    int HeightTwips() const { return m_heightTwips; }
+
+    void RestoreFromTray();
+    void ExitFromTray();
+
+    // Whether a notification area is there to minimise into; tests may answer for the platform.
+    std::function<bool()> TrayAvailable;
+
+    QList<QLabel*> LblClient;
+    QLabel* lblLastClientMessage = nullptr;
+    QLabel* lblLastRIXMessage = nullptr;
+    QLabel* lblConnections = nullptr;
+    QLabel* lblIPPorts = nullptr;
+    QMenu* mnuFile = nullptr;
     QAction* mnuSetup = nullptr;
     QAction* mnuExit = nullptr;
+    QMenu* mnuSysTray = nullptr;
+    QAction* mnuPopRestore = nullptr;
+    QAction* mnuPopExit = nullptr;
+    QSystemTrayIcon* TrayIcon = nullptr;
 
 signals:
     // The window is closing: the shutdown sequence must run now.
     void Closing();
 
 protected:
+    void changeEvent(QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    QVBoxLayout* m_clientLines = nullptr;
-    QLabel* lblLastClientMessage = nullptr;
-    QLabel* lblLastRIXMessage = nullptr;
-    QLabel* lblConnections = nullptr;
-    QLabel* lblIPPorts = nullptr;
+    QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent);
+    void Place(QWidget* control, int leftTwips, int topTwips, int widthTwips, int heightTwips);
+    int Pixels(int twips) const;
+    void Layout();
+    void GoToTray();
+    void ShowPendingMessages();
+
+    RuntimeState& m_state;
+    QScrollArea* m_linesArea = nullptr;
+    QWidget* m_lines = nullptr;
+    QHash<const QWidget*, int> m_topTwips;
+    int m_heightTwips = 0;
     bool m_closing = false;
+    // The last-message labels change at most once a frame, however many bursts arrive.
+    QTimer m_messageTimer;
+    QString m_pendingClientMessage;
+    QString m_pendingRixMessage;
+    bool m_clientMessagePending = false;
+    bool m_rixMessagePending = false;
 };

@@ -1,3 +1,4 @@
+#include "core/CheckIPAddress.h"
 #include "core/Failure.h"
 #include "core/NumberFromText.h"
 #include "core/RuntimeState.h"
@@ -17,6 +18,8 @@ private slots:
     void connectionCountText();
     void programFolderEndsInOneSeparator();
     void tablesGrowKeepingRows();
+    void checkIPAddress_data();
+    void checkIPAddress();
 };
 
 void tst_core::numberFromText_data()
@@ -123,6 +126,33 @@ void tst_core::tablesGrowKeepingRows()
     QVERIFY(!state.Slot(2).Connected);
     QVERIFY_THROWS_EXCEPTION(Failure, state.Slot(0));
     QVERIFY_THROWS_EXCEPTION(Failure, state.Slot(3));
+}
+
+void tst_core::checkIPAddress_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("checked"); // empty: refused
+    QTest::newRow("plain") << "10.1.2.3" << "10.1.2.3";
+    QTest::newRow("clamped high") << "300.1.1.1" << "255.1.1.1";
+    QTest::newRow("clamped low") << "-4.1.1.1" << "0.1.1.1";
+    QTest::newRow("letters") << "a.b.c.d" << "0.0.0.0";
+    QTest::newRow("empty fields") << "..." << "";
+    QTest::newRow("empty fourth field after dots") << "1.2.3.x" << "1.2.3.0";
+    QTest::newRow("fourth field with a dot") << "1.2.3.4.6" << "1.2.3.5";
+    QTest::newRow("leading zeros") << "127.000.0.1" << "127.0.0.1";
+    QTest::newRow("three fields") << "1.2.3" << "";
+    QTest::newRow("ends in its third dot") << "1.2.3." << "";
+    QTest::newRow("no dot") << "localhost" << "";
+}
+
+void tst_core::checkIPAddress()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, checked);
+    QString result = QStringLiteral("unchanged");
+    QCOMPARE(CheckIPAddress(text, result), !checked.isEmpty());
+    QCOMPARE(result, checked.isEmpty() ? QStringLiteral("unchanged") : checked);
+    QVERIFY_THROWS_EXCEPTION(Failure, CheckIPAddress(QStringLiteral("1.2.3.99999999999"), result));
 }
 
 QTEST_GUILESS_MAIN(tst_core)
