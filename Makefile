@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 
-.PHONY: all setup configure build run test format clean
+.PHONY: all setup configure build run test screenshot format clean
 
 all: build
 
@@ -23,6 +23,10 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 300
+
+screenshot: build
+	@sh scripts/bootstrap --screenshot
+	bash scripts/screenshot
 
 format:
 	find src tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

@@ -138,10 +138,12 @@ void frmMain::Layout()
     m_linesArea->setGeometry(0, 0, Pixels(ClientAreaWidth), Pixels(connectionsTop));
     m_lines->resize(Pixels(ClientAreaWidth) - m_linesArea->verticalScrollBar()->sizeHint().width(),
                     Pixels(FirstLineTop + LineSpacing * qMax(lines, 1)));
-    Place(lblConnections, LabelLeft, connectionsTop, 2895, 240);
-    Place(lblLastClientMessage, LabelLeft, connectionsTop + LowerLabelStep, 3975, 375);
-    Place(lblLastRIXMessage, LabelLeft, connectionsTop + 2 * LowerLabelStep, 4095, 375);
-    Place(lblIPPorts, LabelLeft, connectionsTop + 3 * LowerLabelStep, 3375, 240);
+    // The lower labels span the window: at their designed widths five-digit ports and longer
+    // addresses would be cut off.
+    Place(lblConnections, LabelLeft, connectionsTop, LineWidth, 240);
+    Place(lblLastClientMessage, LabelLeft, connectionsTop + LowerLabelStep, LineWidth, 375);
+    Place(lblLastRIXMessage, LabelLeft, connectionsTop + 2 * LowerLabelStep, LineWidth, 375);
+    Place(lblIPPorts, LabelLeft, connectionsTop + 3 * LowerLabelStep, LineWidth, 240);
     setFixedSize(Pixels(ClientAreaWidth), Pixels(height));
 }
 

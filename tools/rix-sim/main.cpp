@@ -17,7 +17,7 @@ QByteArray StatusFrame(quint8 counter)
     frame.append(char(24));
     frame.append(char(0));
     frame.append(char(counter));
-    frame.append(QByteArray("\0\x01\0\x02\0", 6));
+    frame.append(QByteArray("\0\x01\0\x02\0", 5));
     frame.append("\r\n");
     return frame;
 }
