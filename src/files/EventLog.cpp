@@ -30,9 +30,12 @@ void EventLog::LogEvent(const QString& message, const QString& address)
         line += message;
 
         const QFileInfo info(path);
-        if (info.exists() && info.size() >= LogText::RollOverSize)
-            LogText::RollOver(path, m_state.AppPath, QStringLiteral("EventLog "), QStringLiteral(".txt"), now);
-        if (!QFile::exists(path))
+        bool exists = info.exists();
+        if (exists && info.size() >= LogText::RollOverSize) {
+            m_rollOver.Run(path, m_state.AppPath, now);
+            exists = false;
+        }
+        if (!exists)
             CreateEventLog();
     } catch (const Failure& failure) {
         m_errors.Report(Reports::LoggingIPMessage, failure);

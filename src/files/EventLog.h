@@ -1,5 +1,7 @@
 #pragma once
 
+#include "files/LogText.h"
+
 #include <QString>
 
 class Clock;
@@ -25,4 +27,5 @@ private:
     const RuntimeState& m_state;
     const Clock& m_clock;
     ErrorReporter& m_errors;
+    LogText::RollOver m_rollOver{QStringLiteral("EventLog "), QStringLiteral(".txt")};
 };

@@ -5,6 +5,13 @@
 #include <QFile>
 #include <QLocale>
 
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 namespace LogText {
 
 QString DateTimeText(const QDateTime& moment)
@@ -50,13 +57,25 @@ QByteArray Encode(const QString& text)
     return text.toLocal8Bit();
 }
 
-void RollOver(const QString& path, const QString& folder, const QString& prefix, const QString& extension,
-              const QDateTime& moment)
+RollOver::RollOver(QString prefix, QString extension)
+    : m_prefix(std::move(prefix))
+    , m_extension(std::move(extension))
 {
-    const QString stem = folder + prefix + moment.toString(QStringLiteral("MMddyy HHmm"));
-    QString target = stem + extension;
-    for (int copy = 2; QFile::exists(target); ++copy)
-        target = stem + QStringLiteral(" (%1)").arg(copy) + extension;
+}
+
+void RollOver::Run(const QString& path, const QString& folder, const QDateTime& moment)
+{
+    const QString stem = folder + m_prefix + moment.toString(QStringLiteral("MMddyy HHmm"));
+    if (stem != m_lastStem) {
+        m_lastStem = stem;
+        m_nextCopy = 2;
+    }
+    QString target = stem + m_extension;
+    if (QFile::exists(target)) {
+        do
+            target = stem + QStringLiteral(" (%1)").arg(m_nextCopy++) + m_extension;
+        while (QFile::exists(target));
+    }
     QFile file(path);
     if (!file.rename(target))
         throw Failure{int(file.error()), file.errorString()};
@@ -64,11 +83,32 @@ void RollOver(const QString& path, const QString& folder, const QString& prefix,
 
 void AppendToFile(const QString& path, const QByteArray& bytes)
 {
+#ifdef Q_OS_UNIX
+    // QFile would add three metadata calls to every append; a log line needs open, write, close.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
+        throw Failure{errno, QString::fromLocal8Bit(std::strerror(errno))};
+    qsizetype written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            ::close(fd);
+            throw Failure{error, QString::fromLocal8Bit(std::strerror(error))};
+        }
+        written += n;
+    }
+    if (::close(fd) != 0)
+        throw Failure{errno, QString::fromLocal8Bit(std::strerror(errno))};
+#else
     QFile file(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
         throw Failure{int(file.error()), file.errorString()};
     if (file.write(bytes) != bytes.size() || !file.flush())
         throw Failure{int(file.error()), file.errorString()};
+#endif
 }
 
 } // namespace LogText

@@ -23,13 +23,24 @@ QByteArray Encode(const QString& text);
 // A log reaching this size is rolled over before its next entry.
 inline constexpr qint64 RollOverSize = 2'048'000;
 
-// Moves a full log at path aside to prefix + "MMDDYY HHMM" + extension in the same folder. An
-// existing rolled copy is never replaced: " (2)", " (3)", ... go before the extension instead.
-// Throws Failure when the log cannot be moved.
-void RollOver(const QString& path, const QString& folder, const QString& prefix, const QString& extension,
-              const QDateTime& moment);
+// Moves a full log aside to prefix + "MMDDYY HHMM" + extension in the same folder. An existing
+// rolled copy is never replaced: " (2)", " (3)", ... go before the extension instead. It remembers
+// the last name it used, so a log that fills several times a minute costs one rename, not a search.
+class RollOver {
+public:
+    RollOver(QString prefix, QString extension);
+    // Throws Failure when the log cannot be moved.
+    void Run(const QString& path, const QString& folder, const QDateTime& moment);
 
-// Appends bytes to the file at path, creating it when missing. Throws Failure when it cannot.
+private:
+    QString m_prefix;
+    QString m_extension;
+    QString m_lastStem;
+    int m_nextCopy = 2;
+};
+
+// Appends bytes to the file at path, creating it when missing: opened, written and closed within
+// the call, with as few system calls as the platform allows. Throws Failure when it cannot.
 void AppendToFile(const QString& path, const QByteArray& bytes);
 
 } // namespace LogText

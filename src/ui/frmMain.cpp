@@ -1,6 +1,7 @@
 #include "ui/frmMain.h"
 
 #include "core/RuntimeState.h"
+#include "ui/ClientLinesView.h"
 
 #include <QCloseEvent>
 #include <QGuiApplication>
@@ -15,10 +16,9 @@ namespace {
 
 // The design, in twips (1/1440 inch).
 constexpr int ClientAreaWidth = 4680;
-constexpr int LabelLeft = 240;
-constexpr int FirstLineTop = 120;
-constexpr int LineSpacing = 375;
-constexpr int LineHeight = 255;
+constexpr int LabelLeft = ClientLinesView::Left;
+constexpr int FirstLineTop = ClientLinesView::FirstLineTop;
+constexpr int LineSpacing = ClientLinesView::LineSpacing;
 constexpr int LineWidth = ClientAreaWidth - LabelLeft - 120;
 constexpr int LowerLabelStep = 480;
 constexpr int FixedHeight = 2670; // 1800 + 750 + 120: the window with no client line
@@ -70,22 +70,19 @@ frmMain::frmMain(RuntimeState& state, QWidget* parent)
     m_linesArea->setObjectName(QStringLiteral("ClientLines"));
     m_linesArea->setFrameShape(QFrame::NoFrame);
     m_linesArea->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    m_lines = new QWidget;
-    m_linesArea->setWidget(m_lines);
+    LblClient = new ClientLinesView([this](int twips) { return Pixels(twips); });
+    m_linesArea->setWidget(LblClient);
     m_linesArea->setWidgetResizable(false);
-
-    LblClient.append(MakeLabel(QStringLiteral("LblClient(0)"), QStringLiteral("255.255.255.255:  Connected"), m_lines));
-    Place(LblClient[0], LabelLeft, FirstLineTop, LineWidth, LineHeight);
     lblLastClientMessage = MakeLabel(QStringLiteral("lblLastClientMessage"), {}, central);
     lblLastRIXMessage = MakeLabel(QStringLiteral("lblLastRIXMessage"), {}, central);
     lblConnections = MakeLabel(QStringLiteral("lblConnections"), QStringLiteral("Client Connections = 000"), central);
     lblIPPorts = MakeLabel(QStringLiteral("lblIPPorts"), QStringLiteral("Server IP"), central);
 
-    m_messageTimer.setSingleShot(true);
-    m_messageTimer.setInterval(FrameMs);
-    connect(&m_messageTimer, &QTimer::timeout, this, &frmMain::ShowPendingMessages);
+    m_refreshTimer.setSingleShot(true);
+    m_refreshTimer.setInterval(FrameMs);
+    connect(&m_refreshTimer, &QTimer::timeout, this, &frmMain::Refresh);
 
-    Layout();
+    Layout(0);
 }
 
 frmMain::~frmMain() = default;
@@ -117,9 +114,8 @@ int frmMain::TopTwips(const QWidget* control) const
     return m_topTwips.value(control, -1);
 }
 
-void frmMain::Layout()
+void frmMain::Layout(int lines)
 {
-    const int lines = int(m_state.ShownClientLabels);
     // Room for the lines, then the four lower labels below the last line, each 480 twips down.
     int connectionsTop = FirstLineTop + LineSpacing * lines;
     int height = FixedHeight + LineSpacing * lines;
@@ -136,8 +132,8 @@ void frmMain::Layout()
     m_heightTwips = height;
 
     m_linesArea->setGeometry(0, 0, Pixels(ClientAreaWidth), Pixels(connectionsTop));
-    m_lines->resize(Pixels(ClientAreaWidth) - m_linesArea->verticalScrollBar()->sizeHint().width(),
-                    Pixels(FirstLineTop + LineSpacing * qMax(lines, 1)));
+    LblClient->resize(Pixels(ClientAreaWidth) - m_linesArea->verticalScrollBar()->sizeHint().width(),
+                      Pixels(FirstLineTop + LineSpacing * qMax(lines, 1)));
     // The lower labels span the window: at their designed widths five-digit ports and longer
     // addresses would be cut off.
     Place(lblConnections, LabelLeft, connectionsTop, LineWidth, 240);
@@ -149,62 +145,65 @@ void frmMain::Layout()
 
 void frmMain::SetCaption(const QString& caption)
 {
-    setWindowTitle(caption);
+    m_pending.Caption = caption;
+    Schedule();
 }
 
 void frmMain::ShowPortSummary(const QString& text)
 {
-    lblIPPorts->setText(text);
+    m_pending.PortSummary = text;
+    Schedule();
 }
 
 void frmMain::ShowConnectionCount(const QString& text)
 {
-    lblConnections->setText(text);
+    m_pending.ConnectionCount = text;
+    Schedule();
 }
 
 void frmMain::ShowClientLines(const QStringList& lines)
 {
-    // Element 0 always exists; the others come and go with the clients.
-    while (LblClient.size() > qMax<qsizetype>(1, lines.size()))
-        delete LblClient.takeLast();
-    for (qsizetype k = 0; k < lines.size(); ++k) {
-        if (k == LblClient.size()) {
-            QLabel* label = MakeLabel(QStringLiteral("LblClient(%1)").arg(k), {}, m_lines);
-            label->setFont(LblClient[0]->font());
-            LblClient.append(label);
-        }
-        Place(LblClient[k], LabelLeft, FirstLineTop + LineSpacing * int(k), LineWidth, LineHeight);
-        LblClient[k]->setText(lines[k]);
-        LblClient[k]->show();
-    }
-    if (lines.isEmpty())
-        LblClient[0]->hide();
-    Layout();
+    m_pending.ClientLines = lines;
+    Schedule();
 }
 
 void frmMain::ShowLastClientMessage(const QString& text)
 {
-    m_pendingClientMessage = text;
-    m_clientMessagePending = true;
-    if (!m_messageTimer.isActive())
-        m_messageTimer.start();
+    m_pending.LastClientMessage = text;
+    Schedule();
 }
 
 void frmMain::ShowLastRixMessage(const QString& text)
 {
-    m_pendingRixMessage = text;
-    m_rixMessagePending = true;
-    if (!m_messageTimer.isActive())
-        m_messageTimer.start();
+    m_pending.LastRixMessage = text;
+    Schedule();
 }
 
-void frmMain::ShowPendingMessages()
+void frmMain::Schedule()
 {
-    if (m_clientMessagePending)
-        lblLastClientMessage->setText(m_pendingClientMessage);
-    if (m_rixMessagePending)
-        lblLastRIXMessage->setText(m_pendingRixMessage);
-    m_clientMessagePending = m_rixMessagePending = false;
+    if (!m_refreshTimer.isActive())
+        m_refreshTimer.start();
+}
+
+void frmMain::Refresh()
+{
+    m_refreshTimer.stop();
+    Pending pending;
+    std::swap(pending, m_pending);
+    if (pending.Caption)
+        setWindowTitle(*pending.Caption);
+    if (pending.PortSummary)
+        lblIPPorts->setText(*pending.PortSummary);
+    if (pending.ConnectionCount)
+        lblConnections->setText(*pending.ConnectionCount);
+    if (pending.LastClientMessage)
+        lblLastClientMessage->setText(*pending.LastClientMessage);
+    if (pending.LastRixMessage)
+        lblLastRIXMessage->setText(*pending.LastRixMessage);
+    if (pending.ClientLines) {
+        LblClient->SetLines(*pending.ClientLines);
+        Layout(int(pending.ClientLines->size()));
+    }
 }
 
 void frmMain::changeEvent(QEvent* event)
@@ -232,6 +231,7 @@ void frmMain::GoToTray()
 
 void frmMain::RestoreFromTray()
 {
+    Refresh();
     m_state.RestoringFromTray = true;
     show();
     setWindowState(windowState() & ~Qt::WindowMinimized);

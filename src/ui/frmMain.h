@@ -7,12 +7,14 @@
 #include <QTimer>
 
 #include <functional>
+#include <optional>
 
 class QAction;
 class QLabel;
 class QMenu;
 class QScrollArea;
 class QSystemTrayIcon;
+class ClientLinesView;
 class RuntimeState;
 
 // The status window: caption, one line per connected client, the client count, the last message
@@ -36,13 +38,17 @@ public:
     int TopTwips(const QWidget* control) const;
     int HeightTwips() const { return m_heightTwips; }
 
+    // Applies what the relay has asked the window to show since the last frame, now. The window
+    // otherwise does this by itself at most once a frame, however fast the relay reports.
+    void Refresh();
+
     void RestoreFromTray();
     void ExitFromTray();
 
     // Whether a notification area is there to minimise into; tests may answer for the platform.
     std::function<bool()> TrayAvailable;
 
-    QList<QLabel*> LblClient;
+    ClientLinesView* LblClient = nullptr;
     QLabel* lblLastClientMessage = nullptr;
     QLabel* lblLastRIXMessage = nullptr;
     QLabel* lblConnections = nullptr;
@@ -67,20 +73,18 @@ private:
     QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent);
     void Place(QWidget* control, int leftTwips, int topTwips, int widthTwips, int heightTwips);
     int Pixels(int twips) const;
-    void Layout();
+    void Layout(int lines);
     void GoToTray();
-    void ShowPendingMessages();
+    void Schedule();
 
     RuntimeState& m_state;
     QScrollArea* m_linesArea = nullptr;
-    QWidget* m_lines = nullptr;
     QHash<const QWidget*, int> m_topTwips;
     int m_heightTwips = 0;
     bool m_closing = false;
-    // The last-message labels change at most once a frame, however many bursts arrive.
-    QTimer m_messageTimer;
-    QString m_pendingClientMessage;
-    QString m_pendingRixMessage;
-    bool m_clientMessagePending = false;
-    bool m_rixMessagePending = false;
+    QTimer m_refreshTimer;
+    struct Pending {
+        std::optional<QString> Caption, PortSummary, ConnectionCount, LastClientMessage, LastRixMessage;
+        std::optional<QStringList> ClientLines;
+    } m_pending;
 };

@@ -3,6 +3,7 @@
 #include "files/FileAccess.h"
 #include "net/Relay.h"
 #include "support/TestSupport.h"
+#include "ui/ClientLinesView.h"
 #include "ui/frmMain.h"
 #include "ui/frmSetup.h"
 
@@ -141,6 +142,7 @@ void tst_ui::SetSlots(int count, const QList<int>& connected)
         m_state.Slot(i).ClientAddress = QStringLiteral("10.0.0.%1").arg(i);
     }
     UpdateConnectionLabels(m_state, *m_window, m_errors);
+    m_window->Refresh();
 }
 
 void tst_ui::clientLines_data()
@@ -167,11 +169,9 @@ void tst_ui::clientLines()
     QFETCH(int, height);
     SetSlots(slotCount, connected);
     QCOMPARE(m_state.ShownClientLabels, qint16(lines.size()));
-    QCOMPARE(m_window->LblClient[0]->isVisible(), !lines.isEmpty());
-    for (int k = 0; k < lines.size(); ++k) {
-        QCOMPARE(m_window->LblClient[k]->text(), lines[k]);
-        QCOMPARE(m_window->TopTwips(m_window->LblClient[k]), tops[k]);
-    }
+    QCOMPARE(m_window->LblClient->Lines(), lines);
+    for (int k = 0; k < lines.size(); ++k)
+        QCOMPARE(ClientLinesView::LineTopTwips(k), tops[k]);
     QCOMPARE(m_window->HeightTwips(), height);
     QCOMPARE(m_window->height(), height / 15); // 96 dpi: 15 twips a pixel
     // The lower labels follow the last line, 480 twips apart, and never cover a line.
@@ -186,12 +186,11 @@ void tst_ui::clientLines()
 void tst_ui::linesShrinkBackToOne()
 {
     SetSlots(3, {1, 2, 3});
-    QCOMPARE(m_window->LblClient.size(), 3);
+    QCOMPARE(m_window->LblClient->Lines().size(), 3);
     SetSlots(3, {2});
-    QCOMPARE(m_window->LblClient.size(), 1);
-    QCOMPARE(m_window->LblClient[0]->text(), QStringLiteral("10.0.0.2 -> Connected"));
-    QVERIFY(m_window->findChild<QLabel*>(QStringLiteral("LblClient(1)")) == nullptr);
+    QCOMPARE(m_window->LblClient->Lines(), QStringList{QStringLiteral("10.0.0.2 -> Connected")});
     QCOMPARE(m_window->HeightTwips(), 3045);
+    QCOMPARE(m_window->TopTwips(m_window->lblConnections), 495);
 }
 
 void tst_ui::hundredClientsStayReadable()
@@ -201,8 +200,8 @@ void tst_ui::hundredClientsStayReadable()
         all.append(i);
     SetSlots(100, all);
     QVERIFY(m_errors.Reports.isEmpty());
-    QCOMPARE(m_window->LblClient.size(), 100);
-    QCOMPARE(m_window->LblClient[99]->text(), QStringLiteral("10.0.0.100 -> Connected"));
+    QCOMPARE(m_window->LblClient->Lines().size(), 100);
+    QCOMPARE(m_window->LblClient->Lines()[99], QStringLiteral("10.0.0.100 -> Connected"));
     // The window stops at the screen; the lines scroll and the lower labels stay inside it.
     QVERIFY(m_window->height() <= m_window->screen()->availableGeometry().height());
     const QLabel* ports = m_window->lblIPPorts;
@@ -332,7 +331,7 @@ void tst_ui::okWithNothingChangedAsksNothing()
     QCOMPARE(answers.Boxes.size(), 0);
     QCOMPARE(accepted.count(), 1);
     QVERIFY(m_state.LogData);
-    QCOMPARE(m_window->lblIPPorts->text(), QStringLiteral("RIX IP Port:%1/Client IP Port:1100").arg(m_rix->serverPort()));
+    QTRY_COMPARE(m_window->lblIPPorts->text(), QStringLiteral("RIX IP Port:%1/Client IP Port:1100").arg(m_rix->serverPort()));
 }
 
 void tst_ui::invalidClientPort_data()
@@ -439,7 +438,7 @@ void tst_ui::invalidRixPortAfterAClientChange()
              QStringLiteral("Invalid Server Module IP Port #. Please reenter a number between 1 and 65535"));
     QTRY_COMPARE(dropped.count(), 1);
     QCOMPARE(m_state.ConnectedClients, qint16(0));
-    QCOMPARE(m_window->lblConnections->text(), QStringLiteral("Client Connections: 0000"));
+    QTRY_COMPARE(m_window->lblConnections->text(), QStringLiteral("Client Connections: 0000"));
     QCOMPARE(m_state.ClientIPPort, 1101);
     QVERIFY(dialog->isVisible());
 }
