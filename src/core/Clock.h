@@ -7,4 +7,6 @@ class Clock {
 public:
     virtual ~Clock() = default;
     virtual QDateTime Now() const { return QDateTime::currentDateTime(); }
+    // The same moment as whole seconds since the epoch: cheap, no time-zone lookup.
+    virtual qint64 SecsSinceEpoch() const { return QDateTime::currentSecsSinceEpoch(); }
 };

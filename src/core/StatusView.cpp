@@ -6,17 +6,26 @@
 void UpdateConnectionLabels(RuntimeState& state, StatusView& view, ErrorReporter& errors)
 {
     try {
-        QStringList lines;
-        for (int i = 1; i <= state.ConnectionCount; ++i) {
-            const ConnectionRecord& record = state.Slot(i);
-            if (record.Connected)
-                lines.append(record.ClientAddress + QStringLiteral(" -> Connected"));
-        }
-        if (lines.size() > 32767)
+        int shown = 0;
+        for (int i = 1; i <= state.ConnectionCount; ++i)
+            shown += state.Slot(i).Connected;
+        if (shown > 32767)
             throw Failure{6, QStringLiteral("Overflow")};
-        state.ShownClientLabels = qint16(lines.size());
-        view.ShowClientLines(lines);
+        state.ShownClientLabels = qint16(shown);
+        view.ClientLinesChanged();
     } catch (const Failure& failure) {
         errors.Report(Reports::UpdatingLables, failure);
     }
+}
+
+QStringList ConnectedClientLines(const RuntimeState& state)
+{
+    QStringList lines;
+    lines.reserve(state.ShownClientLabels);
+    for (size_t i = 1; i < state.ConnectionTable.size() && i <= size_t(state.ConnectionCount); ++i) {
+        const ConnectionRecord& record = state.ConnectionTable[i];
+        if (record.Connected)
+            lines.append(record.ClientAddress + QStringLiteral(" -> Connected"));
+    }
+    return lines;
 }

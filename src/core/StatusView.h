@@ -11,8 +11,9 @@ public:
     virtual void SetCaption(const QString& caption) = 0;
     virtual void ShowPortSummary(const QString& text) = 0;
     virtual void ShowConnectionCount(const QString& text) = 0;
-    // One line per connected client, lowest slot first; an empty list hides them all.
-    virtual void ShowClientLines(const QStringList& lines) = 0;
+    // The connected clients changed: the window reads its lines (ConnectedClientLines) when it next
+    // draws, so a burst of connects costs one list, not one per connect.
+    virtual void ClientLinesChanged() = 0;
     virtual void ShowLastClientMessage(const QString& text) = 0;
     virtual void ShowLastRixMessage(const QString& text) = 0;
 };
@@ -20,6 +21,9 @@ public:
 class RuntimeState;
 class ErrorReporter;
 
-// Rebuilds the client lines from the connection table (lowest slot first) and records how many are
-// shown. Called after every change of the table.
+// Records how many client lines there are and tells the view they changed. Called after every change
+// of the connection table.
 void UpdateConnectionLabels(RuntimeState& state, StatusView& view, ErrorReporter& errors);
+
+// One line per connected client, lowest slot first: its address and " -> Connected".
+QStringList ConnectedClientLines(const RuntimeState& state);

@@ -6,7 +6,6 @@
 #include "core/StatusView.h"
 #include "files/LogText.h"
 
-#include <QFileInfo>
 
 #include <cstring>
 
@@ -82,8 +81,7 @@ void DataLog::WriteDataLog(QByteArrayView data, const QString& source)
         return;
     try {
         const QString path = m_state.AppPath + FileName();
-        const QFileInfo info(path);
-        if (info.exists() && info.size() >= LogText::RollOverSize)
+        if (LogText::FileSize(path) >= LogText::RollOverSize)
             m_rollOver.Run(path, m_state.AppPath, m_clock.Now());
         QByteArray entry = ' ' + LogText::Encode(source) + ": ";
         entry += FormatDataBytes(data);

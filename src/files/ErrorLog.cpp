@@ -1,6 +1,5 @@
 #include "files/ErrorLog.h"
 
-#include "core/Clock.h"
 #include "core/RuntimeState.h"
 #include "files/LogText.h"
 
@@ -8,7 +7,7 @@
 
 ErrorLog::ErrorLog(const RuntimeState& state, const Clock& clock)
     : m_state(state)
-    , m_clock(clock)
+    , m_stamp(clock)
 {
 }
 
@@ -21,7 +20,7 @@ void ErrorLog::LogError(const QString& message, const QString& location, const F
 
 void ErrorLog::WriteErrorLine(const QString& text, const QString& location)
 {
-    QString line = LogText::DateTimeText(m_clock.Now());
+    QString line = m_stamp.Text();
     LogText::PadTo(line, 24);
     line += location;
     LogText::PadTo(line, 60);

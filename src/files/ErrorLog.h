@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Failure.h"
+#include "files/LogText.h"
 
 class Clock;
 class RuntimeState;
@@ -19,6 +20,6 @@ public:
 
 private:
     const RuntimeState& m_state;
-    const Clock& m_clock;
     bool m_creating = false;
+    LogText::Stamp m_stamp;
 };

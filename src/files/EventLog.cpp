@@ -6,12 +6,12 @@
 #include "files/LogText.h"
 
 #include <QFile>
-#include <QFileInfo>
 
 EventLog::EventLog(const RuntimeState& state, const Clock& clock, ErrorReporter& errors)
     : m_state(state)
     , m_clock(clock)
     , m_errors(errors)
+    , m_stamp(clock)
 {
 }
 
@@ -22,20 +22,18 @@ void EventLog::LogEvent(const QString& message, const QString& address)
     const QString path = m_state.AppPath + FileName();
     QString line;
     try {
-        const QDateTime now = m_clock.Now();
-        line = LogText::DateTimeText(now);
+        line = m_stamp.Text();
         LogText::PadTo(line, 25);
         line += address;
         LogText::PadTo(line, 44);
         line += message;
 
-        const QFileInfo info(path);
-        bool exists = info.exists();
-        if (exists && info.size() >= LogText::RollOverSize) {
-            m_rollOver.Run(path, m_state.AppPath, now);
-            exists = false;
+        qint64 size = LogText::FileSize(path);
+        if (size >= LogText::RollOverSize) {
+            m_rollOver.Run(path, m_state.AppPath, m_clock.Now());
+            size = -1;
         }
-        if (!exists)
+        if (size < 0)
             CreateEventLog();
     } catch (const Failure& failure) {
         m_errors.Report(Reports::LoggingIPMessage, failure);

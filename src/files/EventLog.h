@@ -28,4 +28,5 @@ private:
     const Clock& m_clock;
     ErrorReporter& m_errors;
     LogText::RollOver m_rollOver{QStringLiteral("EventLog "), QStringLiteral(".txt")};
+    LogText::Stamp m_stamp;
 };

@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#else
+#include <QFileInfo>
 #endif
 
 namespace LogText {
@@ -31,6 +34,34 @@ QString DateTimeText(const QDateTime& moment)
     timePattern.replace(QLatin1String("()"), QString());
     return locale.toString(moment.date(), QLocale::ShortFormat) + u' '
         + locale.toString(moment.time(), timePattern.simplified());
+}
+
+Stamp::Stamp(const Clock& clock)
+    : m_clock(clock)
+{
+}
+
+const QString& Stamp::Text()
+{
+    const qint64 second = m_clock.SecsSinceEpoch();
+    if (second != m_second) {
+        m_text = DateTimeText(m_clock.Now());
+        m_second = second;
+    }
+    return m_text;
+}
+
+qint64 FileSize(const QString& path)
+{
+#ifdef Q_OS_UNIX
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return -1;
+    return qint64(info.st_size);
+#else
+    const QFileInfo info(path);
+    return info.exists() ? info.size() : -1;
+#endif
 }
 
 void PadTo(QString& text, qsizetype width)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Clock.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QString>
@@ -10,6 +12,22 @@ namespace LogText {
 
 // The system locale's short date, one blank, and its time with seconds, without a time-zone name.
 QString DateTimeText(const QDateTime& moment);
+
+// The date-time text of the clock's current second, formatted once per second: a log written many
+// times a second would otherwise look up the time zone and the locale's patterns for every line.
+class Stamp {
+public:
+    explicit Stamp(const Clock& clock);
+    const QString& Text();
+
+private:
+    const Clock& m_clock;
+    qint64 m_second = -1;
+    QString m_text;
+};
+
+// The size of the file at path, or -1 when there is none: one system call.
+qint64 FileSize(const QString& path);
 
 // Appends blanks to text until it is width characters long; a longer text stays whole.
 void PadTo(QString& text, qsizetype width);

@@ -100,32 +100,38 @@ int Listen(Handle handle, quint16 port)
     return 0;
 }
 
-Handle Accept(Handle listener, int& error)
+Handle Accept(Handle listener, int& error, quint32& peerAddress)
 {
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    peerAddress = 0;
 #if defined(Q_OS_LINUX)
-    const int fd = accept4(int(listener), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = accept4(int(listener), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         error = LastError();
         return InvalidHandle;
     }
+    peerAddress = ntohl(peer.sin_addr.s_addr);
     return Handle(fd);
 #elif defined(Q_OS_WIN)
-    SOCKET s = accept(SOCKET(listener), nullptr, nullptr);
+    SOCKET s = accept(SOCKET(listener), reinterpret_cast<sockaddr*>(&peer), &length);
     if (s == INVALID_SOCKET) {
         error = LastError();
         return InvalidHandle;
     }
     u_long nonBlocking = 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
+    peerAddress = ntohl(peer.sin_addr.s_addr);
     return Handle(s);
 #else
-    const int fd = accept(int(listener), nullptr, nullptr);
+    const int fd = accept(int(listener), reinterpret_cast<sockaddr*>(&peer), &length);
     if (fd < 0 || !SetNonBlockingCloseOnExec(fd)) {
         error = LastError();
         if (fd >= 0)
             ::close(fd);
         return InvalidHandle;
     }
+    peerAddress = ntohl(peer.sin_addr.s_addr);
     return Handle(fd);
 #endif
 }
@@ -194,7 +200,11 @@ QString PeerAddress(Handle handle)
     socklen_t length = sizeof address;
     if (getpeername(handle, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sin_family != AF_INET)
         return {};
-    const quint32 ip = ntohl(address.sin_addr.s_addr);
+    return DottedAddress(ntohl(address.sin_addr.s_addr));
+}
+
+QString DottedAddress(quint32 ip)
+{
     return QStringLiteral("%1.%2.%3.%4").arg(ip >> 24).arg((ip >> 16) & 0xff).arg((ip >> 8) & 0xff).arg(ip & 0xff);
 }
 

@@ -18,8 +18,8 @@ Handle Open(int& error);
 // Binds to every local address on the port and listens; 0 or an error code.
 int Listen(Handle handle, quint16 port);
 // Takes one pending connection as a non-blocking socket, or InvalidHandle with error set (a would-block
-// error when none is waiting).
-Handle Accept(Handle listener, int& error);
+// error when none is waiting). The peer's IPv4 address comes with it, at no extra cost.
+Handle Accept(Handle listener, int& error, quint32& peerAddress);
 // Starts a connection; 0 when it completed or is under way, else the refusal's error code.
 int Connect(Handle handle, quint32 ipv4, quint16 port);
 // The error that ended a connection attempt (0 when it succeeded), read and cleared.
@@ -33,6 +33,7 @@ qint64 Send(Handle handle, const char* data, qint64 size, int& error);
 void Close(Handle handle);
 // The peer's dotted IPv4 address, empty when there is none.
 QString PeerAddress(Handle handle);
+QString DottedAddress(quint32 ipv4);
 quint16 LocalPort(Handle handle);
 
 bool IsWouldBlock(int error);

@@ -99,6 +99,7 @@ void SocketObject::Command(int code)
         NativeSocket::Close(handle);
         throw SystemFailure(error);
     }
+    NativeSocket::SetNoDelay(handle); // accepted connections inherit it
     Adopt(handle, State::Listening);
 }
 
@@ -135,16 +136,22 @@ void SocketObject::AcceptHandle(NativeSocket::Handle handle)
 {
     if (handle == NativeSocket::InvalidHandle || handle < 0)
         throw Failure{10038, QStringLiteral("Invalid socket handle")};
+    const quint32 peer = m_owner.m_unadoptedHandle == handle ? m_owner.m_unadoptedPeer : 0;
     if (m_owner.m_unadoptedHandle == handle)
         m_owner.m_unadoptedHandle = NativeSocket::InvalidHandle;
     CloseHandle();
-    NativeSocket::SetNoDelay(handle);
+#ifndef Q_OS_LINUX
+    NativeSocket::SetNoDelay(handle); // Linux hands it down from the listening socket
+#endif
     Adopt(handle, State::Connected);
+    m_peerAddress = peer;
 }
 
 QString SocketObject::PeerAddress() const
 {
-    return m_handle == NativeSocket::InvalidHandle ? QString() : NativeSocket::PeerAddress(m_handle);
+    if (m_handle == NativeSocket::InvalidHandle)
+        return {};
+    return m_peerAddress != 0 ? NativeSocket::DottedAddress(m_peerAddress) : NativeSocket::PeerAddress(m_handle);
 }
 
 qint64 SocketObject::Read(char* buffer, qint64 capacity)
@@ -288,13 +295,15 @@ void SocketObject::CloseHandle()
     m_paused = false;
     m_pending = QByteArray();
     m_pendingSent = 0;
+    m_peerAddress = 0;
 }
 
 void SocketObject::AcceptPending()
 {
     for (int accepted = 0; accepted < AcceptsPerEvent; ++accepted) {
         int error = 0;
-        const NativeSocket::Handle handle = NativeSocket::Accept(m_handle, error);
+        quint32 peer = 0;
+        const NativeSocket::Handle handle = NativeSocket::Accept(m_handle, error, peer);
         if (handle == NativeSocket::InvalidHandle) {
             if (NativeSocket::IsWouldBlock(error)) {
                 m_readable = false;
@@ -311,6 +320,7 @@ void SocketObject::AcceptPending()
         }
         // Whoever receives the handle owns it; if nobody adopts it, it is closed here.
         m_owner.m_unadoptedHandle = handle;
+        m_owner.m_unadoptedPeer = peer;
         emit m_owner.Accept(m_index, handle);
         if (m_owner.m_unadoptedHandle == handle)
             NativeSocket::Close(handle);

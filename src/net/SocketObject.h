@@ -99,6 +99,7 @@ private:
     quint32 m_remoteAddress = 0;
     quint16 m_remotePort = 0;
     quint16 m_localPort = 0;
+    quint32 m_peerAddress = 0; // known from the accept; 0 when it must be asked for
     QElapsedTimer m_connectStarted;
     QByteArray m_pending;
     qsizetype m_pendingSent = 0;
@@ -132,6 +133,7 @@ private:
 
     ReadinessBackend& m_backend;
     std::vector<std::unique_ptr<SocketObject>> m_objects;
-    // Set while an accept event is delivered: the handle nobody has adopted yet.
+    // Set while an accept event is delivered: the handle nobody has adopted yet, and its peer.
     NativeSocket::Handle m_unadoptedHandle = NativeSocket::InvalidHandle;
+    quint32 m_unadoptedPeer = 0;
 };

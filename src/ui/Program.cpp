@@ -3,6 +3,7 @@
 #include "ui/frmSetup.h"
 
 #include <QCoreApplication>
+#include <QGuiApplication>
 
 Program::Program(const QString& applicationDir, QObject* parent)
     : QObject(parent)
@@ -26,7 +27,10 @@ void Program::OpenSetup()
 
 void Program::Start()
 {
-    MainWindow.show();
+    // Without a display nobody can see the window: it still takes every update, but it is not shown,
+    // so the relay never waits behind a repaint that no one will look at.
+    if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+        MainWindow.show();
     Net.Start(m_applicationDir);
 }
 

@@ -161,9 +161,9 @@ void frmMain::ShowConnectionCount(const QString& text)
     Schedule();
 }
 
-void frmMain::ShowClientLines(const QStringList& lines)
+void frmMain::ClientLinesChanged()
 {
-    m_pending.ClientLines = lines;
+    m_pending.ClientLines = true;
     Schedule();
 }
 
@@ -201,8 +201,8 @@ void frmMain::Refresh()
     if (pending.LastRixMessage)
         lblLastRIXMessage->setText(*pending.LastRixMessage);
     if (pending.ClientLines) {
-        LblClient->SetLines(*pending.ClientLines);
-        Layout(int(pending.ClientLines->size()));
+        LblClient->SetLines(ConnectedClientLines(m_state));
+        Layout(int(LblClient->Lines().size()));
     }
 }
 

@@ -29,7 +29,7 @@ public:
     void SetCaption(const QString& caption) override;
     void ShowPortSummary(const QString& text) override;
     void ShowConnectionCount(const QString& text) override;
-    void ShowClientLines(const QStringList& lines) override;
+    void ClientLinesChanged() override;
     void ShowLastClientMessage(const QString& text) override;
     void ShowLastRixMessage(const QString& text) override;
 
@@ -85,6 +85,6 @@ private:
     QTimer m_refreshTimer;
     struct Pending {
         std::optional<QString> Caption, PortSummary, ConnectionCount, LastClientMessage, LastRixMessage;
-        std::optional<QStringList> ClientLines;
+        bool ClientLines = false;
     } m_pending;
 };

@@ -149,7 +149,7 @@ void tst_relay::init()
     QVERIFY(m_dir->isValid());
     m_state = RuntimeState();
     m_errors.Reports.clear();
-    m_view = RecordingView();
+    m_view = RecordingView(&m_state);
     m_events = std::make_unique<EventLog>(m_state, m_clock, m_errors);
     m_data = std::make_unique<DataLog>(m_state, m_clock, m_errors, m_view);
 }

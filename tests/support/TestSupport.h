@@ -2,6 +2,7 @@
 
 #include "core/Clock.h"
 #include "core/Failure.h"
+#include "core/RuntimeState.h"
 #include "core/StatusView.h"
 
 #include <QStringList>
@@ -19,20 +20,28 @@ public:
 // Stores what the window would show.
 class RecordingView final : public StatusView {
 public:
+    explicit RecordingView(const RuntimeState* state = nullptr)
+        : m_state(state)
+    {
+    }
     void SetCaption(const QString& caption) override { Caption = caption; }
     void ShowPortSummary(const QString& text) override { PortSummary = text; }
     void ShowConnectionCount(const QString& text) override { ConnectionCount = text; }
-    void ShowClientLines(const QStringList& lines) override { ClientLines = lines; }
+    void ClientLinesChanged() override { ClientLines = m_state ? ConnectedClientLines(*m_state) : QStringList(); }
     void ShowLastClientMessage(const QString& text) override { LastClientMessage = text; }
     void ShowLastRixMessage(const QString& text) override { LastRixMessage = text; }
 
     QString Caption, PortSummary, ConnectionCount, LastClientMessage, LastRixMessage;
     QStringList ClientLines;
+
+private:
+    const RuntimeState* m_state;
 };
 
 // A clock that says what the test tells it.
 class TestClock final : public Clock {
 public:
     QDateTime Now() const override { return Moment; }
+    qint64 SecsSinceEpoch() const override { return Moment.toSecsSinceEpoch(); }
     QDateTime Moment = QDateTime(QDate(2026, 12, 5), QTime(21, 41, 44));
 };
