@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 
-.PHONY: all setup configure build run test bench screenshot format clean
+.PHONY: all setup configure build run test test-asan fuzz bench screenshot format clean
 
 all: build
 
@@ -24,6 +24,22 @@ run: build
 test: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 300
 
+# The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer in its own folder.
+# Any report fails the run.
+test-asan: setup
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_SANITIZE=ON $(CMAKE_FLAGS)
+	cmake --build build-asan
+	cd build-asan && ctest --output-on-failure --timeout 600
+
+# Each fuzz target for FUZZ_SECONDS (60 by default), starting from the seeds in fuzz/corpus. What the
+# fuzzer finds goes to build-fuzz/corpus, never into the repository.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@sh scripts/bootstrap --fuzz
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTOLVANE_FUZZ=ON $(CMAKE_FLAGS)
+	cmake --build build-fuzz
+	sh scripts/fuzz $(FUZZ_SECONDS)
+
 # Tolvane against haproxy and nginx on this machine; not part of `make test`.
 bench: build
 	@sh scripts/bootstrap --bench
@@ -37,4 +53,4 @@ format:
 	find src tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-fuzz

@@ -30,6 +30,10 @@ void Relay::OnClientAccept(int, qintptr handle)
         // the poll has kept up for the free slot is used as it is.
         SetupServerSocket(slot);
         ConnectToSwitcher(slot);
+        // Without a descriptor for its RIX side the client could only wait: it is turned away instead
+        // (its connection closes at once), and accepted again once descriptors are free.
+        if (wsktServer(slot).OutOfDescriptors())
+            return;
         SetupClientSocket(slot);
         SocketObject& client = wscktClient(slot);
         client.AcceptHandle(handle);

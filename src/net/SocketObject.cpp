@@ -119,8 +119,11 @@ int SocketObject::Connect()
 
     int error = 0;
     const NativeSocket::Handle handle = NativeSocket::Open(error);
-    if (handle == NativeSocket::InvalidHandle)
+    m_outOfDescriptors = handle == NativeSocket::InvalidHandle && NativeSocket::IsResourceShortage(error);
+    if (handle == NativeSocket::InvalidHandle) {
+        m_errorCode = error;
         throw SystemFailure(error);
+    }
     error = NativeSocket::Connect(handle, m_remoteAddress, m_remotePort);
     if (error != 0) {
         NativeSocket::Close(handle);

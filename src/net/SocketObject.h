@@ -44,6 +44,8 @@ public:
     // A descriptor that cannot be created throws Failure.
     int Connect();
     bool IsConnected() const { return m_state == State::Connected; }
+    // The last Connect could not even get a descriptor: the process has run out of them.
+    bool OutOfDescriptors() const { return m_outOfDescriptors; }
     bool IsConnecting() const { return m_state == State::Connecting; }
     bool IsListening() const { return m_state == State::Listening; }
 
@@ -95,6 +97,7 @@ private:
     bool m_peerClosed = false; // end of stream or a failed connection: the closed event is due
     bool m_paused = false;
     bool m_writeFailed = false;
+    bool m_outOfDescriptors = false;
     int m_errorCode = 0;
     quint32 m_remoteAddress = 0;
     quint16 m_remotePort = 0;

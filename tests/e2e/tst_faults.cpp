@@ -1,0 +1,501 @@
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <netinet/in.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+// Faults and hostile load against the built program, on 127.0.0.1 only. Each test ends by checking
+// that the relay still serves an ordinary client.
+class tst_faults : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void connectionStorm();
+    void descriptorExhaustion();
+    void flappingRix();
+    void unwritableLogs();
+    void fullDisk();
+    void hostileSettingsFiles_data();
+    void hostileSettingsFiles();
+    void clientThatNeverReads();
+    void rixThatNeverReads();
+    void slowClient();
+
+private:
+    // A RIX inside the test: echoes unless told otherwise, and keeps everything it received.
+    struct Rix {
+        QTcpServer Server;
+        std::vector<QTcpSocket*> Connections;
+        QByteArray Received;
+        bool Echo = true;
+        bool Read = true;
+    };
+    void StartRix(Rix& rix, quint16 port = 0);
+    void StartTolvane(quint16 rixPort, bool logData = false, const QByteArray& settingsPrefix = {},
+                      int descriptorLimit = 0);
+    // A client that connects, checks the greeting, sends data and expects it echoed.
+    void CheckServes();
+    static bool IsListening(quint16 port);
+    qint64 ResidentKiB() const;
+    qint64 CpuTicks() const;
+    QByteArray ReadFile(const QString& name) const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_folder; // where the program runs: the temporary folder, or a small file system in it
+    QProcess m_tolvane;
+    quint16 m_clientPort = 0;
+    std::unique_ptr<Rix> m_rix;
+};
+
+namespace {
+
+quint16 FreePort()
+{
+    // Below the ephemeral range, which the storms fill with TIME_WAIT entries.
+    for (;;) {
+        const auto port = quint16(20000 + QRandomGenerator::global()->bounded(12000));
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::AnyIPv4, port))
+            return port;
+    }
+}
+
+int RawConnect(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void Reset(int fd)
+{
+    const linger hard{1, 0};
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(fd);
+}
+
+QByteArray Pattern(qsizetype size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        data[i] = char((seed >> 24) | 1);
+    }
+    return data;
+}
+
+const QByteArray Login("Login Sucessful\r\n");
+
+} // namespace
+
+void tst_faults::initTestCase()
+{
+    rlimit limit{};
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+void tst_faults::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_folder = m_dir->path();
+    m_rix = std::make_unique<Rix>();
+}
+
+void tst_faults::cleanup()
+{
+    if (m_tolvane.state() != QProcess::NotRunning) {
+        m_tolvane.terminate();
+        if (!m_tolvane.waitForFinished(10000))
+            m_tolvane.kill();
+        m_tolvane.waitForFinished(5000);
+    }
+    m_rix.reset();
+    if (m_folder != m_dir->path())
+        ::umount2(QFile::encodeName(m_folder).constData(), MNT_DETACH);
+    m_dir.reset();
+}
+
+void tst_faults::StartRix(Rix& rix, quint16 port)
+{
+    QVERIFY(rix.Server.listen(QHostAddress::LocalHost, port));
+    connect(&rix.Server, &QTcpServer::newConnection, this, [&rix] {
+        while (QTcpSocket* socket = rix.Server.nextPendingConnection()) {
+            rix.Connections.push_back(socket);
+            if (!rix.Read)
+                socket->setReadBufferSize(1);
+            connect(socket, &QTcpSocket::readyRead, socket, [&rix, socket] {
+                if (!rix.Read)
+                    return;
+                const QByteArray got = socket->readAll();
+                rix.Received += got;
+                if (rix.Echo)
+                    socket->write(got);
+            });
+        }
+    });
+}
+
+void tst_faults::StartTolvane(quint16 rixPort, bool logData, const QByteArray& settingsPrefix, int descriptorLimit)
+{
+    QVERIFY(QFile::copy(QStringLiteral(TOLVANE_BINARY), m_folder + QStringLiteral("/tolvane")));
+    m_clientPort = FreePort();
+    QFile settings(m_folder + QStringLiteral("/iplog.ini"));
+    QVERIFY(settings.open(QIODevice::WriteOnly));
+    // Whatever comes first, the last occurrence of each key decides.
+    settings.write(settingsPrefix);
+    settings.write(QStringLiteral("\r\nRIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=%2\r\n"
+                                  "Client IP Address=127.0.0.1\r\nServer Mode=Yes\r\nLog Data=%3\r\n")
+                       .arg(rixPort)
+                       .arg(m_clientPort)
+                       .arg(logData ? "Yes" : "No")
+                       .toLatin1());
+    settings.close();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QString::fromLatin1(name));
+    m_tolvane.setProcessEnvironment(environment);
+    m_tolvane.setChildProcessModifier([descriptorLimit] {
+        if (descriptorLimit > 0) {
+            const rlimit limit{rlim_t(descriptorLimit), rlim_t(descriptorLimit)};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
+    });
+    m_tolvane.start(m_folder + QStringLiteral("/tolvane"), {});
+    QVERIFY(m_tolvane.waitForStarted(5000));
+    // Waiting for the listening socket without connecting: a probe would be a client with a RIX
+    // connection of its own.
+    QTRY_VERIFY_WITH_TIMEOUT(IsListening(m_clientPort), 10000);
+}
+
+bool tst_faults::IsListening(quint16 port)
+{
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + ' ';
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 3 && (fields[1] + ' ').endsWith(local) && fields[3] == "0A")
+            return true;
+    }
+    return false;
+}
+
+void tst_faults::CheckServes()
+{
+    QVERIFY(m_tolvane.state() == QProcess::Running);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, m_clientPort);
+    QVERIFY(client.waitForConnected(5000));
+    QByteArray received;
+    connect(&client, &QTcpSocket::readyRead, this, [&] { received += client.readAll(); });
+    QTRY_VERIFY_WITH_TIMEOUT(received.startsWith(Login), 10000);
+    const QByteArray message = Pattern(4096, 99);
+    client.write(message);
+    QTRY_VERIFY_WITH_TIMEOUT(received.size() >= Login.size() + message.size(), 10000);
+    QCOMPARE(received.mid(Login.size()), message);
+}
+
+qint64 tst_faults::ResidentKiB() const
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(m_tolvane.processId()));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+qint64 tst_faults::CpuTicks() const
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(m_tolvane.processId()));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return fields.at(11).toLongLong() + fields.at(12).toLongLong(); // utime + stime
+}
+
+QByteArray tst_faults::ReadFile(const QString& name) const
+{
+    QFile file(m_folder + u'/' + name);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void tst_faults::connectionStorm()
+{
+    StartRix(*m_rix);
+    StartTolvane(m_rix->Server.serverPort());
+
+    // Twenty ordinary clients relay while two thousand connect and reset at once.
+    std::vector<std::unique_ptr<QTcpSocket>> normal;
+    std::vector<QByteArray> received(20);
+    for (int i = 0; i < 20; ++i) {
+        normal.push_back(std::make_unique<QTcpSocket>());
+        QTcpSocket* socket = normal.back().get();
+        connect(socket, &QTcpSocket::readyRead, this, [&received, socket, i] { received[size_t(i)] += socket->readAll(); });
+        socket->connectToHost(QHostAddress::LocalHost, m_clientPort);
+        QVERIFY(socket->waitForConnected(5000));
+    }
+    std::vector<int> storm;
+    for (int i = 0; i < 2000; ++i) {
+        const int fd = RawConnect(m_clientPort);
+        if (fd >= 0)
+            storm.push_back(fd);
+    }
+    for (int i = 0; i < 20; ++i)
+        normal[size_t(i)]->write(Pattern(64 * 1024, quint32(i)));
+    for (int fd : storm)
+        Reset(fd);
+    for (int i = 0; i < 20; ++i)
+        QTRY_COMPARE_WITH_TIMEOUT(received[size_t(i)].size(), Login.size() + 64 * 1024, 30000);
+    for (int i = 0; i < 20; ++i)
+        QCOMPARE(received[size_t(i)], Login + Pattern(64 * 1024, quint32(i)));
+    CheckServes();
+    // Resets show up as failed reads, nothing else.
+    for (const QByteArray& line : ReadFile(QStringLiteral("Errorlog.txt")).split('\n').mid(11)) {
+        if (!line.trimmed().isEmpty())
+            QVERIFY2(line.contains("Socket Error #"), line.constData());
+    }
+}
+
+void tst_faults::descriptorExhaustion()
+{
+    StartRix(*m_rix);
+    StartTolvane(m_rix->Server.serverPort(), false, {}, 256);
+
+    // 400 clients need some 800 descriptors in the relay; it has 256.
+    std::vector<int> clients;
+    for (int i = 0; i < 400; ++i) {
+        const int fd = RawConnect(m_clientPort);
+        if (fd >= 0)
+            clients.push_back(fd);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(m_rix->Connections.size() >= 100, 20000);
+    QVERIFY(m_tolvane.state() == QProcess::Running);
+    // It does not spin while it waits for descriptors: well under half a core over two seconds.
+    const qint64 before = CpuTicks();
+    QElapsedTimer watch;
+    watch.start();
+    QTRY_VERIFY_WITH_TIMEOUT(watch.elapsed() >= 2000, 3000);
+    const qint64 ticks = CpuTicks() - before;
+    QVERIFY2(ticks < sysconf(_SC_CLK_TCK), qPrintable(QStringLiteral("%1 ticks in 2 s").arg(ticks)));
+
+    for (int fd : clients)
+        ::close(fd);
+    CheckServes();
+}
+
+void tst_faults::flappingRix()
+{
+    const quint16 rixPort = FreePort();
+    StartRix(*m_rix, rixPort);
+    m_rix->Echo = false;
+    StartTolvane(rixPort);
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, m_clientPort);
+    QVERIFY(client.waitForConnected(5000));
+
+    QByteArray sent;
+    for (int restart = 0; restart < 20; ++restart) {
+        // While the RIX connection is up, and while it is down: both reach the RIX, in order.
+        QTRY_VERIFY_WITH_TIMEOUT(!m_rix->Connections.empty() && m_rix->Connections.back()->state() == QAbstractSocket::ConnectedState, 5000);
+        const QByteArray up = QStringLiteral("up %1;").arg(restart).toLatin1();
+        client.write(up);
+        sent += up;
+        QTRY_COMPARE_WITH_TIMEOUT(m_rix->Received, sent, 5000);
+
+        m_rix->Server.close();
+        for (QTcpSocket* socket : m_rix->Connections)
+            socket->abort();
+        const QByteArray down = QStringLiteral("down %1;").arg(restart).toLatin1();
+        client.write(down);
+        client.flush();
+        sent += down;
+
+        QVERIFY(m_rix->Server.listen(QHostAddress::LocalHost, rixPort));
+        QElapsedTimer reconnect;
+        reconnect.start();
+        const size_t connections = m_rix->Connections.size();
+        QTRY_VERIFY_WITH_TIMEOUT(m_rix->Connections.size() > connections, 5000);
+        QVERIFY2(reconnect.elapsed() <= 2200, qPrintable(QStringLiteral("reconnected after %1 ms").arg(reconnect.elapsed())));
+        QTRY_COMPARE_WITH_TIMEOUT(m_rix->Received, sent, 5000);
+    }
+    m_rix->Echo = true;
+    CheckServes();
+}
+
+void tst_faults::unwritableLogs()
+{
+    // Directories stand where the logs go: every write fails, even for root.
+    QDir folder(m_folder);
+    QVERIFY(folder.mkdir(QStringLiteral("Eventlog.txt")));
+    QVERIFY(folder.mkdir(QStringLiteral("DataLog.log")));
+    QVERIFY(folder.mkdir(QStringLiteral("Errorlog.txt")));
+    StartRix(*m_rix);
+    StartTolvane(m_rix->Server.serverPort(), true);
+    CheckServes(); // relaying goes on with no log at all
+
+    // The error log becomes writable: the failures of the other two reach it.
+    QVERIFY(folder.rmdir(QStringLiteral("Errorlog.txt")));
+    CheckServes();
+    QTRY_VERIFY(ReadFile(QStringLiteral("Errorlog.txt")).contains("Error Logging IP Message"));
+    // Each event that could not be written: six attempts, then the report.
+    const QByteArray errors = ReadFile(QStringLiteral("Errorlog.txt"));
+    QCOMPARE(errors.count("Retry"), 6 * errors.count("Error Logging IP Message"));
+    QVERIFY(errors.contains("Error writing to Data Log"));
+}
+
+void tst_faults::fullDisk()
+{
+    // The program folder on a small file system of its own (the program and a little more), then
+    // filled up.
+    m_folder = m_dir->filePath(QStringLiteral("small"));
+    QVERIFY(QDir().mkpath(m_folder));
+    const QByteArray size = "size=" + QByteArray::number(QFileInfo(QStringLiteral(TOLVANE_BINARY)).size() + (1 << 20));
+    if (::mount("tmpfs", QFile::encodeName(m_folder).constData(), "tmpfs", 0, size.constData()) != 0)
+        QSKIP("mounting a small tmpfs is not permitted here");
+    StartRix(*m_rix);
+    StartTolvane(m_rix->Server.serverPort(), true);
+    {
+        QFile filler(m_folder + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        const QByteArray block(4096, 'f');
+        while (filler.write(block) == block.size() && filler.flush()) {
+        }
+    }
+    CheckServes(); // a full disk stops no byte
+    CheckServes();
+    QVERIFY(QFile::remove(m_folder + QStringLiteral("/filler")));
+    CheckServes();
+    QTRY_VERIFY(ReadFile(QStringLiteral("Eventlog.txt")).contains("RIX Connected"));
+}
+
+void tst_faults::hostileSettingsFiles_data()
+{
+    QTest::addColumn<QByteArray>("prefix");
+    QByteArray random(64 * 1024, '\0');
+    QRandomGenerator generator(7);
+    for (char& c : random)
+        c = char(generator.bounded(256));
+    QTest::newRow("random bytes") << random;
+    QTest::newRow("one 10 MB line") << QByteArray("RIX IP Address=") + QByteArray(10'000'000, '9');
+    QByteArray manyLines;
+    for (int i = 0; i < 100000; ++i)
+        manyLines += "Packet Size=" + QByteArray::number(i) + "\r\n";
+    QTest::newRow("100,000 lines") << manyLines;
+}
+
+void tst_faults::hostileSettingsFiles()
+{
+    QFETCH(QByteArray, prefix);
+    StartRix(*m_rix);
+    StartTolvane(m_rix->Server.serverPort(), false, prefix);
+    CheckServes();
+}
+
+void tst_faults::clientThatNeverReads()
+{
+    StartRix(*m_rix);
+    StartTolvane(m_rix->Server.serverPort());
+    // It sends 100 MiB and reads nothing: the echo piles up behind it, not in the relay.
+    const int flooder = RawConnect(m_clientPort);
+    QVERIFY(flooder >= 0);
+    const int rcv = 64 * 1024;
+    setsockopt(flooder, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+    ::fcntl(flooder, F_SETFL, O_NONBLOCK);
+    const QByteArray chunk = Pattern(1 << 20, 5);
+    qint64 sent = 0;
+    QElapsedTimer timer;
+    timer.start();
+    while (sent < 100LL * 1024 * 1024 && !timer.hasExpired(20000)) {
+        const ssize_t n = ::send(flooder, chunk.constData(), size_t(chunk.size()), MSG_NOSIGNAL);
+        if (n > 0)
+            sent += n;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    }
+    QVERIFY(ResidentKiB() < 200 * 1024);
+    CheckServes();
+    QVERIFY(ResidentKiB() < 200 * 1024);
+    ::close(flooder);
+}
+
+void tst_faults::rixThatNeverReads()
+{
+    m_rix->Read = false;
+    m_rix->Echo = false;
+    StartRix(*m_rix);
+    StartTolvane(m_rix->Server.serverPort());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, m_clientPort);
+    QVERIFY(client.waitForConnected(5000));
+    QTRY_COMPARE(m_rix->Connections.size(), size_t(1));
+    // The RIX floods the client with 100 MiB and never reads what the client sends it.
+    qint64 received = 0;
+    connect(&client, &QTcpSocket::readyRead, this, [&] { received += client.readAll().size(); });
+    const QByteArray chunk = Pattern(1 << 20, 6);
+    for (int i = 0; i < 100; ++i)
+        m_rix->Connections[0]->write(chunk);
+    client.write(Pattern(32 * 1024 * 1024, 8));
+    QTRY_COMPARE_WITH_TIMEOUT(received, qint64(Login.size()) + 100LL * 1024 * 1024, 60000);
+    QVERIFY(ResidentKiB() < 200 * 1024);
+    // Another client still gets its own RIX connection and its greeting.
+    QTcpSocket other;
+    other.connectToHost(QHostAddress::LocalHost, m_clientPort);
+    QVERIFY(other.waitForConnected(5000));
+    QTRY_COMPARE(other.bytesAvailable(), qint64(Login.size()));
+    QTRY_COMPARE(m_rix->Connections.size(), size_t(2));
+}
+
+void tst_faults::slowClient()
+{
+    StartRix(*m_rix);
+    StartTolvane(m_rix->Server.serverPort());
+    QTcpSocket slow;
+    slow.connectToHost(QHostAddress::LocalHost, m_clientPort);
+    QVERIFY(slow.waitForConnected(5000));
+    QByteArray echoed;
+    connect(&slow, &QTcpSocket::readyRead, this, [&] { echoed += slow.readAll(); });
+    // One byte a second, while others are served in between.
+    for (char byte : QByteArray("slow!")) {
+        QElapsedTimer second;
+        second.start();
+        slow.write(QByteArray(1, byte));
+        CheckServes();
+        QTRY_VERIFY_WITH_TIMEOUT(second.elapsed() >= 1000, 2000);
+    }
+    QTRY_COMPARE(echoed, Login + "slow!");
+}
+
+QTEST_GUILESS_MAIN(tst_faults)
+#include "tst_faults.moc"
