@@ -301,7 +301,7 @@ void tst_faults::descriptorExhaustion()
         if (fd >= 0)
             clients.push_back(fd);
     }
-    QTRY_VERIFY_WITH_TIMEOUT(m_rix->Connections.size() >= 100, 20000);
+    QTRY_VERIFY2_WITH_TIMEOUT(m_rix->Connections.size() >= 100, qPrintable(QStringLiteral("%1 RIX connections").arg(m_rix->Connections.size())), 20000);
     QVERIFY(m_tolvane.state() == QProcess::Running);
     // It does not spin while it waits for descriptors: well under half a core over two seconds.
     const qint64 before = CpuTicks();
