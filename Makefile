@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 
-.PHONY: all setup configure build run test test-asan fuzz bench screenshot format clean
+.PHONY: all setup configure build run test test-asan fuzz bench soak screenshot format clean
 
 all: build
 
@@ -39,6 +39,11 @@ fuzz:
 	cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DTOLVANE_FUZZ=ON $(CMAKE_FLAGS)
 	cmake --build build-fuzz
 	sh scripts/fuzz $(FUZZ_SECONDS)
+
+# Hours in minutes: 100 clients, a RIX that drops every connection now and then, data logging on.
+SOAK_MINUTES ?= 10
+soak: build
+	python3 tests/soak/soak.py --minutes $(SOAK_MINUTES)
 
 # Tolvane against haproxy and nginx on this machine; not part of `make test`.
 bench: build

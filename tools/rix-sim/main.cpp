@@ -44,7 +44,10 @@ int main(int argc, char* argv[])
                                     QStringLiteral("ms"), QStringLiteral("0"));
     QCommandLineOption silentOption(QStringLiteral("no-login"),
                                     QStringLiteral("Do not send the login confirmation to new connections."));
-    parser.addOptions({portOption, statusOption, silentOption});
+    QCommandLineOption dropOption({QStringLiteral("d"), QStringLiteral("drop-every")},
+                                  QStringLiteral("Drop every connection every <ms> milliseconds, as a RIX that restarts."),
+                                  QStringLiteral("ms"), QStringLiteral("0"));
+    parser.addOptions({portOption, statusOption, silentOption, dropOption});
     parser.process(app);
 
     bool portOk = false;
@@ -54,6 +57,7 @@ int main(int argc, char* argv[])
         return 2;
     }
     const int statusEvery = parser.value(statusOption).toInt();
+    const int dropEvery = parser.value(dropOption).toInt();
     const bool sendLogin = !parser.isSet(silentOption);
 
     QTcpServer server;
@@ -79,6 +83,15 @@ int main(int argc, char* argv[])
                 socket->write(frame);
         });
         statusTimer.start(statusEvery);
+    }
+
+    QTimer dropTimer;
+    if (dropEvery > 0) {
+        QObject::connect(&dropTimer, &QTimer::timeout, &server, [&server] {
+            for (QTcpSocket* socket : server.findChildren<QTcpSocket*>())
+                socket->abort();
+        });
+        dropTimer.start(dropEvery);
     }
 
     std::printf("listening %u\n", unsigned(server.serverPort()));
