@@ -3,7 +3,6 @@
 #include "core/RuntimeState.h"
 #include "files/LogText.h"
 
-#include <QFile>
 
 ErrorLog::ErrorLog(const RuntimeState& state, const Clock& clock)
     : m_state(state)
@@ -27,7 +26,7 @@ void ErrorLog::WriteErrorLine(const QString& text, const QString& location)
     line += text;
 
     const QString path = m_state.AppPath + FileName();
-    if (!QFile::exists(path)) {
+    if (LogText::FileSize(path) < 0) {
         // A report made while the log is being created, and that finds no file, is dropped:
         // otherwise a folder that refuses the file would recurse without end.
         if (m_creating)
@@ -49,11 +48,9 @@ void ErrorLog::CreateErrorLog()
     header += "\r\n";
     header += " DATE     TIME           LOCATION                           MESSAGE DESCRIPTION\r\n";
     header += QByteArray(80, '-') + "\r\n";
-    QFile file(m_state.AppPath + FileName());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(header) != header.size()
-        || !file.flush()) {
-        const Failure failure{int(file.error()), file.errorString()};
-        file.close();
+    try {
+        LogText::WriteNewFile(m_state.AppPath + FileName(), header);
+    } catch (const Failure& failure) {
         Report(Reports::CreatingErrorFile, failure);
     }
     m_creating = false;

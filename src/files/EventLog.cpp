@@ -5,7 +5,6 @@
 #include "core/RuntimeState.h"
 #include "files/LogText.h"
 
-#include <QFile>
 
 EventLog::EventLog(const RuntimeState& state, const Clock& clock, ErrorReporter& errors)
     : m_state(state)
@@ -54,11 +53,9 @@ void EventLog::CreateEventLog()
     header += "\r\n";
     header += " DATE     TIME           CLIENT ADDRESS      MESSAGE DESCRIPTION\r\n";
     header += QByteArray(80, '-') + "\r\n";
-    QFile file(m_state.AppPath + FileName());
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(header) != header.size()
-        || !file.flush()) {
-        const Failure failure{int(file.error()), file.errorString()};
-        file.close();
+    try {
+        LogText::WriteNewFile(m_state.AppPath + FileName(), header);
+    } catch (const Failure& failure) {
         m_errors.Report(Reports::CreatingLogfile, failure);
     }
 }

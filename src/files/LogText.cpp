@@ -112,6 +112,13 @@ void RollOver::Run(const QString& path, const QString& folder, const QDateTime& 
         throw Failure{int(file.error()), file.errorString()};
 }
 
+void WriteNewFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size() || !file.flush())
+        throw Failure{int(file.error()), file.errorString()};
+}
+
 void AppendToFile(const QString& path, const QByteArray& bytes)
 {
 #ifdef Q_OS_UNIX

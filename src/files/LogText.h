@@ -57,6 +57,9 @@ private:
     int m_nextCopy = 2;
 };
 
+// Creates (or empties) the file at path and writes bytes to it. Throws Failure when it cannot.
+void WriteNewFile(const QString& path, const QByteArray& bytes);
+
 // Appends bytes to the file at path, creating it when missing: opened, written and closed within
 // the call, with as few system calls as the platform allows. Throws Failure when it cannot.
 void AppendToFile(const QString& path, const QByteArray& bytes);
