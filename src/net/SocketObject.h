@@ -47,6 +47,8 @@ public:
     // The last Connect could not even get a descriptor: the process has run out of them.
     bool OutOfDescriptors() const { return m_outOfDescriptors; }
     bool IsConnecting() const { return m_state == State::Connecting; }
+    // How long the connection attempt under way has been going, in ms; -1 when there is none.
+    qint64 ConnectAttemptAge() const { return IsConnecting() ? m_connectStarted.elapsed() : -1; }
     bool IsListening() const { return m_state == State::Listening; }
 
     // Takes over a connection handed out by the accept event. Throws Failure for a bad handle.

@@ -31,6 +31,7 @@ private slots:
     void connectRefused();
     void connectCompletes();
     void connectUnderWayIsNotDoubled();
+    void stalledConnectIsStartedAfresh();
     void partialWritesDrainInOrder();
     void peerCloseAfterData();
     void peerReset();
@@ -127,6 +128,43 @@ void tst_sockets::connectUnderWayIsNotDoubled()
     QTRY_VERIFY(server.hasPendingConnections());
     server.nextPendingConnection();
     QVERIFY(!server.hasPendingConnections());
+}
+
+void tst_sockets::stalledConnectIsStartedAfresh()
+{
+    // A listener that never accepts, its queue full: a further connection attempt hangs.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    QCOMPARE(::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    QCOMPARE(::listen(listener, 0), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        fillers.push_back(fd);
+    }
+
+    SocketObject& socket = (*m_array)(0);
+    socket.SetRemoteAddress(QStringLiteral("127.0.0.1"));
+    socket.SetRemotePort(ntohs(address.sin_port));
+    QCOMPARE(socket.Connect(), 0);
+    QTRY_VERIFY(socket.ConnectAttemptAge() >= 500);
+    QVERIFY(socket.IsConnecting());
+    const qint64 before = socket.ConnectAttemptAge();
+    QCOMPARE(socket.Connect(), 0); // still the same attempt
+    QVERIFY(socket.ConnectAttemptAge() >= before);
+    // Past the timeout the next Connect abandons it and starts again.
+    QTRY_VERIFY_WITH_TIMEOUT(socket.ConnectAttemptAge() > SocketObject::ConnectTimeoutMs, SocketObject::ConnectTimeoutMs + 2000);
+    QCOMPARE(socket.Connect(), 0);
+    QVERIFY(socket.ConnectAttemptAge() < 1000);
+    socket.Command(Constants::CommandClose);
+    for (int fd : fillers)
+        ::close(fd);
+    ::close(listener);
 }
 
 void tst_sockets::partialWritesDrainInOrder()
