@@ -9,7 +9,6 @@
 
 #include <memory>
 
-class Clock;
 class DataLog;
 class ErrorReporter;
 class EventLog;
