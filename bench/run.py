@@ -201,8 +201,8 @@ def main():
     table = '\n'.join(lines)
     print(table)
 
-    versions = subprocess.run(['sh', '-c', 'haproxy -v | head -n 1; nginx -v 2>&1'], capture_output=True,
-                              text=True).stdout.strip().replace('\n', '; ')
+    versions = subprocess.run(['sh', '-c', "haproxy -v | head -n 1 | cut -d' ' -f1-3; nginx -v 2>&1"],
+                              capture_output=True, text=True).stdout.strip().replace('\n', '; ')
     with open(os.path.join(ROOT, 'bench', 'RESULTS.md'), 'w') as f:
         f.write('# Benchmark results\n\n')
         f.write('Date: %s. Machine: %s, %d cores, %s. Peers: %s.\n\n'
