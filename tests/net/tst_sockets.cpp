@@ -3,6 +3,7 @@
 #include "net/ReadinessBackend.h"
 #include "net/SocketObject.h"
 
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -44,6 +45,8 @@ private slots:
 private:
     // Reads everything waiting on element index into out.
     static void Drain(SocketObject& socket, QByteArray& out);
+    // Connects the object to the server and returns the server's side, or nullptr.
+    static QTcpSocket* ConnectToPeer(SocketObject& socket, QTcpServer& server);
 
     ReadinessBackend::Kind m_kind;
     std::unique_ptr<ReadinessBackend> m_backend;
@@ -68,6 +71,19 @@ void tst_sockets::Drain(SocketObject& socket, QByteArray& out)
     qint64 n;
     while ((n = socket.Read(buffer, sizeof buffer)) > 0)
         out.append(buffer, n);
+}
+
+QTcpSocket* tst_sockets::ConnectToPeer(SocketObject& socket, QTcpServer& server)
+{
+    socket.SetRemoteAddress(QStringLiteral("127.0.0.1"));
+    socket.SetRemotePort(server.serverPort());
+    if (socket.Connect() != 0)
+        return nullptr;
+    QElapsedTimer timer;
+    timer.start();
+    while ((!socket.IsConnected() || !server.hasPendingConnections()) && !timer.hasExpired(5000))
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    return socket.IsConnected() ? server.nextPendingConnection() : nullptr;
 }
 
 void tst_sockets::connectRefused()
@@ -173,12 +189,8 @@ void tst_sockets::partialWritesDrainInOrder()
     QVERIFY(server.listen(QHostAddress::LocalHost));
     QSignalSpy drained(m_array.get(), &SocketArray::OutputDrained);
     SocketObject& socket = (*m_array)(0);
-    socket.SetRemoteAddress(QStringLiteral("127.0.0.1"));
-    socket.SetRemotePort(server.serverPort());
-    QCOMPARE(socket.Connect(), 0);
-    QTRY_VERIFY(socket.IsConnected());
-    QTRY_VERIFY(server.hasPendingConnections());
-    QTcpSocket* peer = server.nextPendingConnection();
+    QTcpSocket* peer = ConnectToPeer(socket, server);
+    QVERIFY(peer);
 
     // The peer does not read yet: the kernel takes a part, the rest waits in order.
     QByteArray expected;
@@ -207,11 +219,8 @@ void tst_sockets::peerCloseAfterData()
     bool closedAfterData = false;
     connect(m_array.get(), &SocketArray::DataArrived, this, [&](int) { Drain(socket, received); });
     connect(m_array.get(), &SocketArray::Closed, this, [&](int) { closedAfterData = received == "last words"; });
-    socket.SetRemoteAddress(QStringLiteral("127.0.0.1"));
-    socket.SetRemotePort(server.serverPort());
-    QCOMPARE(socket.Connect(), 0);
-    QTRY_VERIFY(server.hasPendingConnections());
-    QTcpSocket* peer = server.nextPendingConnection();
+    QTcpSocket* peer = ConnectToPeer(socket, server);
+    QVERIFY(peer);
     peer->write("last words");
     peer->disconnectFromHost();
     QTRY_VERIFY(closedAfterData);
@@ -228,12 +237,8 @@ void tst_sockets::peerReset()
         QByteArray ignored;
         Drain(socket, ignored);
     });
-    socket.SetRemoteAddress(QStringLiteral("127.0.0.1"));
-    socket.SetRemotePort(server.serverPort());
-    QCOMPARE(socket.Connect(), 0);
-    QTRY_VERIFY(socket.IsConnected());
-    QTRY_VERIFY(server.hasPendingConnections());
-    QTcpSocket* peer = server.nextPendingConnection();
+    QTcpSocket* peer = ConnectToPeer(socket, server);
+    QVERIFY(peer);
     // Linger 0: close sends a reset instead of an orderly end.
     const linger hard{1, 0};
     QCOMPARE(setsockopt(int(peer->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
