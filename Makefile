@@ -19,7 +19,7 @@ build: configure
 	cmake --build $(BUILD)
 
 run: build
-	sh scripts/run
+	bash scripts/run
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure --timeout 300
