@@ -201,9 +201,26 @@ void frmMain::Refresh()
     if (pending.LastRixMessage)
         lblLastRIXMessage->setText(*pending.LastRixMessage);
     if (pending.ClientLines) {
-        LblClient->SetLines(ConnectedClientLines(m_state));
-        Layout(int(LblClient->Lines().size()));
+        // Hidden (no display, or in the tray), nobody reads the lines: they are built when shown.
+        if (isVisible())
+            ShowClientLines();
+        else
+            m_linesStale = true;
     }
+}
+
+void frmMain::ShowClientLines()
+{
+    m_linesStale = false;
+    LblClient->SetLines(ConnectedClientLines(m_state));
+    Layout(int(LblClient->Lines().size()));
+}
+
+void frmMain::showEvent(QShowEvent* event)
+{
+    if (m_linesStale)
+        ShowClientLines();
+    QMainWindow::showEvent(event);
 }
 
 void frmMain::changeEvent(QEvent* event)

@@ -67,6 +67,7 @@ signals:
 
 protected:
     void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -76,12 +77,14 @@ private:
     void Layout(int lines);
     void GoToTray();
     void Schedule();
+    void ShowClientLines();
 
     RuntimeState& m_state;
     QScrollArea* m_linesArea = nullptr;
     QHash<const QWidget*, int> m_topTwips;
     int m_heightTwips = 0;
     bool m_closing = false;
+    bool m_linesStale = false; // the client lines changed while the window was hidden
     QTimer m_refreshTimer;
     struct Pending {
         std::optional<QString> Caption, PortSummary, ConnectionCount, LastClientMessage, LastRixMessage;

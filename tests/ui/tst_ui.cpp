@@ -81,6 +81,7 @@ private slots:
     void linesShrinkBackToOne();
     void hundredClientsStayReadable();
     void messageLabelsShowTheLatest();
+    void linesChangedWhileHiddenAppearWhenShown();
     void trayWhereAvailable();
     void noTrayMinimisesNormally();
 
@@ -218,6 +219,16 @@ void tst_ui::messageLabelsShowTheLatest()
     }
     QTRY_COMPARE(m_window->lblLastClientMessage->text(), QStringLiteral("10.0.0.5: 999\r\n"));
     QTRY_COMPARE(m_window->lblLastRIXMessage->text(), QStringLiteral("127.0.0.1: 999\r\n"));
+}
+
+void tst_ui::linesChangedWhileHiddenAppearWhenShown()
+{
+    SetSlots(1, {1});
+    m_window->hide();
+    SetSlots(3, {1, 2, 3});
+    m_window->show();
+    QCOMPARE(m_window->LblClient->Lines().size(), 3);
+    QCOMPARE(m_window->HeightTwips(), 3795);
 }
 
 void tst_ui::trayWhereAvailable()
