@@ -121,7 +121,8 @@ private:
                 continue;
             const quint32 flags = events[i].events;
             const bool failed = flags & (EPOLLERR | EPOLLHUP);
-            m_entries[fd].object->OnReady((flags & (EPOLLIN | EPOLLRDHUP)) || failed, (flags & EPOLLOUT) || failed);
+            m_entries[fd].object->OnReady((flags & (EPOLLIN | EPOLLRDHUP)) || failed, (flags & EPOLLOUT) || failed,
+                                          failed);
         }
     }
 

@@ -166,8 +166,9 @@ qint64 SocketObject::Read(char* buffer, qint64 capacity)
     int error = 0;
     const qint64 n = NativeSocket::Receive(m_handle, buffer, capacity, error);
     if (n > 0) {
-        // A short read emptied the kernel's buffer; new data brings a new readiness event.
-        if (n < capacity)
+        // A short read emptied the kernel's buffer; new data brings a new readiness event. Not after a
+        // hang-up: no event follows that, and only reading on says how the connection ended.
+        if (n < capacity && !m_hungUp)
             m_readable = false;
         return n;
     }
@@ -223,7 +224,7 @@ void SocketObject::PauseReading(bool paused)
         m_backend.Defer(this);
 }
 
-void SocketObject::OnReady(bool readable, bool writable)
+void SocketObject::OnReady(bool readable, bool writable, bool hungUp)
 {
     switch (m_state) {
     case State::Closed:
@@ -247,9 +248,11 @@ void SocketObject::OnReady(bool readable, bool writable)
     }
     if (readable)
         m_readable = true;
+    if (hungUp)
+        m_hungUp = true;
     if (writable && PendingOutput() > 0)
         Flush();
-    if (m_state == State::Connected && (m_readable || m_peerClosed) && !m_paused)
+    if (m_state == State::Connected && (m_readable || m_peerClosed) && (!m_paused || m_hungUp))
         DispatchData();
 }
 
@@ -263,7 +266,7 @@ void SocketObject::OnDeferred()
         if (m_readable)
             AcceptPending();
     }
-    if (m_state == State::Connected && (m_readable || m_peerClosed) && !m_paused)
+    if (m_state == State::Connected && (m_readable || m_peerClosed) && (!m_paused || m_hungUp))
         DispatchData();
 }
 
@@ -275,6 +278,7 @@ void SocketObject::Adopt(NativeSocket::Handle handle, State state)
     m_peerClosed = false;
     m_writeFailed = false;
     m_paused = false;
+    m_hungUp = false;
     m_backend.Add(handle, this);
     UpdateInterest();
 }
@@ -296,6 +300,7 @@ void SocketObject::CloseHandle()
     m_peerClosed = false;
     m_writeFailed = false;
     m_paused = false;
+    m_hungUp = false;
     m_pending = QByteArray();
     m_pendingSent = 0;
     m_peerAddress = 0;
@@ -358,8 +363,10 @@ void SocketObject::DispatchData()
     if (m_peerClosed) {
         CloseHandle();
         emit m_owner.Closed(m_index);
-    } else if (m_readable && !m_paused) {
-        m_backend.Defer(this); // more is waiting; let the other sockets have their turn first
+    } else if (m_readable && (!m_paused || m_hungUp)) {
+        // More is waiting; let the other sockets have their turn first. A connection that is gone is
+        // read to its end even while paused, so its slot is freed however slow the other side is.
+        m_backend.Defer(this);
     }
 }
 

@@ -72,8 +72,9 @@ public:
     void PauseReading(bool paused);
     bool IsReadingPaused() const { return m_paused; }
 
-    // Called by the readiness backend.
-    void OnReady(bool readable, bool writable);
+    // Called by the readiness backend. hungUp: the connection is gone (reset, or closed both ways),
+    // which is dealt with even while reading is paused.
+    void OnReady(bool readable, bool writable, bool hungUp = false);
     void OnDeferred();
 
     // How long a connection attempt may stay under way before the next Connect starts it afresh.
@@ -98,6 +99,7 @@ private:
     bool m_readable = false; // the kernel may hold unread bytes (or a pending connection)
     bool m_peerClosed = false; // end of stream or a failed connection: the closed event is due
     bool m_paused = false;
+    bool m_hungUp = false;
     bool m_writeFailed = false;
     bool m_outOfDescriptors = false;
     int m_errorCode = 0;

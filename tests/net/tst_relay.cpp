@@ -120,6 +120,7 @@ private slots:
     void largeBurstsBothWays();
     void slowClientKeepsMemoryBounded();
     void dataWaitingForTheRixIsBounded();
+    void clientGoneWhilePausedIsNoticed();
     void failedRixReadNamesTheRixAddress();
     void connectMode();
     void shutdownClosesEverySocket();
@@ -528,6 +529,28 @@ void tst_relay::dataWaitingForTheRixIsBounded()
     QTRY_COMPARE(rix.Count(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(rix.At(0).Received.size(), stream.size(), 30000);
     QVERIFY(rix.At(0).Received == stream);
+}
+
+void tst_relay::clientGoneWhilePausedIsNoticed()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    m_state.LogData = false;
+    Client& client = AddClient(rix, 1);
+    // The RIX stops reading: the client's bytes pile up to the bound and the relay stops reading it.
+    QTcpSocket* stuck = rix.At(0).Socket;
+    QObject::disconnect(stuck, &QTcpSocket::readyRead, nullptr, nullptr);
+    stuck->setReadBufferSize(1);
+    client.Socket.write(Pattern(32 * 1024 * 1024, 9));
+    QTRY_VERIFY_WITH_TIMEOUT(m_relay->wscktClient(1).IsReadingPaused(), 20000);
+    // The client resets: its slot is freed although the RIX side never drains.
+    const linger hard{1, 0};
+    QCOMPARE(setsockopt(int(client.Socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
+    client.Socket.abort();
+    QTRY_COMPARE(m_state.ConnectedClients, qint16(0));
+    QVERIFY(!m_state.Slot(1).Connected);
+    QVERIFY(!m_relay->wsktServer(1).IsConnected()); // the slot's RIX side ended with its client
 }
 
 void tst_relay::failedRixReadNamesTheRixAddress()
