@@ -143,11 +143,11 @@ void tst_e2e::listenModeRelaysAndStopsOnSigterm()
     QVERIFY(ConnectWithRetry(client, clientPort));
     QByteArray received;
     connect(&client, &QTcpSocket::readyRead, this, [&] { received += client.readAll(); });
-    // Ours first; the simulator's own confirmation never reaches the client.
+    // Ours first, then the echo. (Whether the simulator's own confirmation is dropped depends on it
+    // arriving as a burst of its own, which timing decides here; the relay tests pin that down.)
     QTRY_VERIFY2(received.startsWith("Login Sucessful\r\n"), received.toPercentEncoding().constData());
     client.write("echo me\r\n");
     QTRY_VERIFY(received.contains("echo me\r\n"));
-    QCOMPARE(received.count("Login Sucessful"), 1);
     Stop();
     QVERIFY(ReadFile(QStringLiteral("Eventlog.txt")).contains("RIX Connected"));
     QVERIFY(ReadFile(QStringLiteral("iplog.ini")).startsWith("CONFIGURATION\r\n"));
