@@ -122,79 +122,78 @@ void frmSetup::OnOk()
 void frmSetup::Apply()
 {
     bool clientSideChanged = false;
-    bool rixSideChanged = false;
 
     const qint16 mode = OptMode[1]->isChecked() ? Constants::ConnectMode : Constants::ListenMode;
     if (mode != m_state.OperationMode)
         clientSideChanged = true;
     m_state.OperationMode = mode;
 
-    const int clientPort = NumberFromText(txtClient->text());
-    if (!IsPort(clientPort)) {
-        ShowError(QStringLiteral("Port Error"),
-                  QStringLiteral("Invalid Client IP Port #. Please reenter a number between 1 and 65535"));
+    const QString disconnects = QStringLiteral("This will disconnect any users currently attached");
+    const QString confirm = QStringLiteral("Please Confirm");
+    Outcome outcome = ApplyPort(txtClient, m_state.ClientIPPort,
+                                QStringLiteral("Invalid Client IP Port #. Please reenter a number between 1 and 65535"),
+                                {QStringLiteral("You have entered a new client IP Port#"), disconnects, confirm});
+    if (outcome == Outcome::Stop)
         return;
-    }
-    if (clientPort != m_state.ClientIPPort) {
-        if (!Confirm(QStringLiteral("IP Port Change"), {QStringLiteral("You have entered a new client IP Port#"),
-                                                        QStringLiteral("This will disconnect any users currently attached"),
-                                                        QStringLiteral("Please Confirm")}))
-            return;
-        m_state.ClientIPPort = clientPort;
-        clientSideChanged = true;
-    }
-
-    if (!CheckIPAddress(txtClientIPAddr->text(), m_state.CheckedIPAddress)) {
-        ShowError(QStringLiteral("Port Error"), QStringLiteral("Invalid Client IP Address. Please reenter"));
-        txtClientIPAddr->setText(m_state.ClientIPAddress);
+    clientSideChanged |= outcome == Outcome::Changed;
+    outcome = ApplyAddress(txtClientIPAddr, m_state.ClientIPAddress,
+                           QStringLiteral("Invalid Client IP Address. Please reenter"),
+                           {QStringLiteral("You have entered a new client IP Address"), disconnects, confirm});
+    if (outcome == Outcome::Stop)
         return;
-    }
-    if (txtClientIPAddr->text() != m_state.ClientIPAddress) {
-        if (!Confirm(QStringLiteral("IP Address Change"),
-                     {QStringLiteral("You have entered a new client IP Address"),
-                      QStringLiteral("This will disconnect any users currently attached"), QStringLiteral("Please Confirm")}))
-            return;
-        m_state.ClientIPAddress = m_state.CheckedIPAddress;
-        clientSideChanged = true;
-    }
-
+    clientSideChanged |= outcome == Outcome::Changed;
     if (clientSideChanged)
         m_relay.CloseClientSide();
 
-    const int rixPort = NumberFromText(txtServerIP->text());
-    if (!IsPort(rixPort)) {
-        ShowError(QStringLiteral("Port Error"),
-                  QStringLiteral("Invalid Server Module IP Port #. Please reenter a number between 1 and 65535"));
+    outcome = ApplyPort(txtServerIP, m_state.RixIPPort,
+                        QStringLiteral("Invalid Server Module IP Port #. Please reenter a number between 1 and 65535"),
+                        {QStringLiteral("You have entered a new RIX IP Port#"), confirm});
+    if (outcome == Outcome::Stop)
         return;
-    }
-    if (rixPort != m_state.RixIPPort) {
-        if (!Confirm(QStringLiteral("IP Port Change"),
-                     {QStringLiteral("You have entered a new RIX IP Port#"), QStringLiteral("Please Confirm")}))
-            return;
-        m_state.RixIPPort = rixPort;
-        rixSideChanged = true;
-    }
-
-    if (!CheckIPAddress(txtRIXIPAddr->text(), m_state.CheckedIPAddress)) {
-        ShowError(QStringLiteral("Port Error"), QStringLiteral("Invalid RIX IP Address. Please reenter"));
-        txtRIXIPAddr->setText(m_state.RixIPAddress);
+    bool rixSideChanged = outcome == Outcome::Changed;
+    outcome = ApplyAddress(txtRIXIPAddr, m_state.RixIPAddress, QStringLiteral("Invalid RIX IP Address. Please reenter"),
+                           {QStringLiteral("You have entered a new RIX IP Address"), disconnects, confirm});
+    if (outcome == Outcome::Stop)
         return;
-    }
-    if (txtRIXIPAddr->text() != m_state.RixIPAddress) {
-        if (!Confirm(QStringLiteral("IP Address Change"),
-                     {QStringLiteral("You have entered a new RIX IP Address"),
-                      QStringLiteral("This will disconnect any users currently attached"), QStringLiteral("Please Confirm")}))
-            return;
-        m_state.RixIPAddress = m_state.CheckedIPAddress;
-        rixSideChanged = true;
-    }
-
+    rixSideChanged |= outcome == Outcome::Changed;
     if (rixSideChanged)
         m_relay.ReconnectRixSide();
 
     m_state.LogData = chkLogData->isChecked();
     m_view.ShowPortSummary(PortSummaryText(m_state));
     accept();
+}
+
+frmSetup::Outcome frmSetup::ApplyPort(QLineEdit* box, int& setting, const QString& invalid, const QStringList& confirmation)
+{
+    const int port = NumberFromText(box->text());
+    if (!IsPort(port)) {
+        ShowError(QStringLiteral("Port Error"), invalid);
+        return Outcome::Stop;
+    }
+    if (port == setting)
+        return Outcome::Unchanged;
+    if (!Confirm(QStringLiteral("IP Port Change"), confirmation))
+        return Outcome::Stop;
+    setting = port;
+    return Outcome::Changed;
+}
+
+frmSetup::Outcome frmSetup::ApplyAddress(QLineEdit* box, QString& setting, const QString& invalid,
+                                         const QStringList& confirmation)
+{
+    if (!CheckIPAddress(box->text(), m_state.CheckedIPAddress)) {
+        ShowError(QStringLiteral("Port Error"), invalid);
+        box->setText(setting);
+        return Outcome::Stop;
+    }
+    // The text as typed is compared, so "127.000.0.1" asks too, and stores the rebuilt address.
+    if (box->text() == setting)
+        return Outcome::Unchanged;
+    if (!Confirm(QStringLiteral("IP Address Change"), confirmation))
+        return Outcome::Stop;
+    setting = m_state.CheckedIPAddress;
+    return Outcome::Changed;
 }
 
 void frmSetup::ShowError(const QString& title, const QString& text)

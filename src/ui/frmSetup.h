@@ -39,6 +39,11 @@ private:
     void Load();
     void OnOk();
     void Apply();
+    // One port box or address box: checked, confirmed when it changes, stored. Stop ends the OK
+    // with the dialog open.
+    enum class Outcome { Stop, Unchanged, Changed };
+    Outcome ApplyPort(QLineEdit* box, int& setting, const QString& invalid, const QStringList& confirmation);
+    Outcome ApplyAddress(QLineEdit* box, QString& setting, const QString& invalid, const QStringList& confirmation);
     // Message boxes as the program has always shown them: no icon; errors with OK alone,
     // confirmations with OK and Cancel and their lines joined by CR LF.
     void ShowError(const QString& title, const QString& text);
