@@ -65,3 +65,10 @@ QString PortSummaryText(const RuntimeState& state)
 {
     return QStringLiteral("RIX IP Port:%1/Client IP Port:%2").arg(state.RixIPPort).arg(state.ClientIPPort);
 }
+
+QString ProgramFolder(const QString& applicationDir)
+{
+    if (applicationDir.endsWith(u'/') || applicationDir.endsWith(u'\\'))
+        return applicationDir;
+    return applicationDir + u'/';
+}

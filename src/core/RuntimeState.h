@@ -60,5 +60,8 @@ void DecrementCounter(qint16& counter);
 // The connections label text: at least four digits, zero-padded.
 QString ConnectionCountText(int connectedClients);
 
+// The folder of the program file with exactly one trailing separator, as AppPath keeps it.
+QString ProgramFolder(const QString& applicationDir);
+
 // The port summary: "RIX IP Port:1200/Client IP Port:1100".
 QString PortSummaryText(const RuntimeState& state);

@@ -4,8 +4,6 @@
 #include "core/Failure.h"
 #include "core/RuntimeState.h"
 #include "core/StatusView.h"
-#include "files/FileAccess.h"
-#include "net/LoginString.h"
 
 Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, EventLog& events, DataLog& data,
              ReadinessBackend::Kind backendKind, QObject* parent)
@@ -37,28 +35,6 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Event
 }
 
 Relay::~Relay() = default;
-
-void Relay::Start(const QString& applicationDir)
-{
-    RunStartup(m_state, m_view, m_errors, *this, applicationDir);
-    tmrPoll.start();
-}
-
-void Relay::Shutdown()
-{
-    tmrPoll.stop();
-    RunShutdown(m_errors, *this);
-}
-
-bool Relay::ReadSettingsFile()
-{
-    return ::ReadSettingsFile(m_state, m_errors);
-}
-
-bool Relay::WriteSettingsFile()
-{
-    return ::WriteSettingsFile(m_state, m_errors);
-}
 
 // Our sockets need no preparation beyond existing: they are non-blocking, binary and IPv4 by
 // construction. What remains of the set-up is the check that the element is there.
@@ -135,11 +111,6 @@ void Relay::ConnectToClient(int index)
     } catch (const Failure& failure) {
         m_errors.Report(Reports::ConnectingToSwitcher, failure);
     }
-}
-
-QByteArray Relay::MakeRixString(const QString& text)
-{
-    return ::MakeRixString(text);
 }
 
 void Relay::CloseAllSockets()

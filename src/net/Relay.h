@@ -1,6 +1,5 @@
 #pragma once
 
-#include "core/Startup.h"
 #include "net/ReadinessBackend.h"
 #include "net/SocketObject.h"
 
@@ -18,7 +17,7 @@ class StatusView;
 // The relay: both socket arrays, their event handlers, the reconnect poll and the write paths.
 // Everything runs on the main thread, one event at a time. Each handler catches its own failures
 // and reports them once; none lets an exception reach Qt.
-class Relay final : public QObject, public StartupSteps {
+class Relay final : public QObject {
     Q_OBJECT
     // First, so that it outlives the socket objects registered with it.
     std::unique_ptr<ReadinessBackend> m_backend;
@@ -27,11 +26,6 @@ public:
     Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, EventLog& events, DataLog& data,
           ReadinessBackend::Kind backendKind = ReadinessBackend::DefaultKind(), QObject* parent = nullptr);
     ~Relay() override;
-
-    // Runs the start-up sequence for a program living in applicationDir, then starts the poll.
-    void Start(const QString& applicationDir);
-    // Runs the shutdown sequence: settings written, every socket closed.
-    void Shutdown();
 
     SocketArray wscktClient;
     SocketArray wsktServer;
@@ -42,17 +36,18 @@ public:
     // The one read buffer of the program: every read lands here first.
     static constexpr qsizetype ReadBufferSize = 256 * 1024;
 
-    // Start-up and shutdown steps.
-    bool ReadSettingsFile() override;
-    bool WriteSettingsFile() override;
-    void SetupClientSocket(int index) override;
-    void SetupServerSocket(int index) override;
-    void ListenForClients(int port) override;
-    int CreateSlot() override;
-    void ConnectToSwitcher(int index) override;
-    void ConnectToClient(int index) override;
-    QByteArray MakeRixString(const QString& text) override;
-    void CloseAllSockets() override;
+    // The steps the start-up and shutdown sequences take on the sockets. Those that report their
+    // own failures return normally; the others throw Failure.
+    void SetupClientSocket(int index);
+    void SetupServerSocket(int index);
+    // Makes wscktClient(0) listen on the port (throws when it cannot).
+    void ListenForClients(int port);
+    // Counts a new slot, creates its two socket objects and grows the tables (throws on overflow).
+    int CreateSlot();
+    void ConnectToSwitcher(int index);
+    void ConnectToClient(int index);
+    // Closes every slot's sockets, slot 0 included, lowest first (throws when a close fails).
+    void CloseAllSockets();
 
     // The reconnect poll: one tick.
     void OnPollTick();

@@ -5,14 +5,11 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 
-Program::Program(const QString& applicationDir, QObject* parent)
+Program::Program(const QString& folder, QObject* parent)
     : QObject(parent)
-    , Errors(State, SystemClock)
     , MainWindow(State)
-    , Events(State, SystemClock, Errors)
-    , Data(State, SystemClock, Errors, MainWindow)
-    , Net(State, MainWindow, Errors, Events, Data)
-    , m_applicationDir(applicationDir)
+    , Core(State, MainWindow)
+    , m_folder(folder)
 {
     connect(&MainWindow, &frmMain::Closing, this, &Program::OnWindowClosing);
     connect(MainWindow.mnuSetup, &QAction::triggered, this, &Program::OpenSetup);
@@ -20,7 +17,7 @@ Program::Program(const QString& applicationDir, QObject* parent)
 
 void Program::OpenSetup()
 {
-    auto* dialog = new frmSetup(State, Net, MainWindow, Errors, &MainWindow);
+    auto* dialog = new frmSetup(State, Core.Net, MainWindow, Core.Errors, &MainWindow);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->open();
 }
@@ -31,7 +28,7 @@ void Program::Start()
     // so the relay never waits behind a repaint that no one will look at.
     if (QGuiApplication::platformName() != QLatin1String("offscreen"))
         MainWindow.show();
-    Net.Start(m_applicationDir);
+    Core.Start(m_folder);
 }
 
 void Program::Stop()
@@ -41,6 +38,6 @@ void Program::Stop()
 
 void Program::OnWindowClosing()
 {
-    Net.Shutdown();
+    Core.Stop();
     QCoreApplication::quit();
 }

@@ -1,19 +1,17 @@
 #pragma once
 
-#include "core/Clock.h"
+#include "app/Engine.h"
 #include "core/RuntimeState.h"
-#include "files/FileAccess.h"
-#include "net/Relay.h"
 #include "ui/frmMain.h"
 
 #include <QObject>
 
-// The whole program, put together once: state, logs, window and relay, in that order, so that
+// tolvane: the engine under its window. State, window and engine are built in that order, so that
 // everything a part uses is built before it.
 class Program final : public QObject {
     Q_OBJECT
 public:
-    explicit Program(const QString& applicationDir, QObject* parent = nullptr);
+    explicit Program(const QString& folder, QObject* parent = nullptr);
 
     // Shows the window and runs the start-up sequence.
     void Start();
@@ -21,12 +19,8 @@ public:
     void Stop();
 
     RuntimeState State;
-    Clock SystemClock;
-    ErrorLog Errors;
     frmMain MainWindow;
-    EventLog Events;
-    DataLog Data;
-    Relay Net;
+    Engine Core;
 
     // File menu "&Setup": the setup dialog, modal over the window while the relay keeps running.
     void OpenSetup();
@@ -34,5 +28,5 @@ public:
 private:
     void OnWindowClosing();
 
-    QString m_applicationDir;
+    QString m_folder;
 };

@@ -2,7 +2,6 @@
 #include "core/Failure.h"
 #include "core/NumberFromText.h"
 #include "core/RuntimeState.h"
-#include "core/Startup.h"
 
 #include <QTest>
 

@@ -1,3 +1,4 @@
+#include "app/Startup.h"
 #include "core/Constants.h"
 #include "core/RuntimeState.h"
 #include "files/FileAccess.h"
@@ -177,7 +178,7 @@ void tst_relay::StartRelay(int rixPort, int clientPort, bool connectMode, const 
             .toLatin1());
     settings.close();
     m_relay = std::make_unique<Relay>(m_state, m_view, m_errors, *m_events, *m_data);
-    m_relay->Start(m_dir->path());
+    RunStartup(m_state, m_view, m_errors, *m_relay, m_dir->path());
     m_relay->tmrPoll.stop(); // the tests tick the poll themselves
 }
 
@@ -608,7 +609,7 @@ void tst_relay::shutdownClosesEverySocket()
     Client& b = AddClient(rix, 2);
     QSignalSpy aClosed(&a.Socket, &QTcpSocket::disconnected);
     QSignalSpy bClosed(&b.Socket, &QTcpSocket::disconnected);
-    m_relay->Shutdown();
+    RunShutdown(m_state, m_errors, *m_relay);
     QTRY_COMPARE(aClosed.count(), 1);
     QTRY_COMPARE(bClosed.count(), 1);
     QTRY_COMPARE(rix.OpenCount(), 0);

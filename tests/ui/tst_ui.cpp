@@ -1,3 +1,4 @@
+#include "app/Startup.h"
 #include "core/Constants.h"
 #include "core/RuntimeState.h"
 #include "files/FileAccess.h"
@@ -288,7 +289,7 @@ void tst_ui::StartRelay(quint16 rixPort)
     m_events = std::make_unique<EventLog>(m_state, m_clock, m_errors);
     m_data = std::make_unique<DataLog>(m_state, m_clock, m_errors, *m_window);
     m_relay = std::make_unique<Relay>(m_state, *m_window, m_errors, *m_events, *m_data);
-    m_relay->Start(m_dir->path());
+    RunStartup(m_state, *m_window, m_errors, *m_relay, m_dir->path());
     m_relay->tmrPoll.stop();
 }
 

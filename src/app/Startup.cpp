@@ -1,38 +1,33 @@
-#include "core/Startup.h"
+#include "app/Startup.h"
 
 #include "core/Constants.h"
 #include "core/Failure.h"
 #include "core/RuntimeState.h"
 #include "core/StatusView.h"
+#include "files/FileAccess.h"
+#include "net/TCPIP.h"
 
-QString ProgramFolder(const QString& applicationDir)
-{
-    if (applicationDir.endsWith(u'/') || applicationDir.endsWith(u'\\'))
-        return applicationDir;
-    return applicationDir + u'/';
-}
-
-void RunStartup(RuntimeState& state, StatusView& view, ErrorReporter& errors, StartupSteps& steps,
+void RunStartup(RuntimeState& state, StatusView& view, ErrorReporter& errors, Relay& relay,
                 const QString& applicationDir)
 {
     try {
         view.SetCaption(Constants::CaptionDisconnected);
         state.AppPath = ProgramFolder(applicationDir);
-        steps.ReadSettingsFile();
+        ReadSettingsFile(state, errors);
         view.ShowPortSummary(PortSummaryText(state));
-        steps.SetupClientSocket(0);
+        relay.SetupClientSocket(0);
         if (state.OperationMode == Constants::ListenMode) {
             state.ConnectionCount = 0;
             state.ConnectedClients = 0;
-            steps.ListenForClients(state.ClientIPPort);
+            relay.ListenForClients(state.ClientIPPort);
         } else {
-            const int slot = steps.CreateSlot();
+            const int slot = relay.CreateSlot();
             state.Slot(slot).ClientAddress = state.ClientIPAddress;
-            steps.SetupServerSocket(slot);
-            steps.ConnectToSwitcher(slot);
+            relay.SetupServerSocket(slot);
+            relay.ConnectToSwitcher(slot);
             // A new socket object inherits nothing, so the client side is prepared explicitly.
-            steps.SetupClientSocket(slot);
-            steps.ConnectToClient(slot);
+            relay.SetupClientSocket(slot);
+            relay.ConnectToClient(slot);
         }
     } catch (const Failure& failure) {
         errors.Report(Reports::OpeningSockets, failure);
@@ -40,14 +35,16 @@ void RunStartup(RuntimeState& state, StatusView& view, ErrorReporter& errors, St
     // Even when the listening port could not be opened (the poll keeps trying it), the window and
     // the greeting must be ready for the first client.
     UpdateConnectionLabels(state, view, errors);
-    state.LoginString = steps.MakeRixString(Constants::LoginText);
+    state.LoginString = MakeRixString(Constants::LoginText);
+    relay.tmrPoll.start();
 }
 
-void RunShutdown(ErrorReporter& errors, StartupSteps& steps)
+void RunShutdown(const RuntimeState& state, ErrorReporter& errors, Relay& relay)
 {
+    relay.tmrPoll.stop();
     try {
-        steps.WriteSettingsFile();
-        steps.CloseAllSockets();
+        WriteSettingsFile(state, errors);
+        relay.CloseAllSockets();
     } catch (const Failure& failure) {
         errors.Report(Reports::UnloadingForm, failure);
     }

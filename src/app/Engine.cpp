@@ -1,0 +1,61 @@
+#include "app/Engine.h"
+
+#include "app/Startup.h"
+#include "core/RuntimeState.h"
+
+namespace {
+
+// The settings "iplog.ini" holds, and nothing else of the state.
+void CopySettings(const RuntimeState& from, RuntimeState& to)
+{
+    to.ClientIPPort = from.ClientIPPort;
+    to.ClientIPAddress = from.ClientIPAddress;
+    to.RixIPPort = from.RixIPPort;
+    to.RixIPAddress = from.RixIPAddress;
+    to.OperationMode = from.OperationMode;
+    to.LogData = from.LogData;
+    to.PacketSize = from.PacketSize;
+}
+
+} // namespace
+
+Engine::Engine(RuntimeState& state, StatusView& view)
+    : State(state)
+    , View(view)
+    , Errors(state, SystemClock)
+    , Events(state, SystemClock, Errors)
+    , Data(state, SystemClock, Errors, view)
+    , Net(state, view, Errors, Events, Data)
+{
+}
+
+void Engine::Start(const QString& folder)
+{
+    RunStartup(State, View, Errors, Net, folder);
+}
+
+void Engine::Stop()
+{
+    RunShutdown(State, Errors, Net);
+}
+
+Engine::SettingsChange Engine::ReloadSettings()
+{
+    RuntimeState edited;
+    CopySettings(State, edited);
+    edited.AppPath = State.AppPath;
+    ReadSettingsFile(edited, Errors);
+
+    SettingsChange change;
+    change.ClientSide = edited.OperationMode != State.OperationMode || edited.ClientIPPort != State.ClientIPPort
+        || edited.ClientIPAddress != State.ClientIPAddress;
+    change.RixSide = edited.RixIPPort != State.RixIPPort || edited.RixIPAddress != State.RixIPAddress;
+    change.Other = edited.LogData != State.LogData || edited.PacketSize != State.PacketSize;
+    CopySettings(edited, State);
+    if (change.ClientSide)
+        Net.CloseClientSide();
+    if (change.RixSide)
+        Net.ReconnectRixSide();
+    View.ShowPortSummary(PortSummaryText(State));
+    return change;
+}

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "core/Clock.h"
+#include "core/StatusView.h"
+#include "files/FileAccess.h"
+#include "net/Relay.h"
+
+class RuntimeState;
+
+// The relay program without its window: the logs and the relay put together once, with the start-up
+// and shutdown that tie them to the program folder and "iplog.ini". tolvane puts its window over
+// it; tolvaned runs it alone. The state and the view are the caller's, since the window is built
+// on the state before the engine is built on the window.
+class Engine final {
+public:
+    Engine(RuntimeState& state, StatusView& view);
+
+    // The start-up sequence for a program whose files live in folder; the poll runs from then on.
+    void Start(const QString& folder);
+    // The orderly shutdown: settings written, every socket closed.
+    void Stop();
+
+    // What a re-read of the settings file changed.
+    struct SettingsChange {
+        bool ClientSide = false; // client port, client address or mode: every client was dropped
+        bool RixSide = false;    // RIX port or address: every connected RIX side re-connected
+        bool Other = false;      // data logging or packet size
+    };
+    // "iplog.ini" read again while running, as the operator edited it. What changed is applied the
+    // way the setup dialog applies it: new client settings end the client connections and the client
+    // side follows them, new RIX settings re-connect the RIX side; clients keep their connections
+    // when only the RIX side changed. A key missing from the file leaves its setting as it is.
+    SettingsChange ReloadSettings();
+
+    RuntimeState& State;
+    StatusView& View;
+    Clock SystemClock;
+    ErrorLog Errors;
+    EventLog Events;
+    DataLog Data;
+    Relay Net;
+};
+
+// A view nobody looks at: tolvaned's window.
+class NullStatusView final : public StatusView {
+public:
+    void SetCaption(const QString&) override {}
+    void ShowPortSummary(const QString&) override {}
+    void ShowConnectionCount(const QString&) override {}
+    void ClientLinesChanged() override {}
+    void ShowLastClientMessage(const QString&) override {}
+    void ShowLastRixMessage(const QString&) override {}
+};
