@@ -11,6 +11,15 @@ struct Failure {
     QString Description;
 };
 
+// The codes of the failures the program raises itself; failures of the system keep the system's codes.
+namespace FailureCode {
+inline constexpr int Overflow = 6;
+inline constexpr int SubscriptOutOfRange = 9;
+inline constexpr int InvalidPropertyValue = 380;
+inline constexpr int NotASocket = 10038;
+inline constexpr int AddressNotAvailable = 10049;
+} // namespace FailureCode
+
 // The program's one failure reporter. The error log implements it; tests record the calls.
 // A report made with no failure pending passes the default Failure: code 0 and no description.
 class ErrorReporter {

@@ -18,7 +18,7 @@ bool IsDigit(QChar c)
 
 [[noreturn]] void ThrowOverflow()
 {
-    throw Failure{6, QStringLiteral("Overflow")};
+    throw Failure{FailureCode::Overflow, QStringLiteral("Overflow")};
 }
 
 } // namespace

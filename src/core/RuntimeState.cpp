@@ -7,12 +7,12 @@ namespace {
 
 [[noreturn]] void ThrowOverflow()
 {
-    throw Failure{6, QStringLiteral("Overflow")};
+    throw Failure{FailureCode::Overflow, QStringLiteral("Overflow")};
 }
 
 [[noreturn]] void ThrowBadIndex(int i)
 {
-    throw Failure{9, QStringLiteral("Subscript out of range (slot %1)").arg(i)};
+    throw Failure{FailureCode::SubscriptOutOfRange, QStringLiteral("Subscript out of range (slot %1)").arg(i)};
 }
 
 } // namespace
@@ -31,13 +31,6 @@ ConnectionRecord& RuntimeState::Slot(int i)
     if (i < 1 || i > ConnectionCount || size_t(i) >= ConnectionTable.size())
         ThrowBadIndex(i);
     return ConnectionTable[size_t(i)];
-}
-
-QByteArray& RuntimeState::RixData(int i)
-{
-    if (i < 1 || i > ConnectionCount || size_t(i) >= RixDataTable.size())
-        ThrowBadIndex(i);
-    return RixDataTable[size_t(i)];
 }
 
 void IncrementCounter(qint16& counter)

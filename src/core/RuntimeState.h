@@ -32,6 +32,8 @@ public:
     // Connections.
     qint16 ConnectionCount = 0;
     std::vector<ConnectionRecord> ConnectionTable;
+    // The name stays from the system, which gathered each RIX burst here; bursts now pass straight
+    // from the read buffer, and the table only keeps a row per slot.
     std::vector<QByteArray> RixDataTable;
     qint16 ConnectedClients = 0;
 
@@ -49,7 +51,6 @@ public:
 
     // The record of slot i; a slot outside 1..ConnectionCount is a failure of the caller.
     ConnectionRecord& Slot(int i);
-    QByteArray& RixData(int i);
 };
 
 // Guarded 16-bit counter steps: a result outside -32768..32767 throws Failure and leaves the

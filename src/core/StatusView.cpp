@@ -10,7 +10,7 @@ void UpdateConnectionLabels(RuntimeState& state, StatusView& view, ErrorReporter
         for (int i = 1; i <= state.ConnectionCount; ++i)
             shown += state.Slot(i).Connected;
         if (shown > 32767)
-            throw Failure{6, QStringLiteral("Overflow")};
+            throw Failure{FailureCode::Overflow, QStringLiteral("Overflow")};
         state.ShownClientLabels = qint16(shown);
         view.ClientLinesChanged();
     } catch (const Failure& failure) {

@@ -22,7 +22,7 @@ class RuntimeState;
 class ErrorReporter;
 
 // Records how many client lines there are and tells the view they changed. Called after every change
-// of the connection table.
+// of the connection table. The name stays from the system, where it rebuilt the label controls.
 void UpdateConnectionLabels(RuntimeState& state, StatusView& view, ErrorReporter& errors);
 
 // One line per connected client, lowest slot first: its address and " -> Connected".

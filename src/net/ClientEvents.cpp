@@ -5,20 +5,13 @@
 #include "core/RuntimeState.h"
 #include "files/FileAccess.h"
 
-namespace {
-
-// Reads taken from one socket per data event before the others get their turn.
-constexpr int ReadsPerEvent = 16;
-
-} // namespace
-
 void Relay::OnClientAccept(int, qintptr handle)
 {
     try {
         // The lowest free slot is reused; a new one is made only when every slot is busy.
         int slot = 0;
         for (int i = 1; i <= m_state.ConnectionCount; ++i) {
-            if (!wscktClient(i).IsConnected()) {
+            if (!wscktClient(i).HasConnection()) {
                 slot = i;
                 break;
             }
@@ -46,7 +39,6 @@ void Relay::OnClientAccept(int, qintptr handle)
         record.ClientAddress = client.PeerAddress();
         // A reused slot starts clean: nothing left from its earlier client reaches this one.
         record.ClientData = QByteArray();
-        m_state.RixData(slot) = QByteArray();
 
         WriteToClient(slot, m_state.LoginString);
         m_events.LogEvent(QStringLiteral("RIX Connected"), record.ClientAddress);
@@ -54,6 +46,12 @@ void Relay::OnClientAccept(int, qintptr handle)
     } catch (const Failure& failure) {
         m_errors.Report(Reports::ConnectingToRix, failure);
     }
+}
+
+void Relay::OnClientAcceptFailed(int, int errorCode)
+{
+    // Once per episode: the listener says so again only after an accept has succeeded in between.
+    m_errors.Report(Reports::ConnectingToRix, Failure{errorCode, NativeSocket::ErrorText(errorCode)});
 }
 
 void Relay::OnClientConnected(int index)
@@ -82,27 +80,20 @@ void Relay::OnClientConnectFailed(int index)
 void Relay::OnClientDataArrived(int index)
 {
     try {
-        SocketObject& client = wscktClient(index);
-        ConnectionRecord& record = m_state.Slot(index);
-        char* buffer = m_readBuffer.get();
-        // Each read is one burst: logged and shown once, then forwarded unchanged as one write.
-        for (int reads = 0; reads < ReadsPerEvent; ++reads) {
-            const qint64 n = client.Read(buffer, ReadBufferSize);
-            if (n <= 0) {
-                if (client.ErrorCode() != Constants::WouldBlock)
-                    m_errors.Report(Reports::SocketError(client.ErrorCode(), record.ClientAddress));
-                return;
-            }
-            const QByteArrayView burst(buffer, n);
-            m_data.WriteDataLog(burst, record.ClientAddress);
-            m_data.ShowLastClientMessage(burst, record.ClientAddress);
-            ForwardToRix(index, burst);
-            if (n < ReadBufferSize || client.IsReadingPaused() || !client.IsConnected())
-                return;
-        }
+        ReadBursts(wscktClient(index), index, m_state.Slot(index).ClientAddress, &Relay::OnClientBurst);
     } catch (const Failure& failure) {
         m_errors.Report(Reports::ReceivingRixMessageData, failure);
     }
+}
+
+void Relay::OnClientBurst(int slot, char* data, qsizetype size)
+{
+    // Logged and shown once, then forwarded unchanged as one write.
+    const ConnectionRecord& record = m_state.Slot(slot);
+    const QByteArrayView burst(data, size);
+    m_data.WriteDataLog(burst, record.ClientAddress);
+    m_data.ShowLastClientMessage(burst, record.ClientAddress);
+    ForwardToRix(slot, burst);
 }
 
 void Relay::OnClientClosed(int index)

@@ -160,6 +160,24 @@ void SetNoDelay(Handle handle)
     setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
 }
 
+void SetKeepAlive(Handle handle)
+{
+    const int on = 1;
+    setsockopt(handle, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
+#if defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
+    const int idle = KeepAliveIdleSeconds;
+    const int interval = KeepAliveIntervalSeconds;
+    const int probes = KeepAliveProbes;
+    setsockopt(handle, IPPROTO_TCP, TCP_KEEPIDLE, reinterpret_cast<const char*>(&idle), sizeof idle);
+    setsockopt(handle, IPPROTO_TCP, TCP_KEEPINTVL, reinterpret_cast<const char*>(&interval), sizeof interval);
+    setsockopt(handle, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&probes), sizeof probes);
+#endif
+#ifdef TCP_USER_TIMEOUT
+    const unsigned int timeout = UserTimeoutMs;
+    setsockopt(handle, IPPROTO_TCP, TCP_USER_TIMEOUT, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+#endif
+}
+
 qint64 Receive(Handle handle, char* buffer, qint64 capacity, int& error)
 {
 #ifdef Q_OS_WIN
@@ -241,6 +259,32 @@ bool IsResourceShortage(int error)
     return error == WSAEMFILE || error == WSAENOBUFS;
 #else
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
+#endif
+}
+
+bool IsConnectionAcceptError(int error)
+{
+#ifdef Q_OS_WIN
+    return error == WSAECONNRESET || error == WSAECONNABORTED || error == WSAENETDOWN || error == WSAEINTR;
+#else
+    switch (error) {
+    case ECONNABORTED:
+    case EPROTO:
+    case EINTR:
+    case EPERM: // a firewall rule refused this one connection
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENOPROTOOPT:
+    case EOPNOTSUPP:
+#ifdef ENONET
+    case ENONET:
+#endif
+        return true;
+    default:
+        return false;
+    }
 #endif
 }
 

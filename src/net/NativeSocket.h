@@ -26,6 +26,15 @@ int Connect(Handle handle, quint32 ipv4, quint16 port);
 int TakePendingError(Handle handle);
 // Low latency for small relayed messages.
 void SetNoDelay(Handle handle);
+
+// A peer that vanished (power lost, a NAT or firewall that forgot the connection) is found: after a
+// minute of silence a probe every 10 s, given up after 6 unanswered ones; and data of ours left
+// unacknowledged for two minutes ends the connection too. The connection then fails as a reset does.
+inline constexpr int KeepAliveIdleSeconds = 60;
+inline constexpr int KeepAliveIntervalSeconds = 10;
+inline constexpr int KeepAliveProbes = 6;
+inline constexpr int UserTimeoutMs = 120000;
+void SetKeepAlive(Handle handle);
 // >0 bytes read; 0 the peer ended the stream; -1 with error set.
 qint64 Receive(Handle handle, char* buffer, qint64 capacity, int& error);
 // Bytes the kernel took (>=0), or -1 with error set.
@@ -40,6 +49,9 @@ bool IsWouldBlock(int error);
 bool IsInProgress(int error);
 // Descriptor or buffer exhaustion: accepting may succeed again later.
 bool IsResourceShortage(int error);
+// An accept error that concerns only the one connection being taken (it was aborted, or the network
+// failed it): the next pending connection may be fine.
+bool IsConnectionAcceptError(int error);
 QString ErrorText(int error);
 
 } // namespace NativeSocket

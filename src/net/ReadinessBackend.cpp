@@ -8,24 +8,31 @@
 #include <unordered_map>
 
 #ifdef Q_OS_LINUX
+#include <cerrno>
 #include <sys/epoll.h>
 #include <unistd.h>
 #endif
 
 namespace {
 
-// One read and one write notifier per descriptor; Qt's dispatcher looks at each on every turn.
+// Read, write and exception notifiers per descriptor; Qt's dispatcher looks at each on every turn.
 class NotifierBackend final : public ReadinessBackend {
 public:
-    void Add(NativeSocket::Handle handle, SocketObject* object) override
+    int Add(NativeSocket::Handle handle, SocketObject* object) override
     {
         Entry entry;
         entry.read = new QSocketNotifier(handle, QSocketNotifier::Read, this);
         entry.write = new QSocketNotifier(handle, QSocketNotifier::Write, this);
         entry.write->setEnabled(false);
-        connect(entry.read, &QSocketNotifier::activated, this, [object] { object->OnReady(true, false); });
-        connect(entry.write, &QSocketNotifier::activated, this, [object] { object->OnReady(false, true); });
+        // Qt raises it for a hang-up or an error too: a reset is seen even while reading is paused.
+        entry.failure = new QSocketNotifier(handle, QSocketNotifier::Exception, this);
+        // Level-triggered: the end of the stream shows as readable until it has been read.
+        connect(entry.read, &QSocketNotifier::activated, this, [object] { object->OnReady(SocketObject::Readable); });
+        connect(entry.write, &QSocketNotifier::activated, this, [object] { object->OnReady(SocketObject::Writable); });
+        connect(entry.failure, &QSocketNotifier::activated, this,
+                [object] { object->OnReady(SocketObject::Readable | SocketObject::Writable | SocketObject::Failed); });
         m_entries[handle] = entry;
+        return 0;
     }
 
     void Remove(NativeSocket::Handle handle) override
@@ -34,7 +41,7 @@ public:
         if (it == m_entries.end())
             return;
         // The notifier may be the one whose signal is being delivered right now.
-        for (QSocketNotifier* notifier : {it->second.read, it->second.write}) {
+        for (QSocketNotifier* notifier : {it->second.read, it->second.write, it->second.failure}) {
             notifier->setEnabled(false);
             notifier->disconnect();
             notifier->deleteLater();
@@ -57,6 +64,7 @@ private:
     struct Entry {
         QSocketNotifier* read = nullptr;
         QSocketNotifier* write = nullptr;
+        QSocketNotifier* failure = nullptr;
     };
     std::unordered_map<NativeSocket::Handle, Entry> m_entries;
 };
@@ -79,7 +87,7 @@ public:
 
     ~EpollBackend() override { ::close(m_epoll); }
 
-    void Add(NativeSocket::Handle handle, SocketObject* object) override
+    int Add(NativeSocket::Handle handle, SocketObject* object) override
     {
         const auto fd = size_t(handle);
         if (fd >= m_entries.size())
@@ -90,7 +98,12 @@ public:
         epoll_event event{};
         event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
         event.data.u64 = quint64(fd) | (quint64(entry.generation) << 32);
-        epoll_ctl(m_epoll, EPOLL_CTL_ADD, int(handle), &event);
+        if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, int(handle), &event) != 0) {
+            const int error = errno;
+            entry = {};
+            return error;
+        }
+        return 0;
     }
 
     void Remove(NativeSocket::Handle handle) override
@@ -120,9 +133,16 @@ private:
             if (fd >= m_entries.size() || m_entries[fd].generation != generation || !m_entries[fd].object)
                 continue;
             const quint32 flags = events[i].events;
-            const bool failed = flags & (EPOLLERR | EPOLLHUP);
-            m_entries[fd].object->OnReady((flags & (EPOLLIN | EPOLLRDHUP)) || failed, (flags & EPOLLOUT) || failed,
-                                          failed);
+            int ready = 0;
+            if (flags & (EPOLLIN | EPOLLRDHUP))
+                ready |= SocketObject::Readable;
+            if (flags & EPOLLOUT)
+                ready |= SocketObject::Writable;
+            if (flags & EPOLLRDHUP)
+                ready |= SocketObject::PeerEnded;
+            if (flags & (EPOLLERR | EPOLLHUP))
+                ready |= SocketObject::Readable | SocketObject::Writable | SocketObject::Failed;
+            m_entries[fd].object->OnReady(ready);
         }
     }
 
@@ -167,37 +187,49 @@ std::unique_ptr<ReadinessBackend> ReadinessBackend::Create(Kind kind)
 
 void ReadinessBackend::Defer(SocketObject* object, int delayMs)
 {
-    auto& list = delayMs > 0 ? m_delayed : m_deferred;
-    if (std::find(list.begin(), list.end(), object) != list.end())
+    const bool delayed = delayMs > 0;
+    bool& queued = delayed ? object->m_delayQueued : object->m_deferQueued;
+    if (queued)
         return;
-    list.push_back(object);
-    if (delayMs > 0) {
+    queued = true;
+    if (delayed) {
+        m_delayed.push_back(object);
         if (!m_delayTimer.isActive())
             m_delayTimer.start(delayMs);
-    } else if (!m_deferTimer.isActive()) {
-        m_deferTimer.start();
+    } else {
+        m_deferred.push_back(object);
+        if (!m_deferTimer.isActive())
+            m_deferTimer.start();
     }
 }
 
 void ReadinessBackend::Cancel(SocketObject* object)
 {
-    std::erase(m_deferred, object);
-    std::erase(m_delayed, object);
+    // Only when an object is destroyed, which the relay never does while it runs.
+    if (object->m_deferQueued)
+        std::erase(m_deferred, object);
+    if (object->m_delayQueued)
+        std::erase(m_delayed, object);
+    object->m_deferQueued = object->m_delayQueued = false;
 }
 
 void ReadinessBackend::RunDeferred()
 {
-    // Objects deferred while these run wait for the next turn, so one busy socket cannot starve the rest.
-    std::vector<SocketObject*> batch;
-    batch.swap(m_deferred);
-    for (SocketObject* object : batch)
-        object->OnDeferred();
+    RunBatch(m_deferred, false);
 }
 
 void ReadinessBackend::RunDelayed()
 {
+    RunBatch(m_delayed, true);
+}
+
+void ReadinessBackend::RunBatch(std::vector<SocketObject*>& list, bool delayed)
+{
+    // Objects deferred while these run wait for the next turn, so one busy socket cannot starve the rest.
     std::vector<SocketObject*> batch;
-    batch.swap(m_delayed);
+    batch.swap(list);
+    for (SocketObject* object : batch)
+        (delayed ? object->m_delayQueued : object->m_deferQueued) = false;
     for (SocketObject* object : batch)
         object->OnDeferred();
 }

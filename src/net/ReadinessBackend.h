@@ -22,15 +22,17 @@ public:
 
     ~ReadinessBackend() override;
 
-    // Starts watching a descriptor for the object; the object stays valid until Remove.
-    virtual void Add(NativeSocket::Handle handle, SocketObject* object) = 0;
+    // Starts watching a descriptor for the object; the object stays valid until Remove. 0, or the
+    // system's error when the descriptor could not be watched.
+    virtual int Add(NativeSocket::Handle handle, SocketObject* object) = 0;
     // Stops watching, before the descriptor is closed.
     virtual void Remove(NativeSocket::Handle handle) = 0;
     // What the object wants to hear about. A backend that always reports both may ignore it.
     virtual void SetInterest(NativeSocket::Handle handle, bool read, bool write) = 0;
 
     // Calls the object's OnDeferred on a later loop turn: work left over for fairness, or resumed
-    // reading. With a delay it waits that long (a descriptor shortage, say).
+    // reading. With a delay it waits that long (a descriptor shortage, say). An object already
+    // waiting is not queued twice; the object itself carries that mark, so this is O(1).
     void Defer(SocketObject* object, int delayMs = 0);
     // Forgets any deferred call for an object that is going away.
     void Cancel(SocketObject* object);
@@ -41,6 +43,8 @@ protected:
 private:
     void RunDeferred();
     void RunDelayed();
+
+    void RunBatch(std::vector<SocketObject*>& list, bool delayed);
 
     std::vector<SocketObject*> m_deferred;
     std::vector<SocketObject*> m_delayed;

@@ -20,6 +20,7 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Event
 {
     NativeSocket::Initialise();
     connect(&wscktClient, &SocketArray::Accept, this, &Relay::OnClientAccept);
+    connect(&wscktClient, &SocketArray::AcceptFailed, this, &Relay::OnClientAcceptFailed);
     connect(&wscktClient, &SocketArray::Connected, this, &Relay::OnClientConnected);
     connect(&wscktClient, &SocketArray::ConnectFailed, this, &Relay::OnClientConnectFailed);
     connect(&wscktClient, &SocketArray::DataArrived, this, &Relay::OnClientDataArrived);
@@ -37,7 +38,8 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Event
 Relay::~Relay() = default;
 
 // Our sockets need no preparation beyond existing: they are non-blocking, binary and IPv4 by
-// construction. What remains of the set-up is the check that the element is there.
+// construction, and keepalive comes with each connection. What remains is the check that the element
+// is there.
 void Relay::SetupClientSocket(int index)
 {
     try {
@@ -72,6 +74,7 @@ int Relay::CreateSlot()
     while (wsktServer.Count() <= slot)
         wsktServer.Add();
     m_state.GrowTables();
+    m_freshRixConnection.resize(size_t(slot) + 1);
     return slot;
 }
 
@@ -206,4 +209,18 @@ void Relay::ShowConnectionCount()
 void Relay::UpdateLabels()
 {
     UpdateConnectionLabels(m_state, m_view, m_errors);
+}
+
+void Relay::ReadBursts(SocketObject& socket, int slot, const QString& peer, BurstHandler onBurst)
+{
+    char* buffer = m_readBuffer.get();
+    for (int reads = 0; reads < ReadsPerEvent && socket.MayHaveMore(); ++reads) {
+        const qint64 n = socket.Read(buffer, ReadBufferSize);
+        if (n <= 0) {
+            if (socket.ErrorCode() != Constants::WouldBlock)
+                m_errors.Report(Reports::SocketError(socket.ErrorCode(), peer));
+            return;
+        }
+        (this->*onBurst)(slot, buffer, n);
+    }
 }

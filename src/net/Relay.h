@@ -35,9 +35,12 @@ public:
     static constexpr qint64 PendingOutputBound = 4 * 1024 * 1024;
     // The one read buffer of the program: every read lands here first.
     static constexpr qsizetype ReadBufferSize = 256 * 1024;
+    // Reads taken from one socket per data event before the other sockets get their turn.
+    static constexpr int ReadsPerEvent = 16;
 
     // The steps the start-up and shutdown sequences take on the sockets. Those that report their
     // own failures return normally; the others throw Failure.
+    // The name stays from the system: our sockets need no set-up, so it only checks the element exists.
     void SetupClientSocket(int index);
     void SetupServerSocket(int index);
     // Makes wscktClient(0) listen on the port (throws when it cannot).
@@ -65,7 +68,10 @@ public:
     void ForwardToRix(int slot, QByteArrayView burst);
 
 private:
+    using BurstHandler = void (Relay::*)(int slot, char* data, qsizetype size);
+
     void OnClientAccept(int index, qintptr handle);
+    void OnClientAcceptFailed(int index, int errorCode);
     void OnClientConnected(int index);
     void OnClientConnectFailed(int index);
     void OnClientDataArrived(int index);
@@ -76,6 +82,13 @@ private:
     void OnRixDataArrived(int index);
     void OnRixClosed(int index);
     void OnRixDrained(int index);
+
+    // The one read loop of both sides: reads until the socket has nothing more (or has had its share
+    // of this turn); each read is one burst, handled straight from the shared buffer. A failed read
+    // is reported with the peer's address.
+    void ReadBursts(SocketObject& socket, int slot, const QString& peer, BurstHandler onBurst);
+    void OnClientBurst(int slot, char* data, qsizetype size);
+    void OnRixBurst(int slot, char* data, qsizetype size);
 
     // A slot's client has gone: logged, counted, shown, and both of the slot's sockets closed.
     void DropClient(int slot);
@@ -90,4 +103,6 @@ private:
     EventLog& m_events;
     DataLog& m_data;
     std::unique_ptr<char[]> m_readBuffer;
+    // Per slot: its RIX connection has completed and nothing has been read from it yet.
+    std::vector<bool> m_freshRixConnection;
 };

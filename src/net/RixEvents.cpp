@@ -7,16 +7,11 @@
 #include "files/FileAccess.h"
 #include "net/LoginString.h"
 
-namespace {
-
-constexpr int ReadsPerEvent = 16;
-
-} // namespace
-
 void Relay::OnRixConnected(int index)
 {
     m_view.SetCaption(Constants::CaptionConnected);
     try {
+        m_freshRixConnection.at(size_t(index)) = true;
         // Client bytes that waited for this connection go out now, not with the client's next burst.
         const ConnectionRecord& record = m_state.Slot(index);
         if (record.Connected && !record.ClientData.isEmpty())
@@ -35,32 +30,31 @@ void Relay::OnRixConnectFailed(int)
 void Relay::OnRixDataArrived(int index)
 {
     try {
-        SocketObject& rix = wsktServer(index);
-        char* buffer = m_readBuffer.get();
-        // Each read is one burst, handled straight from the shared buffer.
-        for (int reads = 0; reads < ReadsPerEvent; ++reads) {
-            const qint64 n = rix.Read(buffer, ReadBufferSize);
-            if (n <= 0) {
-                if (rix.ErrorCode() != Constants::WouldBlock)
-                    m_errors.Report(Reports::SocketError(rix.ErrorCode(), m_state.RixIPAddress));
-                return;
-            }
-            const QByteArrayView burst(buffer, n);
-            // The RIX's own login confirmation: the client already has ours.
-            const bool isLogin = n == m_state.LoginString.size() && n > 0 && burst[0] == m_state.LoginString[0]
-                && CompareLoginString(m_state.LoginString, burst);
-            if (!isLogin) {
-                // Logged and shown as received; the client gets it after the zero-byte rule.
-                m_data.WriteDataLog(burst, m_state.RixIPAddress);
-                m_data.ShowLastRixMessage(burst, m_state.RixIPAddress);
-                ForwardToClient(index, buffer, n);
-            }
-            if (n < ReadBufferSize || rix.IsReadingPaused() || !rix.IsConnected())
-                return;
-        }
+        ReadBursts(wsktServer(index), index, m_state.RixIPAddress, &Relay::OnRixBurst);
     } catch (const Failure& failure) {
         m_errors.Report(Reports::ServerMessageData, failure);
     }
+}
+
+void Relay::OnRixBurst(int slot, char* data, qsizetype size)
+{
+    const QByteArray& login = m_state.LoginString;
+    const bool fresh = m_freshRixConnection.at(size_t(slot));
+    m_freshRixConnection[size_t(slot)] = false;
+    // The RIX's own login confirmation: the client already has ours. On a fresh connection it may
+    // come in one burst with the answer to client bytes that waited for the connection.
+    if (fresh && size > login.size() && QByteArrayView(data, size).startsWith(login)) {
+        data += login.size();
+        size -= login.size();
+    } else if (size == login.size() && size > 0 && data[0] == login[0]
+               && CompareLoginString(login, QByteArrayView(data, size))) {
+        return;
+    }
+    // Logged and shown as received; the client gets it after the zero-byte rule.
+    const QByteArrayView burst(data, size);
+    m_data.WriteDataLog(burst, m_state.RixIPAddress);
+    m_data.ShowLastRixMessage(burst, m_state.RixIPAddress);
+    ForwardToClient(slot, data, size);
 }
 
 void Relay::OnRixClosed(int index)

@@ -12,6 +12,8 @@ namespace {
 constexpr int AcceptsPerEvent = 64;
 // How long to wait before accepting again when the process has run out of descriptors.
 constexpr int AcceptRetryMs = 250;
+// How long to wait before accepting again after any other failure of the listening socket.
+constexpr int AcceptBackOffMs = 1000;
 
 Failure SystemFailure(int error)
 {
@@ -38,11 +40,35 @@ bool ParseDottedIPv4(const QString& text, quint32& address)
 quint16 CheckedPort(int port)
 {
     if (port < 0 || port > 65535)
-        throw Failure{10049, QStringLiteral("Invalid port number %1").arg(port)};
+        throw Failure{FailureCode::AddressNotAvailable, QStringLiteral("Invalid port number %1").arg(port)};
     return quint16(port);
 }
 
 } // namespace
+
+AcceptedHandle& AcceptedHandle::operator=(AcceptedHandle&& other) noexcept
+{
+    if (this != &other) {
+        if (m_handle != NativeSocket::InvalidHandle)
+            NativeSocket::Close(m_handle);
+        m_peerAddress = other.m_peerAddress;
+        m_handle = other.Release();
+    }
+    return *this;
+}
+
+AcceptedHandle::~AcceptedHandle()
+{
+    if (m_handle != NativeSocket::InvalidHandle)
+        NativeSocket::Close(m_handle);
+}
+
+NativeSocket::Handle AcceptedHandle::Release()
+{
+    const NativeSocket::Handle handle = m_handle;
+    m_handle = NativeSocket::InvalidHandle;
+    return handle;
+}
 
 SocketObject::SocketObject(SocketArray& owner, int index, ReadinessBackend& backend)
     : m_owner(owner)
@@ -61,7 +87,7 @@ void SocketObject::SetRemoteAddress(const QString& dottedAddress)
 {
     quint32 address = 0;
     if (!ParseDottedIPv4(dottedAddress, address))
-        throw Failure{10049, QStringLiteral("Invalid IPv4 address \"%1\"").arg(dottedAddress)};
+        throw Failure{FailureCode::AddressNotAvailable, QStringLiteral("Invalid IPv4 address \"%1\"").arg(dottedAddress)};
     m_remoteAddress = address;
 }
 
@@ -87,7 +113,7 @@ void SocketObject::Command(int code)
         return;
     }
     if (code != Constants::CommandListen)
-        throw Failure{380, QStringLiteral("Invalid socket command %1").arg(code)};
+        throw Failure{FailureCode::InvalidPropertyValue, QStringLiteral("Invalid socket command %1").arg(code)};
 
     CloseHandle();
     int error = 0;
@@ -99,8 +125,11 @@ void SocketObject::Command(int code)
         NativeSocket::Close(handle);
         throw SystemFailure(error);
     }
-    NativeSocket::SetNoDelay(handle); // accepted connections inherit it
+    // Accepted connections inherit these.
+    NativeSocket::SetNoDelay(handle);
+    NativeSocket::SetKeepAlive(handle);
     Adopt(handle, State::Listening);
+    m_acceptFailing = false;
 }
 
 void SocketObject::Reset()
@@ -111,7 +140,7 @@ void SocketObject::Reset()
 
 int SocketObject::Connect()
 {
-    if (m_state == State::Connected)
+    if (IsConnected())
         return 0;
     if (m_state == State::Connecting && !m_connectStarted.hasExpired(ConnectTimeoutMs))
         return 0;
@@ -124,6 +153,7 @@ int SocketObject::Connect()
         m_errorCode = error;
         throw SystemFailure(error);
     }
+    NativeSocket::SetKeepAlive(handle);
     error = NativeSocket::Connect(handle, m_remoteAddress, m_remotePort);
     if (error != 0) {
         NativeSocket::Close(handle);
@@ -137,16 +167,18 @@ int SocketObject::Connect()
 
 void SocketObject::AcceptHandle(NativeSocket::Handle handle)
 {
-    if (handle == NativeSocket::InvalidHandle || handle < 0)
-        throw Failure{10038, QStringLiteral("Invalid socket handle")};
-    const quint32 peer = m_owner.m_unadoptedHandle == handle ? m_owner.m_unadoptedPeer : 0;
-    if (m_owner.m_unadoptedHandle == handle)
-        m_owner.m_unadoptedHandle = NativeSocket::InvalidHandle;
+    AcceptedHandle accepted = m_owner.TakeAccepted(handle);
+    if (accepted.Get() == NativeSocket::InvalidHandle || accepted.Get() < 0) {
+        accepted.Release();
+        throw Failure{FailureCode::NotASocket, QStringLiteral("Invalid socket handle")};
+    }
     CloseHandle();
 #ifndef Q_OS_LINUX
-    NativeSocket::SetNoDelay(handle); // Linux hands it down from the listening socket
+    NativeSocket::SetNoDelay(accepted.Get()); // Linux hands it down from the listening socket
+    NativeSocket::SetKeepAlive(accepted.Get());
 #endif
-    Adopt(handle, State::Connected);
+    const quint32 peer = accepted.PeerAddress();
+    Adopt(accepted.Release(), State::Connected);
     m_peerAddress = peer;
 }
 
@@ -159,35 +191,49 @@ QString SocketObject::PeerAddress() const
 
 qint64 SocketObject::Read(char* buffer, qint64 capacity)
 {
-    if (m_state != State::Connected || m_peerClosed) {
+    if (m_state != State::Connected && m_state != State::PeerEnded && m_state != State::Broken) {
         m_errorCode = Constants::WouldBlock;
         return 0;
     }
     int error = 0;
     const qint64 n = NativeSocket::Receive(m_handle, buffer, capacity, error);
     if (n > 0) {
-        // A short read emptied the kernel's buffer; new data brings a new readiness event. Not after a
-        // hang-up: no event follows that, and only reading on says how the connection ended.
-        if (n < capacity && !m_hungUp)
+        // A short read emptied the kernel's buffer; new data brings a new readiness event. Once the
+        // stream has ended no event follows, and only reading on finds the end.
+        if (n < capacity && m_state == State::Connected)
             m_readable = false;
         return n;
     }
     m_readable = false;
+    m_errorCode = Constants::WouldBlock;
     if (n == 0) {
-        m_peerClosed = true;
-        m_errorCode = Constants::WouldBlock;
-    } else if (NativeSocket::IsWouldBlock(error)) {
-        m_errorCode = Constants::WouldBlock;
-    } else {
-        m_peerClosed = true;
+        m_state = State::Finished;
+    } else if (!NativeSocket::IsWouldBlock(error)) {
+        m_state = State::Finished;
         m_errorCode = error;
+    } else if (m_state != State::Connected) {
+        m_state = State::Finished; // a failed connection with nothing left to read
     }
     return 0;
 }
 
+bool SocketObject::MayHaveMore() const
+{
+    switch (m_state) {
+    case State::Connected:
+        return m_readable && !m_paused;
+    case State::PeerEnded:
+        return !m_paused;
+    case State::Broken:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool SocketObject::Write(QByteArrayView data)
 {
-    if (m_state != State::Connected || m_writeFailed)
+    if (!IsConnected())
         return false;
     if (data.isEmpty())
         return true;
@@ -201,9 +247,7 @@ bool SocketObject::Write(QByteArrayView data)
         return true;
     if (sent < 0) {
         if (!NativeSocket::IsWouldBlock(error)) {
-            // The connection is broken; its readiness event brings the closed event.
-            m_writeFailed = true;
-            m_errorCode = error;
+            Break(error);
             return false;
         }
         sent = 0;
@@ -220,39 +264,44 @@ void SocketObject::PauseReading(bool paused)
         return;
     m_paused = paused;
     UpdateInterest();
-    if (!paused && m_readable)
+    if (!paused && WantsDataEvent())
         m_backend.Defer(this);
 }
 
-void SocketObject::OnReady(bool readable, bool writable, bool hungUp)
+void SocketObject::OnReady(int readiness)
 {
     switch (m_state) {
     case State::Closed:
+    case State::Finished:
         return;
     case State::Listening:
-        if (readable) {
+        if (readiness & Readable) {
             m_readable = true;
             if (!m_paused)
                 AcceptPending();
         }
         return;
     case State::Connecting:
-        if (!readable && !writable)
+        if (readiness == 0)
             return;
         FinishConnect();
         if (m_state != State::Connected)
             return;
         break;
     case State::Connected:
+    case State::PeerEnded:
+    case State::Broken:
         break;
     }
-    if (readable)
+    if (readiness & Readable)
         m_readable = true;
-    if (hungUp)
-        m_hungUp = true;
-    if (writable && PendingOutput() > 0)
+    if ((readiness & PeerEnded) && m_state == State::Connected)
+        m_state = State::PeerEnded;
+    if (readiness & Failed)
+        Break(0);
+    if ((readiness & Writable) && PendingOutput() > 0 && IsConnected())
         Flush();
-    if (m_state == State::Connected && (m_readable || m_peerClosed) && (!m_paused || m_hungUp))
+    if (WantsDataEvent())
         DispatchData();
 }
 
@@ -266,7 +315,7 @@ void SocketObject::OnDeferred()
         if (m_readable)
             AcceptPending();
     }
-    if (m_state == State::Connected && (m_readable || m_peerClosed) && (!m_paused || m_hungUp))
+    if (WantsDataEvent())
         DispatchData();
 }
 
@@ -275,11 +324,15 @@ void SocketObject::Adopt(NativeSocket::Handle handle, State state)
     m_handle = handle;
     m_state = state;
     m_readable = false;
-    m_peerClosed = false;
-    m_writeFailed = false;
     m_paused = false;
-    m_hungUp = false;
-    m_backend.Add(handle, this);
+    const int error = m_backend.Add(handle, this);
+    if (error != 0) {
+        // Unwatched, it would never be heard from again: the operation that made it fails instead.
+        NativeSocket::Close(handle);
+        m_handle = NativeSocket::InvalidHandle;
+        m_state = State::Closed;
+        throw SystemFailure(error);
+    }
     UpdateInterest();
 }
 
@@ -288,7 +341,7 @@ void SocketObject::CloseHandle()
     if (m_handle == NativeSocket::InvalidHandle)
         return;
     // Give the peer what the kernel will still take; what it refuses is lost with the connection.
-    if (m_state == State::Connected && !m_writeFailed && PendingOutput() > 0) {
+    if (IsConnected() && PendingOutput() > 0) {
         int error = 0;
         NativeSocket::Send(m_handle, m_pending.constData() + m_pendingSent, PendingOutput(), error);
     }
@@ -297,10 +350,7 @@ void SocketObject::CloseHandle()
     m_handle = NativeSocket::InvalidHandle;
     m_state = State::Closed;
     m_readable = false;
-    m_peerClosed = false;
-    m_writeFailed = false;
     m_paused = false;
-    m_hungUp = false;
     m_pending = QByteArray();
     m_pendingSent = 0;
     m_peerAddress = 0;
@@ -315,24 +365,24 @@ void SocketObject::AcceptPending()
         if (handle == NativeSocket::InvalidHandle) {
             if (NativeSocket::IsWouldBlock(error)) {
                 m_readable = false;
-            } else if (NativeSocket::IsResourceShortage(error)) {
-                // The connection waits in the backlog until a descriptor is free again; meanwhile
-                // the listener is not watched, or a level-triggered notifier would spin.
-                m_paused = true;
-                UpdateInterest();
-                m_backend.Defer(this, AcceptRetryMs);
-            } else {
+                return;
+            }
+            if (NativeSocket::IsConnectionAcceptError(error))
                 continue; // that one connection failed before we took it; the next may be fine
+            // Out of descriptors, or the listening socket itself failing: the connections wait in the
+            // backlog, the listener is not watched meanwhile (a level-triggered notifier would spin),
+            // and the failure is reported once until an accept succeeds again.
+            m_paused = true;
+            UpdateInterest();
+            m_backend.Defer(this, NativeSocket::IsResourceShortage(error) ? AcceptRetryMs : AcceptBackOffMs);
+            if (!m_acceptFailing) {
+                m_acceptFailing = true;
+                emit m_owner.AcceptFailed(m_index, error);
             }
             return;
         }
-        // Whoever receives the handle owns it; if nobody adopts it, it is closed here.
-        m_owner.m_unadoptedHandle = handle;
-        m_owner.m_unadoptedPeer = peer;
-        emit m_owner.Accept(m_index, handle);
-        if (m_owner.m_unadoptedHandle == handle)
-            NativeSocket::Close(handle);
-        m_owner.m_unadoptedHandle = NativeSocket::InvalidHandle;
+        m_acceptFailing = false;
+        m_owner.OfferAccepted(m_index, AcceptedHandle(handle, peer));
         if (m_state != State::Listening)
             return;
     }
@@ -354,19 +404,34 @@ void SocketObject::FinishConnect()
     emit m_owner.Connected(m_index);
 }
 
+void SocketObject::Break(int error)
+{
+    if (m_state != State::Connected && m_state != State::PeerEnded)
+        return;
+    m_state = State::Broken;
+    if (error != 0)
+        m_errorCode = error;
+    m_pending = QByteArray();
+    m_pendingSent = 0;
+    UpdateInterest();
+    // Reading finds how it ended; the readiness report may not come while paused, so ask for a turn.
+    m_backend.Defer(this);
+}
+
+bool SocketObject::WantsDataEvent() const
+{
+    return MayHaveMore() || m_state == State::Finished;
+}
+
 void SocketObject::DispatchData()
 {
-    if (!m_peerClosed)
+    if (m_state != State::Finished)
         emit m_owner.DataArrived(m_index);
-    if (m_state != State::Connected)
-        return; // the handler closed it
-    if (m_peerClosed) {
+    if (m_state == State::Finished) {
         CloseHandle();
         emit m_owner.Closed(m_index);
-    } else if (m_readable && (!m_paused || m_hungUp)) {
-        // More is waiting; let the other sockets have their turn first. A connection that is gone is
-        // read to its end even while paused, so its slot is freed however slow the other side is.
-        m_backend.Defer(this);
+    } else if (MayHaveMore()) {
+        m_backend.Defer(this); // more is waiting; the other sockets have their turn first
     }
 }
 
@@ -375,13 +440,8 @@ void SocketObject::Flush()
     int error = 0;
     const qint64 sent = NativeSocket::Send(m_handle, m_pending.constData() + m_pendingSent, PendingOutput(), error);
     if (sent < 0) {
-        if (!NativeSocket::IsWouldBlock(error)) {
-            m_writeFailed = true;
-            m_errorCode = error;
-            m_peerClosed = true;
-            m_pending = QByteArray();
-            m_pendingSent = 0;
-        }
+        if (!NativeSocket::IsWouldBlock(error))
+            Break(error);
         return;
     }
     m_pendingSent += sent;
@@ -403,7 +463,7 @@ void SocketObject::UpdateInterest()
 {
     if (m_handle == NativeSocket::InvalidHandle)
         return;
-    const bool wantRead = m_state != State::Connecting && !m_paused;
+    const bool wantRead = m_state != State::Connecting && (!m_paused || m_state == State::Broken);
     const bool wantWrite = m_state == State::Connecting || PendingOutput() > 0;
     m_backend.SetInterest(m_handle, wantRead, wantWrite);
 }
@@ -420,8 +480,22 @@ SocketArray::~SocketArray() = default;
 SocketObject& SocketArray::operator()(int index)
 {
     if (index < 0 || index >= Count())
-        throw Failure{9, QStringLiteral("Socket object %1 does not exist").arg(index)};
+        throw Failure{FailureCode::SubscriptOutOfRange, QStringLiteral("Socket object %1 does not exist").arg(index)};
     return *m_objects[size_t(index)];
+}
+
+AcceptedHandle SocketArray::TakeAccepted(NativeSocket::Handle handle)
+{
+    if (m_offered && m_offered->Get() == handle)
+        return std::move(*m_offered);
+    return AcceptedHandle(handle, 0);
+}
+
+void SocketArray::OfferAccepted(int index, AcceptedHandle accepted)
+{
+    m_offered = &accepted;
+    emit Accept(index, accepted.Get());
+    m_offered = nullptr;
 }
 
 int SocketArray::Add()

@@ -14,6 +14,34 @@
 class ReadinessBackend;
 class SocketArray;
 
+// A connection handed out by the accept event. It is closed when this goes away, unless a socket
+// object has adopted it: whoever receives a handle owns it, even when the accept fails half-way.
+class AcceptedHandle {
+public:
+    AcceptedHandle() = default;
+    AcceptedHandle(NativeSocket::Handle handle, quint32 peerAddress)
+        : m_handle(handle)
+        , m_peerAddress(peerAddress)
+    {
+    }
+    AcceptedHandle(AcceptedHandle&& other) noexcept
+        : m_handle(other.Release())
+        , m_peerAddress(other.m_peerAddress)
+    {
+    }
+    AcceptedHandle& operator=(AcceptedHandle&& other) noexcept;
+    ~AcceptedHandle();
+
+    NativeSocket::Handle Get() const { return m_handle; }
+    quint32 PeerAddress() const { return m_peerAddress; }
+    // Gives up ownership: the caller closes it from now on.
+    NativeSocket::Handle Release();
+
+private:
+    NativeSocket::Handle m_handle = NativeSocket::InvalidHandle;
+    quint32 m_peerAddress = 0;
+};
+
 // One TCP endpoint over one non-blocking descriptor. It never blocks; progress comes back as the
 // events of its SocketArray, each carrying this object's index. Objects are reused, never replaced:
 // closing one and connecting it again is the normal life of a slot's socket.
@@ -41,25 +69,33 @@ public:
     // Starts connecting to RemoteAddress:RemotePort. 0 = under way (an attempt already under way
     // counts, unless it is older than the connect timeout, when it is started afresh; an object that
     // is connected keeps its connection and answers 0); any other value is the system's refusal.
-    // A descriptor that cannot be created throws Failure.
+    // A descriptor that cannot be created or watched throws Failure.
     int Connect();
-    bool IsConnected() const { return m_state == State::Connected; }
+    // Open both ways, or the peer has ended its stream and what it sent before is still being read.
+    bool IsConnected() const { return m_state == State::Connected || m_state == State::PeerEnded; }
+    // The object holds a connection, or an attempt at one, in whatever state.
+    bool HasConnection() const { return m_state != State::Closed && m_state != State::Listening; }
     // The last Connect could not even get a descriptor: the process has run out of them.
     bool OutOfDescriptors() const { return m_outOfDescriptors; }
     bool IsConnecting() const { return m_state == State::Connecting; }
     // How long the connection attempt under way has been going, in ms; -1 when there is none.
     qint64 ConnectAttemptAge() const { return IsConnecting() ? m_connectStarted.elapsed() : -1; }
     bool IsListening() const { return m_state == State::Listening; }
+    // The descriptor, for the socket options a test looks at; InvalidHandle when closed.
+    NativeSocket::Handle Descriptor() const { return m_handle; }
 
-    // Takes over a connection handed out by the accept event. Throws Failure for a bad handle.
+    // Takes over a connection handed out by the accept event. Throws Failure for a bad handle, or
+    // one that cannot be watched (it is closed then).
     void AcceptHandle(NativeSocket::Handle handle);
     QString PeerAddress() const;
 
     // Reads what is waiting into the buffer: >0 bytes read; 0 nothing read, and ErrorCode() says
-    // why (Constants::WouldBlock when nothing more is waiting, the system's code on a failed read).
-    // When the peer has ended the stream or the connection failed, the closed event follows once
-    // the data event's handler returns.
+    // why (Constants::WouldBlock when nothing more is waiting or the stream has ended, the system's
+    // code on a failed read). Once the end has been read, the closed event follows as soon as the
+    // data event's handler returns.
     qint64 Read(char* buffer, qint64 capacity);
+    // The kernel may hold more for Read: a handler reads until this turns false (or it yields).
+    bool MayHaveMore() const;
     int ErrorCode() const { return m_errorCode; }
 
     // Sends at once what the kernel takes; the rest waits in this object's pending output, in order,
@@ -69,24 +105,40 @@ public:
     qint64 PendingOutput() const { return m_pending.size() - m_pendingSent; }
 
     // While paused the object raises no data events; the bytes stay in the kernel and TCP pushes back.
+    // A connection that fails (a reset) is read to its end even while paused.
     void PauseReading(bool paused);
     bool IsReadingPaused() const { return m_paused; }
 
-    // Called by the readiness backend. hungUp: the connection is gone (reset, or closed both ways),
-    // which is dealt with even while reading is paused.
-    void OnReady(bool readable, bool writable, bool hungUp = false);
+    // What the readiness backend reports, as a combination of these.
+    enum Readiness { Readable = 1, Writable = 2, PeerEnded = 4, Failed = 8 };
+    void OnReady(int readiness);
     void OnDeferred();
 
     // How long a connection attempt may stay under way before the next Connect starts it afresh.
     static constexpr int ConnectTimeoutMs = 5000;
 
 private:
-    enum class State : quint8 { Closed, Listening, Connecting, Connected };
+    friend class ReadinessBackend;
+
+    // One state per object; the closed event is raised on the way from PeerEnded or Broken through
+    // Finished to Closed, exactly once, after the data event that read the end.
+    enum class State : quint8 {
+        Closed, // no descriptor
+        Listening,
+        Connecting,
+        Connected,
+        PeerEnded, // the peer has ended its stream: read on to the end
+        Broken, // reset or failed: read to the end, even while paused
+        Finished, // the end has been read: the closed event is due
+    };
 
     void Adopt(NativeSocket::Handle handle, State state);
     void CloseHandle();
     void AcceptPending();
     void FinishConnect();
+    // The connection failed on a write or a readiness report: it is read to its end and closed.
+    void Break(int error);
+    bool WantsDataEvent() const;
     void DispatchData();
     void Flush();
     void UpdateInterest();
@@ -97,11 +149,11 @@ private:
     NativeSocket::Handle m_handle = NativeSocket::InvalidHandle;
     State m_state = State::Closed;
     bool m_readable = false; // the kernel may hold unread bytes (or a pending connection)
-    bool m_peerClosed = false; // end of stream or a failed connection: the closed event is due
     bool m_paused = false;
-    bool m_hungUp = false;
-    bool m_writeFailed = false;
     bool m_outOfDescriptors = false;
+    bool m_acceptFailing = false; // an accept failure has been reported and has not cleared yet
+    bool m_deferQueued = false; // marks kept for the readiness backend's deferred calls
+    bool m_delayQueued = false;
     int m_errorCode = 0;
     quint32 m_remoteAddress = 0;
     quint16 m_remotePort = 0;
@@ -126,8 +178,14 @@ public:
     // Adds one element at the end and returns its index.
     int Add();
 
+    // The connection handed out by the accept event under way with this handle: ownership passes to
+    // the caller. A handle that was not handed out that way is taken as it is.
+    AcceptedHandle TakeAccepted(NativeSocket::Handle handle);
+
 signals:
     void Accept(int index, qintptr handle);
+    // Accepting failed for a reason other than one connection's own; reported once until it clears.
+    void AcceptFailed(int index, int errorCode);
     void Connected(int index);
     void ConnectFailed(int index, int errorCode);
     void DataArrived(int index);
@@ -138,9 +196,10 @@ signals:
 private:
     friend class SocketObject;
 
+    // Raises the accept event for a connection; what nobody adopts is closed when it returns.
+    void OfferAccepted(int index, AcceptedHandle accepted);
+
     ReadinessBackend& m_backend;
     std::vector<std::unique_ptr<SocketObject>> m_objects;
-    // Set while an accept event is delivered: the handle nobody has adopted yet, and its peer.
-    NativeSocket::Handle m_unadoptedHandle = NativeSocket::InvalidHandle;
-    quint32 m_unadoptedPeer = 0;
+    AcceptedHandle* m_offered = nullptr; // while an accept event is delivered
 };

@@ -116,6 +116,8 @@ private slots:
     void waitingClientDataGoesOutWhenTheRixComesUp();
     void rixCloseKeepsTheClientAndThePollRestoresIt();
     void clientCloseClosesTheRixSideAndThePollRestoresIt();
+    void lastWordsAndEndTogether_data();
+    void lastWordsAndEndTogether();
     void unreachableRixIsShownDisconnected();
     void busyListeningPortIsRetried();
     void largeBurstsBothWays();
@@ -129,7 +131,8 @@ private slots:
 private:
     // Writes iplog.ini and starts the relay on it.
     void StartRelay(int rixPort, int clientPort = 0, bool connectMode = false,
-                    const QString& rixAddress = QStringLiteral("127.0.0.1"));
+                    const QString& rixAddress = QStringLiteral("127.0.0.1"),
+                    ReadinessBackend::Kind backend = ReadinessBackend::DefaultKind());
     quint16 ListenPort() { return quint16(m_relay->wscktClient(0).LocalPort()); }
     // Connects a client and waits until the relay has greeted it and its RIX connection is up.
     Client& AddClient(Peer& rix, int expectedRixConnections);
@@ -165,7 +168,8 @@ void tst_relay::cleanup()
     m_dir.reset();
 }
 
-void tst_relay::StartRelay(int rixPort, int clientPort, bool connectMode, const QString& rixAddress)
+void tst_relay::StartRelay(int rixPort, int clientPort, bool connectMode, const QString& rixAddress,
+                           ReadinessBackend::Kind backend)
 {
     QFile settings(m_dir->path() + QStringLiteral("/iplog.ini"));
     QVERIFY(settings.open(QIODevice::WriteOnly));
@@ -177,7 +181,7 @@ void tst_relay::StartRelay(int rixPort, int clientPort, bool connectMode, const 
             .arg(connectMode ? QStringLiteral("No") : QStringLiteral("Yes"), rixAddress)
             .toLatin1());
     settings.close();
-    m_relay = std::make_unique<Relay>(m_state, m_view, m_errors, *m_events, *m_data);
+    m_relay = std::make_unique<Relay>(m_state, m_view, m_errors, *m_events, *m_data, backend);
     RunStartup(m_state, m_view, m_errors, *m_relay, m_dir->path());
     m_relay->tmrPoll.stop(); // the tests tick the poll themselves
 }
@@ -298,13 +302,16 @@ void tst_relay::zeroByteRule()
 
 void tst_relay::loginFilter_data()
 {
+    QTest::addColumn<bool>("first"); // the first burst of a fresh RIX connection
     QTest::addColumn<QByteArray>("fromRix");
-    QTest::addColumn<bool>("dropped");
-    QTest::newRow("exactly the confirmation") << Login << true;
-    QTest::newRow("confirmation and more") << Login + "more" << false;
-    QTest::newRow("one byte differs") << QByteArray("Login Sucessful\r\r") << false;
-    QTest::newRow("first byte differs") << QByteArray("login Sucessful\r\n") << false;
-    QTest::newRow("shorter") << QByteArray("Login Sucessful\r") << false;
+    QTest::addColumn<QByteArray>("toClient");
+    QTest::newRow("exactly the confirmation") << false << Login << QByteArray();
+    QTest::newRow("exactly the confirmation, first") << true << Login << QByteArray();
+    QTest::newRow("confirmation and more") << false << Login + "more" << Login + "more";
+    QTest::newRow("confirmation and more, first") << true << Login + "more" << QByteArray("more");
+    QTest::newRow("one byte differs") << false << QByteArray("Login Sucessful\r\r") << QByteArray("Login Sucessful\r\r");
+    QTest::newRow("first byte differs, first") << true << QByteArray("login Sucessful\r\nx") << QByteArray("login Sucessful\r\nx");
+    QTest::newRow("shorter") << false << QByteArray("Login Sucessful\r") << QByteArray("Login Sucessful\r");
 
     QVERIFY(CompareLoginString(Login, Login));
     QVERIFY(CompareLoginString(Login, "X" + Login.mid(1))); // byte 0 is the caller's check
@@ -315,20 +322,27 @@ void tst_relay::loginFilter_data()
 
 void tst_relay::loginFilter()
 {
+    QFETCH(bool, first);
     QFETCH(QByteArray, fromRix);
-    QFETCH(bool, dropped);
+    QFETCH(QByteArray, toClient);
     Peer rix;
     QVERIFY(rix.Listen());
     StartRelay(rix.Port());
     Client& client = AddClient(rix, 1);
+    QTRY_COMPARE(m_view.Caption, Constants::CaptionConnected);
+    QByteArray expected = Login;
+    if (!first) {
+        rix.At(0).Socket->write("mark");
+        expected += "mark";
+        QTRY_COMPARE(client.Received, expected);
+    }
     rix.At(0).Socket->write(fromRix);
     rix.At(0).Socket->flush();
     // One round trip through the relay: by then the burst has been read as one.
     client.Socket.write("ping");
     QTRY_COMPARE(rix.At(0).Received, QByteArray("ping"));
-    QTRY_COMPARE(client.Received, dropped ? Login : Login + fromRix);
     rix.At(0).Socket->write("mark");
-    QTRY_COMPARE(client.Received, (dropped ? Login : Login + fromRix) + "mark");
+    QTRY_COMPARE(client.Received, expected + toClient + "mark");
 }
 
 void tst_relay::freedSlotIsReusedLowestFirst()
@@ -429,6 +443,85 @@ void tst_relay::clientCloseClosesTheRixSideAndThePollRestoresIt()
 
     m_relay->OnPollTick();
     QTRY_COMPARE(rix.OpenCount(), 1);
+    QVERIFY(m_errors.Reports.isEmpty());
+}
+
+void tst_relay::lastWordsAndEndTogether_data()
+{
+    QTest::addColumn<ReadinessBackend::Kind>("backend");
+    QTest::addColumn<bool>("connectMode");
+    QTest::addColumn<bool>("rixEnds"); // else the client ends
+    QTest::addColumn<bool>("halfClose"); // shutdown for writing, else close
+    for (const auto backend : {ReadinessBackend::Kind::Epoll, ReadinessBackend::Kind::Notifiers}) {
+        const char* name = backend == ReadinessBackend::Kind::Epoll ? "epoll" : "notifiers";
+        QTest::addRow("%s, listen, client closes", name) << backend << false << false << false;
+        QTest::addRow("%s, listen, client half-closes", name) << backend << false << false << true;
+        QTest::addRow("%s, listen, RIX closes", name) << backend << false << true << false;
+        QTest::addRow("%s, connect, client closes", name) << backend << true << false << false;
+        QTest::addRow("%s, connect, RIX closes", name) << backend << true << true << false;
+    }
+}
+
+void tst_relay::lastWordsAndEndTogether()
+{
+    // The commonest way a connection ends: the last bytes and the end arrive in one go.
+    QFETCH(ReadinessBackend::Kind, backend);
+    QFETCH(bool, connectMode);
+    QFETCH(bool, rixEnds);
+    QFETCH(bool, halfClose);
+    Peer rix;
+    Peer clientSide;
+    QVERIFY(rix.Listen());
+    QVERIFY(clientSide.Listen());
+    StartRelay(rix.Port(), connectMode ? clientSide.Port() : 0, connectMode, QStringLiteral("127.0.0.1"), backend);
+    QTcpSocket* client = nullptr;
+    QByteArray* toClient = nullptr;
+    if (connectMode) {
+        QTRY_COMPARE(clientSide.Count(), 1);
+        QTRY_COMPARE(rix.Count(), 1);
+        client = clientSide.At(0).Socket;
+        toClient = &clientSide.At(0).Received;
+    } else {
+        Client& accepted = AddClient(rix, 1);
+        client = &accepted.Socket;
+        toClient = &accepted.Received;
+    }
+    QTRY_COMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0001"));
+    QTRY_COMPARE(m_view.Caption, Constants::CaptionConnected);
+    const QByteArray greeting = *toClient;
+
+    QTcpSocket* ending = rixEnds ? rix.At(0).Socket : client;
+    ending->write("last words");
+    QVERIFY(ending->flush());
+    if (halfClose)
+        QCOMPARE(::shutdown(int(ending->socketDescriptor()), SHUT_WR), 0);
+    else
+        ending->abort();
+
+    if (rixEnds) {
+        QTRY_COMPARE(*toClient, greeting + "last words");
+        QTRY_COMPARE(m_view.Caption, Constants::CaptionDisconnected);
+        // The client stays, and what it sends next waits for the poll's new RIX connection.
+        client->write("next");
+        m_relay->OnPollTick();
+        QTRY_COMPARE(rix.Count(), 2);
+        QTRY_COMPARE(rix.At(1).Received, QByteArray("next"));
+        QCOMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0001"));
+    } else {
+        QTRY_COMPARE(rix.At(0).Received, QByteArray("last words"));
+        QTRY_VERIFY(rix.At(0).Closed); // the slot's RIX connection ends with its client
+        QTRY_COMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0000"));
+        QVERIFY(m_view.ClientLines.isEmpty());
+        QFile events(m_dir->path() + QStringLiteral("/Eventlog.txt"));
+        QVERIFY(events.open(QIODevice::ReadOnly));
+        QVERIFY(events.readAll().endsWith("RIX Disconnected\r\n"));
+        if (halfClose)
+            QTRY_COMPARE(client->state(), QAbstractSocket::UnconnectedState);
+        m_relay->OnPollTick();
+        if (connectMode)
+            QTRY_COMPARE(clientSide.Count(), 2); // connect mode connects again
+        QTRY_COMPARE(rix.OpenCount(), 1);
+    }
     QVERIFY(m_errors.Reports.isEmpty());
 }
 
