@@ -11,6 +11,12 @@ inline constexpr int DefaultClientIPPort = 1100;
 inline const QString DefaultIPAddress = QStringLiteral("127.0.0.1");
 inline constexpr int DefaultPacketSize = 16383;
 
+// A TCP port number: 0 and numbers beyond 65535 are not ports.
+inline constexpr bool IsPort(int value)
+{
+    return value >= 1 && value <= 65535;
+}
+
 // Operation modes.
 inline constexpr qint16 ListenMode = 0;
 inline constexpr qint16 ConnectMode = 1;

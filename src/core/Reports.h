@@ -51,6 +51,13 @@ inline ReportText SocketError(int code, const QString& address)
     return {QStringLiteral("Socket Error #%1(%2)").arg(code).arg(address), QStringLiteral("TCP/IP Message Error")};
 }
 
+// A client port from iplog.ini that is not a port: nothing listens on it or connects to it.
+inline ReportText InvalidClientPort(int port)
+{
+    return {QStringLiteral("Invalid Client IP Port #%1. Not used: a port is a number between 1 and 65535").arg(port),
+            QStringLiteral("IP Error")};
+}
+
 // A write to a slot's client side, and to its RIX side.
 inline ReportText SendingToRix(int slot, qint64 length)
 {

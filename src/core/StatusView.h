@@ -10,6 +10,9 @@ public:
     virtual ~StatusView() = default;
     virtual void SetCaption(const QString& caption) = 0;
     virtual void ShowPortSummary(const QString& text) = 0;
+    // Whether the client side is open as the mode asks: false while listen mode has no listening
+    // socket (the port is in use, or is not a port). Connect mode listens on nothing and says true.
+    virtual void ShowListening(bool listening) = 0;
     virtual void ShowConnectionCount(const QString& text) = 0;
     // The connected clients changed: the window reads its lines (ConnectedClientLines) when it next
     // draws, so a burst of connects costs one list, not one per connect.

@@ -4,8 +4,8 @@
 #include "core/Failure.h"
 #include "core/RuntimeState.h"
 #include "core/StatusView.h"
+#include "files/DataLabel.h"
 #include "files/LogText.h"
-
 
 #include <cstring>
 
@@ -49,24 +49,6 @@ QByteArray FormatDataBytes(QByteArrayView data)
     return text;
 }
 
-namespace {
-
-// A label shows at most this many bytes of a burst, then an ellipsis: rendering a whole
-// multi-megabyte burst into a label would cost more than relaying it. The data log gets every byte.
-constexpr qsizetype LabelBytes = 300;
-
-// The labels get the rendering as text: bytes 128..255 are shown as their Latin-1 characters.
-QString LabelText(QByteArrayView data, const QString& source)
-{
-    if (data.size() <= LabelBytes)
-        return source + QStringLiteral(": ") + QString::fromLatin1(FormatDataBytes(data));
-    QByteArray shown = FormatDataBytes(data.first(LabelBytes));
-    shown.chop(2); // the line end belongs to the end of the burst, which is not shown
-    return source + QStringLiteral(": ") + QString::fromLatin1(shown) + QChar(0x2026);
-}
-
-} // namespace
-
 DataLog::DataLog(const RuntimeState& state, const Clock& clock, ErrorReporter& errors, StatusView& view)
     : m_state(state)
     , m_clock(clock)
@@ -93,10 +75,10 @@ void DataLog::WriteDataLog(QByteArrayView data, const QString& source)
 
 void DataLog::ShowLastClientMessage(QByteArrayView data, const QString& source)
 {
-    m_view.ShowLastClientMessage(LabelText(data, source));
+    m_view.ShowLastClientMessage(DataLabel::LabelText(data, source));
 }
 
 void DataLog::ShowLastRixMessage(QByteArrayView data, const QString& source)
 {
-    m_view.ShowLastRixMessage(LabelText(data, source));
+    m_view.ShowLastRixMessage(DataLabel::LabelText(data, source));
 }

@@ -5,6 +5,8 @@
 #include "core/RuntimeState.h"
 #include "core/StatusView.h"
 
+#include <QScopeGuard>
+
 Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, EventLog& events, DataLog& data,
              ReadinessBackend::Kind backendKind, QObject* parent)
     : QObject(parent)
@@ -60,6 +62,9 @@ void Relay::SetupServerSocket(int index)
 
 void Relay::ListenForClients(int port)
 {
+    const auto show = qScopeGuard([this] { ShowListening(); }); // whether it opens or throws
+    if (!ClientPortUsable(port))
+        return;
     SocketObject& listener = wscktClient(0);
     listener.SetLocalPort(port);
     listener.Command(Constants::CommandListen);
@@ -102,6 +107,10 @@ void Relay::ConnectToClient(int index)
 {
     try {
         SocketObject& client = wscktClient(index);
+        if (!ClientPortUsable(m_state.ClientIPPort)) {
+            ShowListening();
+            return;
+        }
         client.SetRemoteAddress(m_state.ClientIPAddress);
         client.SetRemotePort(m_state.ClientIPPort);
         // The slot counts as connected once the connection completes (OnClientConnected).
@@ -178,6 +187,7 @@ void Relay::CloseClientSide()
         } else {
             m_state.Slot(1).ClientAddress = m_state.ClientIPAddress;
         }
+        ShowListening();
         UpdateLabels();
     } catch (const Failure& failure) {
         // A listening port that cannot be opened now is tried again by the poll.
@@ -223,4 +233,27 @@ void Relay::ReadBursts(SocketObject& socket, int slot, const QString& peer, Burs
         }
         (this->*onBurst)(slot, buffer, n);
     }
+}
+
+void Relay::ShowListening()
+{
+    const bool listening = Constants::IsPort(m_state.ClientIPPort)
+        && (m_state.OperationMode != Constants::ListenMode || wscktClient(0).IsListening());
+    if (listening != m_shownListening) {
+        m_shownListening = listening;
+        m_view.ShowListening(listening);
+    }
+}
+
+bool Relay::ClientPortUsable(int port)
+{
+    if (Constants::IsPort(port)) {
+        m_portReported = false;
+        return true;
+    }
+    if (!m_portReported) {
+        m_portReported = true;
+        m_errors.Report(Reports::InvalidClientPort(port));
+    }
+    return false;
 }

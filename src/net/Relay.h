@@ -94,6 +94,10 @@ private:
     void DropClient(int slot);
     void ShowConnectionCount();
     void UpdateLabels();
+    // Tells the window, when it changes, whether the client port is open as the mode asks.
+    void ShowListening();
+    // False for a client port that is not a port; reported once, not at every attempt.
+    bool ClientPortUsable(int port);
     // Reads from a slot's side again once what waits for the other side is back under the bound.
     void ResumeClientReading(int slot);
 
@@ -105,4 +109,6 @@ private:
     std::unique_ptr<char[]> m_readBuffer;
     // Per slot: its RIX connection has completed and nothing has been read from it yet.
     std::vector<bool> m_freshRixConnection;
+    bool m_shownListening = true;
+    bool m_portReported = false;
 };

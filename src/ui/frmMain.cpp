@@ -2,15 +2,18 @@
 
 #include "core/RuntimeState.h"
 #include "ui/ClientLinesView.h"
+#include "ui/OneLineLabel.h"
 
 #include <QCloseEvent>
+#include <QFontMetricsF>
 #include <QGuiApplication>
-#include <QLabel>
 #include <QMenuBar>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStyle>
 #include <QSystemTrayIcon>
+#include <QtMath>
 
 namespace {
 
@@ -19,7 +22,7 @@ constexpr int ClientAreaWidth = 4680;
 constexpr int LabelLeft = ClientLinesView::Left;
 constexpr int FirstLineTop = ClientLinesView::FirstLineTop;
 constexpr int LineSpacing = ClientLinesView::LineSpacing;
-constexpr int LineWidth = ClientAreaWidth - LabelLeft - 120;
+constexpr int RightMargin = 120;
 constexpr int LowerLabelStep = 480;
 constexpr int FixedHeight = 2670; // 1800 + 750 + 120: the window with no client line
 constexpr int FrameMs = 16;
@@ -73,28 +76,26 @@ frmMain::frmMain(RuntimeState& state, QWidget* parent)
     LblClient = new ClientLinesView([this](int twips) { return Pixels(twips); });
     m_linesArea->setWidget(LblClient);
     m_linesArea->setWidgetResizable(false);
-    lblLastClientMessage = MakeLabel(QStringLiteral("lblLastClientMessage"), {}, central);
-    lblLastRIXMessage = MakeLabel(QStringLiteral("lblLastRIXMessage"), {}, central);
-    lblConnections = MakeLabel(QStringLiteral("lblConnections"), QStringLiteral("Client Connections = 000"), central);
-    lblIPPorts = MakeLabel(QStringLiteral("lblIPPorts"), QStringLiteral("Server IP"), central);
+    lblLastClientMessage = new OneLineLabel(QStringLiteral("lblLastClientMessage"), {}, central);
+    lblLastRIXMessage = new OneLineLabel(QStringLiteral("lblLastRIXMessage"), {}, central);
+    lblConnections = new OneLineLabel(QStringLiteral("lblConnections"), QStringLiteral("Client Connections = 000"), central);
+    m_portSummary = QStringLiteral("Server IP");
+    lblIPPorts = new OneLineLabel(QStringLiteral("lblIPPorts"), m_portSummary, central);
 
     m_refreshTimer.setSingleShot(true);
     m_refreshTimer.setInterval(FrameMs);
     connect(&m_refreshTimer, &QTimer::timeout, this, &frmMain::Refresh);
 
-    Layout(0);
+    tmrTrayWatch.setInterval(TrayWatchMs);
+    connect(&tmrTrayWatch, &QTimer::timeout, this, [this] {
+        if (!TrayAvailable())
+            RestoreFromTray();
+    });
+
+    Layout();
 }
 
 frmMain::~frmMain() = default;
-
-QLabel* frmMain::MakeLabel(const QString& name, const QString& text, QWidget* parent)
-{
-    auto* label = new QLabel(text, parent);
-    label->setObjectName(name);
-    label->setTextFormat(Qt::PlainText);
-    label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    return label;
-}
 
 int frmMain::Pixels(int twips) const
 {
@@ -103,44 +104,61 @@ int frmMain::Pixels(int twips) const
     return qRound(twips * dpi / 1440.0);
 }
 
-void frmMain::Place(QWidget* control, int leftTwips, int topTwips, int widthTwips, int heightTwips)
+int frmMain::AvailableHeight() const
 {
-    m_topTwips[control] = topTwips;
-    control->setGeometry(Pixels(leftTwips), Pixels(topTwips), Pixels(widthTwips), Pixels(heightTwips));
+    const QScreen* display = screen() ? screen() : QGuiApplication::primaryScreen();
+    if (!display)
+        return QWIDGETSIZE_MAX;
+    // The frame (title bar, borders) is known once the window manager has framed the window; until
+    // then the style's title bar height stands in for it.
+    const int frame = frameGeometry().height() - height();
+    return display->availableGeometry().height() - (frame > 0 ? frame : style()->pixelMetric(QStyle::PM_TitleBarHeight));
 }
 
-int frmMain::TopTwips(const QWidget* control) const
-{
-    return m_topTwips.value(control, -1);
-}
-
-void frmMain::Layout(int lines)
+void frmMain::Layout()
 {
     // Room for the lines, then the four lower labels below the last line, each 480 twips down.
-    int connectionsTop = FirstLineTop + LineSpacing * lines;
-    int height = FixedHeight + LineSpacing * lines;
-
-    // More lines than the screen holds: the window stops growing and the lines scroll.
-    const QScreen* display = screen() ? screen() : QGuiApplication::primaryScreen();
-    if (display) {
-        const int available = display->availableGeometry().height() * 1440 / qMax(1, qRound(display->logicalDotsPerInchY()));
-        if (height > available) {
-            connectionsTop -= height - available;
-            height = available;
-        }
+    const int lines = int(LblClient->Lines().size());
+    const int linesHeight = Pixels(FirstLineTop + LineSpacing * lines);
+    int height = Pixels(FixedHeight + LineSpacing * lines);
+    int linesShown = linesHeight;
+    // More lines than the screen holds: the window, frame included, stops at the screen and the lines
+    // scroll.
+    const int overflow = height - AvailableHeight();
+    if (overflow > 0) {
+        height -= overflow;
+        linesShown = qMax(0, linesShown - overflow);
     }
-    m_heightTwips = height;
+    // The port summary is never cut short ("(not listening)" must be seen): the window widens for it.
+    const int labelLeft = Pixels(LabelLeft);
+    const int portsWidth = qCeil(QFontMetricsF(lblIPPorts->font()).horizontalAdvance(lblIPPorts->FullText()));
+    const int width = qMax(Pixels(ClientAreaWidth), labelLeft + portsWidth + Pixels(RightMargin));
 
-    m_linesArea->setGeometry(0, 0, Pixels(ClientAreaWidth), Pixels(connectionsTop));
-    LblClient->resize(Pixels(ClientAreaWidth) - m_linesArea->verticalScrollBar()->sizeHint().width(),
-                      Pixels(FirstLineTop + LineSpacing * qMax(lines, 1)));
-    // The lower labels span the window: at their designed widths five-digit ports and longer
-    // addresses would be cut off.
-    Place(lblConnections, LabelLeft, connectionsTop, LineWidth, 240);
-    Place(lblLastClientMessage, LabelLeft, connectionsTop + LowerLabelStep, LineWidth, 375);
-    Place(lblLastRIXMessage, LabelLeft, connectionsTop + 2 * LowerLabelStep, LineWidth, 375);
-    Place(lblIPPorts, LabelLeft, connectionsTop + 3 * LowerLabelStep, LineWidth, 240);
-    setFixedSize(Pixels(ClientAreaWidth), Pixels(height));
+    m_linesArea->setGeometry(0, 0, width, linesShown);
+    LblClient->resize(width - (overflow > 0 ? m_linesArea->verticalScrollBar()->sizeHint().width() : 0), linesHeight);
+    // The lower labels span the window, so that five-digit ports and longer addresses fit.
+    const int labelWidth = width - labelLeft - Pixels(RightMargin);
+    const int step = Pixels(LowerLabelStep);
+    lblConnections->setGeometry(labelLeft, linesShown, labelWidth, Pixels(240));
+    lblLastClientMessage->setGeometry(labelLeft, linesShown + step, labelWidth, Pixels(375));
+    lblLastRIXMessage->setGeometry(labelLeft, linesShown + 2 * step, labelWidth, Pixels(375));
+    lblIPPorts->setGeometry(labelLeft, linesShown + 3 * step, labelWidth, Pixels(240));
+    setFixedSize(width, height);
+    KeepOnScreen();
+}
+
+void frmMain::KeepOnScreen()
+{
+    const QScreen* display = screen();
+    if (!display || !isVisible())
+        return;
+    // A window grown past the bottom of the screen moves up, so that its last labels stay in sight.
+    const QRect area = display->availableGeometry();
+    const QRect frame = frameGeometry();
+    const int top = qMax(area.top(), qMin(frame.top(), area.bottom() + 1 - frame.height()));
+    const int left = qMax(area.left(), qMin(frame.left(), area.right() + 1 - frame.width()));
+    if (top != frame.top() || left != frame.left())
+        move(left, top);
 }
 
 void frmMain::SetCaption(const QString& caption)
@@ -152,6 +170,12 @@ void frmMain::SetCaption(const QString& caption)
 void frmMain::ShowPortSummary(const QString& text)
 {
     m_pending.PortSummary = text;
+    Schedule();
+}
+
+void frmMain::ShowListening(bool listening)
+{
+    m_pending.Listening = listening;
     Schedule();
 }
 
@@ -192,14 +216,17 @@ void frmMain::Refresh()
     std::swap(pending, m_pending);
     if (pending.Caption)
         setWindowTitle(*pending.Caption);
-    if (pending.PortSummary)
-        lblIPPorts->setText(*pending.PortSummary);
+    if (pending.PortSummary || pending.Listening) {
+        m_portSummary = pending.PortSummary.value_or(m_portSummary);
+        m_listening = pending.Listening.value_or(m_listening);
+        ShowPorts();
+    }
     if (pending.ConnectionCount)
-        lblConnections->setText(*pending.ConnectionCount);
+        lblConnections->SetFullText(*pending.ConnectionCount);
     if (pending.LastClientMessage)
-        lblLastClientMessage->setText(*pending.LastClientMessage);
+        lblLastClientMessage->SetFullText(*pending.LastClientMessage);
     if (pending.LastRixMessage)
-        lblLastRIXMessage->setText(*pending.LastRixMessage);
+        lblLastRIXMessage->SetFullText(*pending.LastRixMessage);
     if (pending.ClientLines) {
         // Hidden (no display, or in the tray), nobody reads the lines: they are built when shown.
         if (isVisible())
@@ -213,7 +240,14 @@ void frmMain::ShowClientLines()
 {
     m_linesStale = false;
     LblClient->SetLines(ConnectedClientLines(m_state));
-    Layout(int(LblClient->Lines().size()));
+    Layout();
+}
+
+void frmMain::ShowPorts()
+{
+    // A client port nobody can connect to must not look like a healthy one.
+    lblIPPorts->SetFullText(m_listening ? m_portSummary : m_portSummary + QStringLiteral(" (not listening)"));
+    Layout();
 }
 
 void frmMain::showEvent(QShowEvent* event)
@@ -243,11 +277,13 @@ void frmMain::GoToTray()
             return;
         hide();
         TrayIcon->show();
+        tmrTrayWatch.start();
     });
 }
 
 void frmMain::RestoreFromTray()
 {
+    tmrTrayWatch.stop();
     Refresh();
     m_state.RestoringFromTray = true;
     show();
@@ -267,6 +303,7 @@ void frmMain::closeEvent(QCloseEvent* event)
 {
     if (!m_closing) {
         m_closing = true;
+        tmrTrayWatch.stop();
         TrayIcon->hide();
         emit Closing();
     }

@@ -10,16 +10,17 @@
 #include <optional>
 
 class QAction;
-class QLabel;
 class QMenu;
 class QScrollArea;
 class QSystemTrayIcon;
 class ClientLinesView;
+class OneLineLabel;
 class RuntimeState;
 
 // The status window: caption, one line per connected client, the client count, the last message
-// each way and the ports. Its layout is kept in twips, as designed, and drawn in pixels at the
-// screen's resolution. Minimising hides it into the notification area when there is one.
+// each way and the ports. Its layout is designed in twips and drawn in pixels at the screen's
+// resolution; every label keeps to one line. Minimising hides it into the notification area when
+// there is one.
 class frmMain final : public QMainWindow, public StatusView {
     Q_OBJECT
 public:
@@ -28,15 +29,11 @@ public:
 
     void SetCaption(const QString& caption) override;
     void ShowPortSummary(const QString& text) override;
+    void ShowListening(bool listening) override;
     void ShowConnectionCount(const QString& text) override;
     void ClientLinesChanged() override;
     void ShowLastClientMessage(const QString& text) override;
     void ShowLastRixMessage(const QString& text) override;
-
-    // Where a control stands, in twips from the top of the window's client area, and the window's
-    // outer height in twips (what the layout asked for; capped at the screen).
-    int TopTwips(const QWidget* control) const;
-    int HeightTwips() const { return m_heightTwips; }
 
     // Applies what the relay has asked the window to show since the last frame, now. The window
     // otherwise does this by itself at most once a frame, however fast the relay reports.
@@ -47,12 +44,16 @@ public:
 
     // Whether a notification area is there to minimise into; tests may answer for the platform.
     std::function<bool()> TrayAvailable;
+    // While the window is hidden in the notification area: checks that the area is still there, and
+    // brings the window back when it has gone (its panel died), since nothing else could.
+    QTimer tmrTrayWatch;
+    static constexpr int TrayWatchMs = 3000;
 
     ClientLinesView* LblClient = nullptr;
-    QLabel* lblLastClientMessage = nullptr;
-    QLabel* lblLastRIXMessage = nullptr;
-    QLabel* lblConnections = nullptr;
-    QLabel* lblIPPorts = nullptr;
+    OneLineLabel* lblLastClientMessage = nullptr;
+    OneLineLabel* lblLastRIXMessage = nullptr;
+    OneLineLabel* lblConnections = nullptr;
+    OneLineLabel* lblIPPorts = nullptr;
     QMenu* mnuFile = nullptr;
     QAction* mnuSetup = nullptr;
     QAction* mnuExit = nullptr;
@@ -71,23 +72,25 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    QLabel* MakeLabel(const QString& name, const QString& text, QWidget* parent);
-    void Place(QWidget* control, int leftTwips, int topTwips, int widthTwips, int heightTwips);
     int Pixels(int twips) const;
-    void Layout(int lines);
+    int AvailableHeight() const;
+    void Layout();
+    void KeepOnScreen();
     void GoToTray();
     void Schedule();
     void ShowClientLines();
+    void ShowPorts();
 
     RuntimeState& m_state;
     QScrollArea* m_linesArea = nullptr;
-    QHash<const QWidget*, int> m_topTwips;
-    int m_heightTwips = 0;
+    QString m_portSummary;
+    bool m_listening = true;
     bool m_closing = false;
     bool m_linesStale = false; // the client lines changed while the window was hidden
     QTimer m_refreshTimer;
     struct Pending {
         std::optional<QString> Caption, PortSummary, ConnectionCount, LastClientMessage, LastRixMessage;
+        std::optional<bool> Listening;
         bool ClientLines = false;
     } m_pending;
 };

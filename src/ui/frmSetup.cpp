@@ -28,11 +28,6 @@ Widget* Named(const QString& name, Args&&... args)
     return widget;
 }
 
-bool IsPort(int value)
-{
-    return value >= 1 && value <= 65535;
-}
-
 } // namespace
 
 frmSetup::frmSetup(RuntimeState& state, Relay& relay, StatusView& view, ErrorReporter& errors, QWidget* parent)
@@ -167,7 +162,7 @@ void frmSetup::Apply()
 frmSetup::Outcome frmSetup::ApplyPort(QLineEdit* box, int& setting, const QString& invalid, const QStringList& confirmation)
 {
     const int port = NumberFromText(box->text());
-    if (!IsPort(port)) {
+    if (!Constants::IsPort(port)) {
         ShowError(QStringLiteral("Port Error"), invalid);
         return Outcome::Stop;
     }

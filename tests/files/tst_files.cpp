@@ -435,7 +435,7 @@ void tst_files::dataLogEntries()
     log.WriteDataLog(QByteArray(1, '\0'), QStringLiteral("127.0.0.1"));
     QCOMPARE(ReadAll(Path("DataLog.log")), QByteArray(" 10.0.0.5: AB\r\n 127.0.0.1: ^@\r\n"));
     log.ShowLastClientMessage("AB\r\n", QStringLiteral("10.0.0.5"));
-    QCOMPARE(m_view.LastClientMessage, QStringLiteral("10.0.0.5: AB\r\n"));
+    QCOMPARE(m_view.LastClientMessage, QStringLiteral("10.0.0.5: AB^M^J"));
 }
 
 void tst_files::dataLogOffTouchesNoFile()
@@ -444,7 +444,7 @@ void tst_files::dataLogOffTouchesNoFile()
     log.WriteDataLog("hello", QStringLiteral("10.0.0.5"));
     log.ShowLastRixMessage(QByteArray("\x18\0\x07", 3), QStringLiteral("127.0.0.1"));
     QVERIFY(QDir(m_dir->path()).isEmpty());
-    QCOMPARE(m_view.LastRixMessage, QStringLiteral("127.0.0.1: ^X^@^G\r\n"));
+    QCOMPARE(m_view.LastRixMessage, QStringLiteral("127.0.0.1: ^X^@^G"));
 }
 
 void tst_files::dataLogRollsOver()

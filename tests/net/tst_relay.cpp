@@ -1,6 +1,7 @@
 #include "app/Startup.h"
 #include "core/Constants.h"
 #include "core/RuntimeState.h"
+#include "files/DataLabel.h"
 #include "files/FileAccess.h"
 #include "net/TCPIP.h"
 #include "support/TestSupport.h"
@@ -171,6 +172,8 @@ void tst_relay::cleanup()
 void tst_relay::StartRelay(int rixPort, int clientPort, bool connectMode, const QString& rixAddress,
                            ReadinessBackend::Kind backend)
 {
+    if (clientPort == 0)
+        clientPort = FreePort(); // 0 is not a port: nothing would listen
     QFile settings(m_dir->path() + QStringLiteral("/iplog.ini"));
     QVERIFY(settings.open(QIODevice::WriteOnly));
     settings.write(
@@ -204,7 +207,7 @@ void tst_relay::listenStartUp()
     QVERIFY(rix.Listen());
     StartRelay(rix.Port());
     QCOMPARE(m_view.Caption, Constants::CaptionDisconnected);
-    QCOMPARE(m_view.PortSummary, QStringLiteral("RIX IP Port:%1/Client IP Port:0").arg(rix.Port()));
+    QCOMPARE(m_view.PortSummary, QStringLiteral("RIX IP Port:%1/Client IP Port:%2").arg(rix.Port()).arg(ListenPort()));
     QVERIFY(m_relay->wscktClient(0).IsListening());
     QCOMPARE(m_state.ConnectionCount, qint16(0));
     QCOMPARE(m_state.LoginString, Login);
@@ -231,7 +234,7 @@ void tst_relay::greetingComesFirstAndTheRixLoginIsDropped()
     QTRY_COMPARE(rix.At(0).Received, QByteArray("ping"));
     rix.At(0).Socket->write("ready");
     QTRY_COMPARE(client.Received, Login + "ready");
-    QCOMPARE(m_view.LastRixMessage, QStringLiteral("127.0.0.1: ready\r\n"));
+    QCOMPARE(m_view.LastRixMessage, QStringLiteral("127.0.0.1: ready"));
 }
 
 void tst_relay::eachClientHasItsOwnRixConnection()
@@ -297,7 +300,7 @@ void tst_relay::zeroByteRule()
     Client& client = AddClient(rix, 1);
     rix.At(0).Socket->write(fromRix);
     QTRY_COMPARE(client.Received, Login + toClient);
-    QCOMPARE(m_view.LastRixMessage, QStringLiteral("127.0.0.1: ") + QString::fromLatin1(FormatDataBytes(fromRix)));
+    QCOMPARE(m_view.LastRixMessage, DataLabel::LabelText(fromRix, QStringLiteral("127.0.0.1"))); // before the rule
 }
 
 void tst_relay::loginFilter_data()
@@ -552,11 +555,13 @@ void tst_relay::busyListeningPortIsRetried()
     QCOMPARE(m_state.LoginString, Login); // the rest of start-up still happened
     m_relay->OnPollTick();
     QVERIFY(!m_relay->wscktClient(0).IsListening());
+    QVERIFY(!m_view.Listening);
     QCOMPARE(m_errors.Reports.size(), 1); // reported once, not every second
 
     holder.reset();
     m_relay->OnPollTick();
     QVERIFY(m_relay->wscktClient(0).IsListening());
+    QVERIFY(m_view.Listening);
     AddClient(rix, 1);
 }
 

@@ -26,6 +26,7 @@ public:
     }
     void SetCaption(const QString& caption) override { Caption = caption; }
     void ShowPortSummary(const QString& text) override { PortSummary = text; }
+    void ShowListening(bool listening) override { Listening = listening; }
     void ShowConnectionCount(const QString& text) override { ConnectionCount = text; }
     void ClientLinesChanged() override { ClientLines = m_state ? ConnectedClientLines(*m_state) : QStringList(); }
     void ShowLastClientMessage(const QString& text) override { LastClientMessage = text; }
@@ -33,6 +34,7 @@ public:
 
     QString Caption, PortSummary, ConnectionCount, LastClientMessage, LastRixMessage;
     QStringList ClientLines;
+    bool Listening = true;
 
 private:
     const RuntimeState* m_state;

@@ -1,11 +1,13 @@
 #include "app/Startup.h"
 #include "core/Constants.h"
 #include "core/RuntimeState.h"
+#include "files/DataLabel.h"
 #include "files/FileAccess.h"
 #include "net/Relay.h"
 #include "support/TestSupport.h"
 #include "ui/ClientLinesView.h"
 #include "ui/frmMain.h"
+#include "ui/OneLineLabel.h"
 #include "ui/frmSetup.h"
 
 #include <QAbstractButton>
@@ -18,7 +20,10 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSignalSpy>
+#include <QStringDecoder>
 #include <QSystemTrayIcon>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -69,6 +74,39 @@ QStringList Titles(const QList<BoxAnswers::Seen>& boxes)
     return titles;
 }
 
+quint16 FreePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Every label is one line inside the window, below the client lines and above the next label.
+void VerifyLabelsKeepTheirPlace(const frmMain& window, int lines)
+{
+    const QScrollArea* area = window.findChild<QScrollArea*>(QStringLiteral("ClientLines"));
+    QCOMPARE(area->verticalScrollBar()->isVisible(), area->height() < window.LblClient->height());
+    const int linesBottom = window.LblClient->mapTo(&window, QPoint(0, 0)).y()
+        + ClientLinesView::LineTopTwips(lines) * window.LblClient->logicalDpiY() / 1440;
+    int above = qMin(linesBottom, area->mapTo(&window, QPoint(0, area->height())).y());
+    const QLabel* labels[] = {window.lblConnections, window.lblLastClientMessage, window.lblLastRIXMessage,
+                              window.lblIPPorts};
+    for (const QLabel* label : labels) {
+        const QRect box(label->mapTo(&window, QPoint(0, 0)), label->size());
+        QVERIFY2(box.top() >= above, qPrintable(label->objectName()));
+        QVERIFY(box.right() < window.width() && box.bottom() < window.height());
+        QVERIFY2(label->sizeHint().height() <= box.height(), qPrintable(label->objectName())); // one line
+        QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->contentsRect().width());
+        above = box.bottom();
+    }
+}
+
 } // namespace
 
 class tst_ui : public QObject {
@@ -79,18 +117,24 @@ private slots:
 
     void clientLines_data();
     void clientLines();
-    void linesShrinkBackToOne();
-    void hundredClientsStayReadable();
-    void messageLabelsShowTheLatest();
+    void manyClientsScrollInsideTheScreen();
+    void burstLabels_data();
+    void burstLabels();
+    void windows1252TableMatchesTheConverter();
+    void labelsShowTheLatest();
     void linesChangedWhileHiddenAppearWhenShown();
     void trayWhereAvailable();
+    void trayLostWhileHiddenBringsTheWindowBack();
     void noTrayMinimisesNormally();
+    void busyClientPortSaysNotListening_data();
+    void busyClientPortSaysNotListening();
+    void clientPortThatIsNotAPort_data();
+    void clientPortThatIsNotAPort();
 
     void setupOpensWithTheSettings();
     void okWithNothingChangedAsksNothing();
     void invalidClientPort_data();
     void invalidClientPort();
-    void fractionalPortRoundsHalfToEven();
     void clientAddress_data();
     void clientAddress();
     void cancelledPortChangeKeepsTheNewMode();
@@ -99,8 +143,9 @@ private slots:
     void cancelAppliesNothing();
 
 private:
-    void StartRelay(quint16 rixPort);
+    void StartRelay(int clientPort, bool connectMode = false);
     void SetSlots(int count, const QList<int>& connected);
+    QString Ports() const;
     frmSetup* OpenSetup();
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -152,14 +197,11 @@ void tst_ui::clientLines_data()
     QTest::addColumn<int>("slotCount");
     QTest::addColumn<QList<int>>("connected");
     QTest::addColumn<QStringList>("lines");
-    QTest::addColumn<QList<int>>("tops");
-    QTest::addColumn<int>("height");
-    QTest::newRow("no client") << 2 << QList<int>{} << QStringList{} << QList<int>{} << 2670;
-    QTest::newRow("one client") << 1 << QList<int>{1} << QStringList{"10.0.0.1 -> Connected"} << QList<int>{120} << 3045;
-    QTest::newRow("slots 1, 3 and 4")
+    QTest::newRow("no client") << 2 << QList<int>{} << QStringList{};
+    QTest::newRow("one client") << 1 << QList<int>{1} << QStringList{"10.0.0.1 -> Connected"};
+    QTest::newRow("slots 1, 3 and 4, lowest first")
         << 4 << QList<int>{4, 1, 3}
-        << QStringList{"10.0.0.1 -> Connected", "10.0.0.3 -> Connected", "10.0.0.4 -> Connected"}
-        << QList<int>{120, 495, 870} << 3795;
+        << QStringList{"10.0.0.1 -> Connected", "10.0.0.3 -> Connected", "10.0.0.4 -> Connected"};
 }
 
 void tst_ui::clientLines()
@@ -167,35 +209,18 @@ void tst_ui::clientLines()
     QFETCH(int, slotCount);
     QFETCH(QList<int>, connected);
     QFETCH(QStringList, lines);
-    QFETCH(QList<int>, tops);
-    QFETCH(int, height);
+    SetSlots(3, {1, 2, 3}); // more lines before: the update also shrinks
+    const int heightWithThree = m_window->height();
     SetSlots(slotCount, connected);
     QCOMPARE(m_state.ShownClientLabels, qint16(lines.size()));
     QCOMPARE(m_window->LblClient->Lines(), lines);
-    for (int k = 0; k < lines.size(); ++k)
-        QCOMPARE(ClientLinesView::LineTopTwips(k), tops[k]);
-    QCOMPARE(m_window->HeightTwips(), height);
-    QCOMPARE(m_window->height(), height / 15); // 96 dpi: 15 twips a pixel
-    // The lower labels follow the last line, 480 twips apart, and never cover a line.
-    const int connectionsTop = m_window->TopTwips(m_window->lblConnections);
-    QCOMPARE(connectionsTop, 120 + 375 * int(lines.size()));
-    QCOMPARE(m_window->TopTwips(m_window->lblLastClientMessage), connectionsTop + 480);
-    QCOMPARE(m_window->TopTwips(m_window->lblLastRIXMessage), connectionsTop + 960);
-    QCOMPARE(m_window->TopTwips(m_window->lblIPPorts), connectionsTop + 1440);
+    QCOMPARE(m_window->height() < heightWithThree, lines.size() < 3);
+    VerifyLabelsKeepTheirPlace(*m_window, int(lines.size()));
+    QVERIFY(!m_window->findChild<QScrollArea*>()->verticalScrollBar()->isVisible());
     QVERIFY(m_errors.Reports.isEmpty());
 }
 
-void tst_ui::linesShrinkBackToOne()
-{
-    SetSlots(3, {1, 2, 3});
-    QCOMPARE(m_window->LblClient->Lines().size(), 3);
-    SetSlots(3, {2});
-    QCOMPARE(m_window->LblClient->Lines(), QStringList{QStringLiteral("10.0.0.2 -> Connected")});
-    QCOMPARE(m_window->HeightTwips(), 3045);
-    QCOMPARE(m_window->TopTwips(m_window->lblConnections), 495);
-}
-
-void tst_ui::hundredClientsStayReadable()
+void tst_ui::manyClientsScrollInsideTheScreen()
 {
     QList<int> all;
     for (int i = 1; i <= 100; ++i)
@@ -203,23 +228,74 @@ void tst_ui::hundredClientsStayReadable()
     SetSlots(100, all);
     QVERIFY(m_errors.Reports.isEmpty());
     QCOMPARE(m_window->LblClient->Lines().size(), 100);
-    QCOMPARE(m_window->LblClient->Lines()[99], QStringLiteral("10.0.0.100 -> Connected"));
-    // The window stops at the screen; the lines scroll and the lower labels stay inside it.
-    QVERIFY(m_window->height() <= m_window->screen()->availableGeometry().height());
-    const QLabel* ports = m_window->lblIPPorts;
-    QVERIFY(ports->mapTo(m_window.get(), QPoint(0, ports->height())).y() <= m_window->height());
-    SetSlots(100, {7});
-    QCOMPARE(m_window->HeightTwips(), 3045);
+    // The window, frame included, stops at the screen; the lines scroll and the labels stay inside.
+    QVERIFY(m_window->screen()->availableGeometry().contains(m_window->frameGeometry()));
+    QTRY_VERIFY(m_window->findChild<QScrollArea*>()->verticalScrollBar()->isVisible());
+    VerifyLabelsKeepTheirPlace(*m_window, 100);
 }
 
-void tst_ui::messageLabelsShowTheLatest()
+void tst_ui::burstLabels_data()
+{
+    QTest::addColumn<QByteArray>("burst");
+    QTest::addColumn<QString>("label");
+    QTest::newRow("0x9C after a line feed") << QByteArray("START\n\x9c" "END") << QString::fromUtf8("START^J\u0153END");
+    QByteArray high;
+    for (int byte = 0x80; byte < 0xA0; ++byte)
+        high.append(char(byte));
+    QTest::newRow("0x80-0x9F") << high
+                               << QString::fromUtf8("€M-^A‚ƒ„…†‡ˆ‰Š‹ŒM-^MŽM-^OM-^P‘’“”•–—˜™š›œM-^]žŸ");
+    QTest::newRow("the five undefined") << QByteArray("\x81\x8d\x8f\x90\x9d") << QStringLiteral("M-^AM-^MM-^OM-^PM-^]");
+    QTest::newRow("controls, DEL, soft hyphen, Latin-1")
+        << QByteArray("\0\x1b[2J\x7f\xad\xa0\xe9\xff", 10) << QString::fromUtf8("^@^[[2J^?M--\u00a0éÿ");
+    QTest::newRow("CR LF lines") << QByteArray("one\r\ntwo\r\nthree\r\nfour\r\nfive\r\n")
+                                 << QStringLiteral("one^M^Jtwo^M^Jthree^M^Jfour^M^Jfive^M^J");
+    QTest::newRow("status frame, counter 10") << QByteArray("\x18\0\n\0\x01\0\x02\0\r\n", 10)
+                                              << QStringLiteral("^X^@^J^@^A^@^B^@^M^J");
+    QTest::newRow("4 KiB") << QByteArray(4096, 'x') << QString(300, u'x') + QChar(0x2026);
+}
+
+void tst_ui::burstLabels()
+{
+    QFETCH(QByteArray, burst);
+    QFETCH(QString, label);
+    SetSlots(1, {1});
+    DataLog data(m_state, m_clock, m_errors, *m_window);
+    data.ShowLastClientMessage(burst, QStringLiteral("10.0.0.5"));
+    data.ShowLastRixMessage(burst, QStringLiteral("127.0.0.1"));
+    m_window->Refresh();
+    for (auto [shown, source] : {std::pair(m_window->lblLastClientMessage, "10.0.0.5: "),
+                                 std::pair(m_window->lblLastRIXMessage, "127.0.0.1: ")}) {
+        const QString whole = QString::fromLatin1(source) + label;
+        QCOMPARE(shown->FullText(), whole);
+        // What does not fit is cut with a visible ellipsis, and the tooltip has the whole text.
+        if (shown->text() != whole) {
+            QVERIFY(shown->text().endsWith(QChar(0x2026)));
+            QVERIFY(whole.startsWith(shown->text().chopped(1)));
+            QCOMPARE(shown->toolTip(), whole);
+        }
+    }
+    VerifyLabelsKeepTheirPlace(*m_window, 1);
+}
+
+void tst_ui::windows1252TableMatchesTheConverter()
+{
+    QStringDecoder converter("windows-1252");
+    if (!converter.isValid())
+        QSKIP("this Qt has no Windows-1252 converter");
+    for (int byte = 0x80; byte < 0xA0; ++byte) {
+        const char raw = char(byte);
+        QCOMPARE(QString(QChar(DataLabel::Windows1252Character(quint8(byte)))), converter.decode(QByteArrayView(&raw, 1)));
+    }
+}
+
+void tst_ui::labelsShowTheLatest()
 {
     for (int burst = 0; burst < 1000; ++burst) {
-        m_window->ShowLastClientMessage(QStringLiteral("10.0.0.5: %1\r\n").arg(burst));
-        m_window->ShowLastRixMessage(QStringLiteral("127.0.0.1: %1\r\n").arg(burst));
+        m_window->ShowLastClientMessage(QStringLiteral("10.0.0.5: %1").arg(burst));
+        m_window->ShowLastRixMessage(QStringLiteral("127.0.0.1: %1").arg(burst));
     }
-    QTRY_COMPARE(m_window->lblLastClientMessage->text(), QStringLiteral("10.0.0.5: 999\r\n"));
-    QTRY_COMPARE(m_window->lblLastRIXMessage->text(), QStringLiteral("127.0.0.1: 999\r\n"));
+    QTRY_COMPARE(m_window->lblLastClientMessage->text(), QStringLiteral("10.0.0.5: 999"));
+    QTRY_COMPARE(m_window->lblLastRIXMessage->text(), QStringLiteral("127.0.0.1: 999"));
 }
 
 void tst_ui::linesChangedWhileHiddenAppearWhenShown()
@@ -229,7 +305,6 @@ void tst_ui::linesChangedWhileHiddenAppearWhenShown()
     SetSlots(3, {1, 2, 3});
     m_window->show();
     QCOMPARE(m_window->LblClient->Lines().size(), 3);
-    QCOMPARE(m_window->HeightTwips(), 3795);
 }
 
 void tst_ui::trayWhereAvailable()
@@ -268,6 +343,21 @@ void tst_ui::trayWhereAvailable()
     QVERIFY(!m_window->TrayIcon->isVisible());
 }
 
+void tst_ui::trayLostWhileHiddenBringsTheWindowBack()
+{
+    bool trayThere = true;
+    m_window->TrayAvailable = [&trayThere] { return trayThere; };
+    m_window->tmrTrayWatch.setInterval(10);
+    m_window->showMinimized();
+    QTRY_VERIFY(!m_window->isVisible());
+    QVERIFY(m_window->tmrTrayWatch.isActive());
+    trayThere = false; // the panel hosting the notification area has gone
+    QTRY_VERIFY(m_window->isVisible());
+    QVERIFY(!m_window->isMinimized());
+    QVERIFY(!m_window->TrayIcon->isVisible());
+    QVERIFY(!m_window->tmrTrayWatch.isActive());
+}
+
 void tst_ui::noTrayMinimisesNormally()
 {
     m_window->TrayAvailable = [] { return false; };
@@ -277,29 +367,98 @@ void tst_ui::noTrayMinimisesNormally()
     QVERIFY(!m_window->TrayIcon->isVisible());
 }
 
-void tst_ui::StartRelay(quint16 rixPort)
+void tst_ui::StartRelay(int clientPort, bool connectMode)
 {
+    m_rix = std::make_unique<QTcpServer>();
+    QVERIFY(m_rix->listen(QHostAddress::LocalHost));
     QFile settings(m_dir->path() + QStringLiteral("/iplog.ini"));
     QVERIFY(settings.open(QIODevice::WriteOnly));
-    settings.write(QStringLiteral("RIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=0\r\n"
-                                  "Client IP Address=127.0.0.1\r\nServer Mode=Yes\r\nLog Data=No\r\n")
-                       .arg(rixPort)
+    settings.write(QStringLiteral("RIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=%2\r\n"
+                                  "Client IP Address=127.0.0.1\r\nServer Mode=%3\r\nLog Data=No\r\n")
+                       .arg(m_rix->serverPort())
+                       .arg(clientPort)
+                       .arg(connectMode ? "No" : "Yes")
                        .toLatin1());
     settings.close();
     m_events = std::make_unique<EventLog>(m_state, m_clock, m_errors);
     m_data = std::make_unique<DataLog>(m_state, m_clock, m_errors, *m_window);
     m_relay = std::make_unique<Relay>(m_state, *m_window, m_errors, *m_events, *m_data);
     RunStartup(m_state, *m_window, m_errors, *m_relay, m_dir->path());
-    m_relay->tmrPoll.stop();
+    m_relay->tmrPoll.stop(); // the tests tick the poll themselves
+}
+
+QString tst_ui::Ports() const
+{
+    m_window->Refresh();
+    return m_window->lblIPPorts->text();
+}
+
+void tst_ui::busyClientPortSaysNotListening_data()
+{
+    QTest::addColumn<bool>("bySetup");
+    QTest::newRow("taken at start-up") << false;
+    QTest::newRow("taken by a setup change") << true;
+}
+
+void tst_ui::busyClientPortSaysNotListening()
+{
+    QFETCH(bool, bySetup);
+    QTcpServer holder; // another program on the client port
+    QVERIFY(holder.listen(QHostAddress::LocalHost));
+    const int busy = holder.serverPort();
+    StartRelay(bySetup ? FreePort() : busy);
+    const QString summary = QStringLiteral("RIX IP Port:%1/Client IP Port:%2").arg(m_rix->serverPort()).arg(busy);
+    if (bySetup) {
+        QVERIFY(!Ports().contains(QStringLiteral("listening")));
+        frmSetup* dialog = OpenSetup();
+        dialog->txtClient->setText(QString::number(busy));
+        BoxAnswers answers({QMessageBox::Ok});
+        dialog->cmdOk->click();
+        QCOMPARE(Titles(answers.Boxes), QStringList{QStringLiteral("IP Port Change")});
+        QCOMPARE(answers.Boxes[0].Text, QStringLiteral("You have entered a new client IP Port#\r\nThis will disconnect "
+                                                       "any users currently attached\r\nPlease Confirm"));
+    }
+    QCOMPARE(Ports(), summary + QStringLiteral(" (not listening)"));
+    m_relay->OnPollTick(); // still taken: tried again, silently
+    QCOMPARE(m_errors.Reports, QStringList{QStringLiteral("Error opening sockets|Form Error|98")});
+
+    holder.close();
+    m_relay->OnPollTick();
+    QVERIFY(m_relay->wscktClient(0).IsListening());
+    QCOMPARE(Ports(), summary);
+}
+
+void tst_ui::clientPortThatIsNotAPort_data()
+{
+    QTest::addColumn<int>("port");
+    QTest::addColumn<bool>("connectMode");
+    QTest::newRow("0, listen mode") << 0 << false;
+    QTest::newRow("0, connect mode") << 0 << true;
+    QTest::newRow("70000, listen mode") << 70000 << false;
+}
+
+void tst_ui::clientPortThatIsNotAPort()
+{
+    QFETCH(int, port);
+    QFETCH(bool, connectMode);
+    StartRelay(port, connectMode);
+    for (int tick = 0; tick < 3; ++tick)
+        m_relay->OnPollTick();
+    QCOMPARE(m_errors.Reports, QStringList{QStringLiteral("Invalid Client IP Port #%1. Not used: a port is a number "
+                                                          "between 1 and 65535|IP Error|0")
+                                               .arg(port)});
+    QVERIFY(!m_relay->wscktClient(0).IsListening());
+    if (connectMode)
+        QVERIFY(!m_relay->wscktClient(1).IsConnecting() && !m_relay->wscktClient(1).IsConnected());
+    QCOMPARE(Ports(), QStringLiteral("RIX IP Port:%1/Client IP Port:%2 (not listening)").arg(m_rix->serverPort()).arg(port));
+    RunShutdown(m_state, m_errors, *m_relay);
+    QVERIFY(ReadAll(m_dir->path() + QStringLiteral("/iplog.ini")).contains(QStringLiteral("\r\nClient IP Port=%1\r\n").arg(port).toLatin1()));
 }
 
 frmSetup* tst_ui::OpenSetup()
 {
-    if (!m_relay) {
-        m_rix = std::make_unique<QTcpServer>();
-        m_rix->listen(QHostAddress::LocalHost);
-        StartRelay(m_rix->serverPort());
-    }
+    if (!m_relay)
+        StartRelay(FreePort());
     auto* dialog = new frmSetup(m_state, *m_relay, *m_window, m_errors, m_window.get());
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->open();
@@ -310,7 +469,7 @@ void tst_ui::setupOpensWithTheSettings()
 {
     frmSetup* dialog = OpenSetup();
     QCOMPARE(dialog->windowTitle(), QStringLiteral("Setup"));
-    QCOMPARE(dialog->txtClient->text(), QStringLiteral("0"));
+    QCOMPARE(dialog->txtClient->text(), QString::number(m_state.ClientIPPort));
     QCOMPARE(dialog->txtServerIP->text(), QString::number(m_rix->serverPort()));
     QCOMPARE(dialog->txtClientIPAddr->text(), QStringLiteral("127.0.0.1"));
     QCOMPARE(dialog->txtRIXIPAddr->text(), QStringLiteral("127.0.0.1"));
@@ -334,8 +493,6 @@ void tst_ui::setupOpensWithTheSettings()
 void tst_ui::okWithNothingChangedAsksNothing()
 {
     frmSetup* dialog = OpenSetup();
-    m_state.ClientIPPort = 1100; // a port of 0 would be refused
-    dialog->txtClient->setText(QStringLiteral("1100"));
     dialog->chkLogData->setChecked(true);
     QSignalSpy accepted(dialog, &QDialog::accepted);
     BoxAnswers answers;
@@ -343,7 +500,7 @@ void tst_ui::okWithNothingChangedAsksNothing()
     QCOMPARE(answers.Boxes.size(), 0);
     QCOMPARE(accepted.count(), 1);
     QVERIFY(m_state.LogData);
-    QTRY_COMPARE(m_window->lblIPPorts->text(), QStringLiteral("RIX IP Port:%1/Client IP Port:1100").arg(m_rix->serverPort()));
+    QCOMPARE(Ports(), QStringLiteral("RIX IP Port:%1/Client IP Port:%2").arg(m_rix->serverPort()).arg(m_state.ClientIPPort));
 }
 
 void tst_ui::invalidClientPort_data()
@@ -371,21 +528,6 @@ void tst_ui::invalidClientPort()
     QCOMPARE(dialog->txtClient->text(), text);
 }
 
-void tst_ui::fractionalPortRoundsHalfToEven()
-{
-    frmSetup* dialog = OpenSetup();
-    dialog->txtClient->setText(QStringLiteral("1100.5"));
-    BoxAnswers answers({QMessageBox::Ok});
-    dialog->cmdOk->click();
-    QCOMPARE(Titles(answers.Boxes), QStringList{QStringLiteral("IP Port Change")});
-    QCOMPARE(answers.Boxes[0].Text, QStringLiteral("You have entered a new client IP Port#\r\nThis will disconnect any users "
-                                                   "currently attached\r\nPlease Confirm"));
-    QCOMPARE(answers.Boxes[0].Buttons, QMessageBox::Ok | QMessageBox::Cancel);
-    QCOMPARE(m_state.ClientIPPort, 1100);
-    // The listener follows the new port.
-    QTRY_COMPARE(m_relay->wscktClient(0).LocalPort(), 1100);
-}
-
 void tst_ui::clientAddress_data()
 {
     QTest::addColumn<QString>("typed");
@@ -403,8 +545,6 @@ void tst_ui::clientAddress()
     QFETCH(QString, typed);
     QFETCH(QString, stored);
     frmSetup* dialog = OpenSetup();
-    m_state.ClientIPPort = 1100; // a port of 0 would be refused before the address is looked at
-    dialog->txtClient->setText(QStringLiteral("1100"));
     dialog->txtClientIPAddr->setText(typed);
     BoxAnswers answers({QMessageBox::Ok});
     dialog->cmdOk->click();
@@ -423,13 +563,14 @@ void tst_ui::clientAddress()
 void tst_ui::cancelledPortChangeKeepsTheNewMode()
 {
     frmSetup* dialog = OpenSetup();
+    const int port = m_state.ClientIPPort;
     dialog->OptMode[1]->setChecked(true);
-    dialog->txtClient->setText(QStringLiteral("1234"));
+    dialog->txtClient->setText(QString::number(port + 1));
     BoxAnswers answers({QMessageBox::Cancel});
     dialog->cmdOk->click();
     QCOMPARE(Titles(answers.Boxes), QStringList{QStringLiteral("IP Port Change")});
     QCOMPARE(m_state.OperationMode, Constants::ConnectMode);
-    QCOMPARE(m_state.ClientIPPort, 0);
+    QCOMPARE(m_state.ClientIPPort, port);
     QVERIFY(dialog->isVisible());
 }
 
@@ -441,7 +582,8 @@ void tst_ui::invalidRixPortAfterAClientChange()
     QTRY_COMPARE(m_state.ConnectedClients, qint16(1));
     QSignalSpy dropped(&client, &QTcpSocket::disconnected);
 
-    dialog->txtClient->setText(QStringLiteral("1101"));
+    const int newPort = FreePort();
+    dialog->txtClient->setText(QString::number(newPort));
     dialog->txtServerIP->setText(QStringLiteral("0"));
     BoxAnswers answers({QMessageBox::Ok, QMessageBox::Ok});
     dialog->cmdOk->click();
@@ -451,7 +593,7 @@ void tst_ui::invalidRixPortAfterAClientChange()
     QTRY_COMPARE(dropped.count(), 1);
     QCOMPARE(m_state.ConnectedClients, qint16(0));
     QTRY_COMPARE(m_window->lblConnections->text(), QStringLiteral("Client Connections: 0000"));
-    QCOMPARE(m_state.ClientIPPort, 1101);
+    QCOMPARE(m_state.ClientIPPort, newPort);
     QVERIFY(dialog->isVisible());
 }
 
@@ -461,8 +603,6 @@ void tst_ui::changedRixAddressReconnectsAtOnce()
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, quint16(m_relay->wscktClient(0).LocalPort()));
     QTRY_VERIFY(m_relay->wsktServer.Count() > 1 && m_relay->wsktServer(1).IsConnected());
-    m_state.ClientIPPort = m_relay->wscktClient(0).LocalPort(); // as if configured so: no client change
-    dialog->txtClient->setText(QString::number(m_state.ClientIPPort));
 
     // A second RIX on another loopback address, same port.
     QTcpServer second;
@@ -479,21 +619,18 @@ void tst_ui::changedRixAddressReconnectsAtOnce()
 void tst_ui::cancelAppliesNothing()
 {
     frmSetup* dialog = OpenSetup();
-    QFile settings(m_dir->path() + QStringLiteral("/iplog.ini"));
-    QVERIFY(settings.open(QIODevice::ReadOnly));
-    const QByteArray before = settings.readAll();
-    settings.close();
-    dialog->txtClient->setText(QStringLiteral("2000"));
+    const int port = m_state.ClientIPPort;
+    const QByteArray before = ReadAll(m_dir->path() + QStringLiteral("/iplog.ini"));
+    dialog->txtClient->setText(QString::number(port + 1));
     dialog->OptMode[1]->setChecked(true);
     dialog->chkLogData->setChecked(true);
     BoxAnswers answers;
     dialog->cmdCancel->click();
     QCOMPARE(answers.Boxes.size(), 0);
-    QCOMPARE(m_state.ClientIPPort, 0);
+    QCOMPARE(m_state.ClientIPPort, port);
     QCOMPARE(m_state.OperationMode, Constants::ListenMode);
     QVERIFY(!m_state.LogData);
-    QVERIFY(settings.open(QIODevice::ReadOnly));
-    QCOMPARE(settings.readAll(), before); // the dialog never writes the settings file
+    QCOMPARE(ReadAll(m_dir->path() + QStringLiteral("/iplog.ini")), before); // the dialog never writes it
 }
 
 QTEST_MAIN(tst_ui)
