@@ -24,3 +24,19 @@ bool CheckIPAddress(const QString& text, QString& checked)
     checked = values.join(u'.');
     return true;
 }
+
+bool ParseDottedIPv4(const QString& text, quint32& address)
+{
+    const QStringList parts = text.split(u'.');
+    if (parts.size() != 4)
+        return false;
+    address = 0;
+    for (const QString& part : parts) {
+        bool ok = false;
+        const uint value = part.toUInt(&ok, 10);
+        if (!ok || part.isEmpty() || part.size() > 3 || value > 255 || !part.front().isDigit())
+            return false;
+        address = (address << 8) | value;
+    }
+    return true;
+}

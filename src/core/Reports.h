@@ -45,6 +45,13 @@ inline const ReportText LoggingIPMessage{QStringLiteral("Error Logging IP Messag
 inline const ReportText Retry{QStringLiteral("Retry"), QStringLiteral("Message Log Error")};
 inline const ReportText WritingDataLog{QStringLiteral("Error writing to Data Log"), QStringLiteral("File Error")};
 
+// With this many clients connected, new ones are being turned away.
+inline ReportText ClientLimitReached(int maxClients)
+{
+    return {QStringLiteral("Client Limit of %1 Reached: New Clients Refused").arg(maxClients),
+            QStringLiteral("TCP/IP Connection Error")};
+}
+
 // A read that failed on either side, naming the peer's address.
 inline ReportText SocketError(int code, const QString& address)
 {

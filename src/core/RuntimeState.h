@@ -28,6 +28,9 @@ public:
     // Set once at start-up. AppPath always ends in a separator.
     QString AppPath;
     QByteArray LoginString;
+    // How many dated copies of each log are kept when it rolls over; 0 keeps them all. Set from the
+    // command line (--keep-logs), never from iplog.ini.
+    int KeepLogs = 0;
 
     // Connections.
     qint16 ConnectionCount = 0;

@@ -5,9 +5,11 @@
 #include "core/RuntimeState.h"
 #include "files/FileAccess.h"
 
-void Relay::OnClientAccept(int, qintptr handle)
+void Relay::OnClientAccept(int, qintptr handle, quint32 peerAddress)
 {
     try {
+        if (!AdmitClient(peerAddress))
+            return; // the socket layer closes a handle nobody adopted
         // The lowest free slot is reused; a new one is made only when every slot is busy.
         int slot = 0;
         for (int i = 1; i <= m_state.ConnectionCount; ++i) {

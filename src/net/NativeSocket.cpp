@@ -85,14 +85,14 @@ Handle Open(int& error)
 #endif
 }
 
-int Listen(Handle handle, quint16 port)
+int Listen(Handle handle, quint32 ipv4, quint16 port)
 {
 #ifndef Q_OS_WIN
     // A restarted relay must get its port back while old connections sit in TIME_WAIT.
     const int on = 1;
     setsockopt(int(handle), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
 #endif
-    const sockaddr_in address = MakeAddress(INADDR_ANY, port);
+    const sockaddr_in address = MakeAddress(ipv4, port);
     if (bind(handle, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         return LastError();
     if (listen(handle, SOMAXCONN) != 0)

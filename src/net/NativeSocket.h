@@ -15,8 +15,8 @@ void Initialise();
 
 // A non-blocking, close-on-exec IPv4 stream socket, or InvalidHandle with error set.
 Handle Open(int& error);
-// Binds to every local address on the port and listens; 0 or an error code.
-int Listen(Handle handle, quint16 port);
+// Binds to the local IPv4 address (0: every local address) and port, and listens; 0 or an error code.
+int Listen(Handle handle, quint32 ipv4, quint16 port);
 // Takes one pending connection as a non-blocking socket, or InvalidHandle with error set (a would-block
 // error when none is waiting). The peer's IPv4 address comes with it, at no extra cost.
 Handle Accept(Handle listener, int& error, quint32& peerAddress);

@@ -66,6 +66,7 @@ void Relay::ListenForClients(int port)
     if (!ClientPortUsable(port))
         return;
     SocketObject& listener = wscktClient(0);
+    listener.SetLocalAddress(Admission.ListenAddress);
     listener.SetLocalPort(port);
     listener.Command(Constants::CommandListen);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/ClientAdmission.h"
 #include "net/ReadinessBackend.h"
 #include "net/SocketObject.h"
 
@@ -30,6 +31,8 @@ public:
     SocketArray wscktClient;
     SocketArray wsktServer;
     QTimer tmrPoll;
+    // The listener's address, the allow-list and the cap; set before start-up.
+    ClientAdmission Admission;
 
     // Above this many unsent bytes towards one side, the relay stops reading from the other.
     static constexpr qint64 PendingOutputBound = 4 * 1024 * 1024;
@@ -70,7 +73,11 @@ public:
 private:
     using BurstHandler = void (Relay::*)(int slot, char* data, qsizetype size);
 
-    void OnClientAccept(int index, qintptr handle);
+    void OnClientAccept(int index, qintptr handle, quint32 peerAddress);
+    // False when the client is to be closed at once, before it has a slot or a greeting: it is not
+    // on the allow-list (an event-log line, at most once a minute per address), or the cap is met
+    // (one error-log line until a client is admitted again).
+    bool AdmitClient(quint32 peerAddress);
     void OnClientAcceptFailed(int index, int errorCode);
     void OnClientConnected(int index);
     void OnClientConnectFailed(int index);

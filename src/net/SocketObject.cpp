@@ -1,10 +1,9 @@
 #include "net/SocketObject.h"
 
+#include "core/CheckIPAddress.h"
 #include "core/Constants.h"
 #include "core/Failure.h"
 #include "net/ReadinessBackend.h"
-
-#include <QStringList>
 
 namespace {
 
@@ -18,23 +17,6 @@ constexpr int AcceptBackOffMs = 1000;
 Failure SystemFailure(int error)
 {
     return Failure{error, NativeSocket::ErrorText(error)};
-}
-
-// Exactly four decimal parts of 0..255: "1.2.3" or "010.0.0.1" are not taken in some looser sense.
-bool ParseDottedIPv4(const QString& text, quint32& address)
-{
-    const QStringList parts = text.split(u'.');
-    if (parts.size() != 4)
-        return false;
-    address = 0;
-    for (const QString& part : parts) {
-        bool ok = false;
-        const uint value = part.toUInt(&ok, 10);
-        if (!ok || part.isEmpty() || part.size() > 3 || value > 255 || !part.front().isDigit())
-            return false;
-        address = (address << 8) | value;
-    }
-    return true;
 }
 
 quint16 CheckedPort(int port)
@@ -96,6 +78,14 @@ void SocketObject::SetRemotePort(int port)
     m_remotePort = CheckedPort(port);
 }
 
+void SocketObject::SetLocalAddress(const QString& dottedAddress)
+{
+    quint32 address = 0;
+    if (!dottedAddress.isEmpty() && !ParseDottedIPv4(dottedAddress, address))
+        throw Failure{FailureCode::AddressNotAvailable, QStringLiteral("Invalid IPv4 address \"%1\"").arg(dottedAddress)};
+    m_localAddress = address;
+}
+
 void SocketObject::SetLocalPort(int port)
 {
     m_localPort = CheckedPort(port);
@@ -120,7 +110,7 @@ void SocketObject::Command(int code)
     const NativeSocket::Handle handle = NativeSocket::Open(error);
     if (handle == NativeSocket::InvalidHandle)
         throw SystemFailure(error);
-    error = NativeSocket::Listen(handle, m_localPort);
+    error = NativeSocket::Listen(handle, m_localAddress, m_localPort);
     if (error != 0) {
         NativeSocket::Close(handle);
         throw SystemFailure(error);
@@ -494,7 +484,7 @@ AcceptedHandle SocketArray::TakeAccepted(NativeSocket::Handle handle)
 void SocketArray::OfferAccepted(int index, AcceptedHandle accepted)
 {
     m_offered = &accepted;
-    emit Accept(index, accepted.Get());
+    emit Accept(index, accepted.Get(), accepted.PeerAddress());
     m_offered = nullptr;
 }
 

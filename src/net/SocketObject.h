@@ -58,6 +58,8 @@ public:
     void SetRemoteAddress(const QString& dottedAddress);
     void SetRemotePort(int port);
     void SetLocalPort(int port);
+    // Which local address the next listen binds: dotted IPv4, or empty for every local address.
+    void SetLocalAddress(const QString& dottedAddress);
     // The port actually listened on (the system's choice when 0 was asked for).
     int LocalPort() const;
 
@@ -158,6 +160,7 @@ private:
     quint32 m_remoteAddress = 0;
     quint16 m_remotePort = 0;
     quint16 m_localPort = 0;
+    quint32 m_localAddress = 0;
     quint32 m_peerAddress = 0; // known from the accept; 0 when it must be asked for
     QElapsedTimer m_connectStarted;
     QByteArray m_pending;
@@ -183,7 +186,8 @@ public:
     AcceptedHandle TakeAccepted(NativeSocket::Handle handle);
 
 signals:
-    void Accept(int index, qintptr handle);
+    // A connection is waiting to be adopted; its peer's IPv4 address comes with it.
+    void Accept(int index, qintptr handle, quint32 peerAddress);
     // Accepting failed for a reason other than one connection's own; reported once until it clears.
     void AcceptFailed(int index, int errorCode);
     void Connected(int index);

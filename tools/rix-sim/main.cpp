@@ -28,6 +28,7 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tolvane-rix-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(TOLVANE_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
@@ -36,6 +37,7 @@ int main(int argc, char* argv[])
         "(24, 0, counter, 0, 1, 0, 2, 0, CR, LF) so the relay's zero-byte rule can be watched.\n"
         "Prints \"listening <port>\" once it accepts connections."));
     parser.addHelpOption();
+    parser.addVersionOption();
     QCommandLineOption portOption({QStringLiteral("p"), QStringLiteral("port")},
                                   QStringLiteral("Port to listen on (default 1200; 0 lets the system choose)."),
                                   QStringLiteral("port"), QStringLiteral("1200"));

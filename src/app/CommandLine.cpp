@@ -1,0 +1,187 @@
+#include "app/CommandLine.h"
+
+#include "app/Engine.h"
+#include "core/CheckIPAddress.h"
+#include "core/RuntimeState.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QStandardPaths>
+#include <QTemporaryFile>
+
+#include <cstdio>
+
+namespace {
+
+void Print(FILE* stream, const QString& text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stream);
+    std::fflush(stream);
+}
+
+// Tells the operator what is wrong with the command line, on stderr.
+int Refuse(const QString& program, const QString& message)
+{
+    Print(stderr, program + QStringLiteral(": ") + message + QStringLiteral("\nTry '") + program
+                      + QStringLiteral(" --help' for more information.\n"));
+    return 2;
+}
+
+// A whole decimal number in min..max, nothing else.
+std::optional<int> Number(const QString& text, int min, int max)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok, 10);
+    if (!ok || text.isEmpty() || !text.front().isDigit() || value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+// Whether files can be created in the folder: tried, not guessed from permission bits.
+bool IsWritableFolder(const QString& folder)
+{
+    QTemporaryFile probe(folder + QStringLiteral("/.tolvane-write-test-XXXXXX"));
+    return probe.open();
+}
+
+} // namespace
+
+std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind kind, Options& options)
+{
+    const QString program = kind == ProgramKind::Window ? QStringLiteral("tolvane") : QStringLiteral("tolvaned");
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        kind == ProgramKind::Window
+            ? QStringLiteral("Relays TCP between clients and a RIX, with a status window (none when there is no\n"
+                             "display). Settings are in iplog.ini in the program folder, logs beside it.")
+            : QStringLiteral("Relays TCP between clients and a RIX, without a window: the service form of\n"
+                             "tolvane. Settings are in iplog.ini in the program folder, logs beside it.\n"
+                             "SIGHUP re-reads iplog.ini; SIGTERM and SIGINT shut down in order."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Show the version and exit."));
+    const QCommandLineOption folder(
+        QStringLiteral("folder"),
+        kind == ProgramKind::Window
+            ? QStringLiteral("Program folder for iplog.ini and the logs (default: the program's own folder, or the "
+                             "per-user data folder when that cannot be written).")
+            : QStringLiteral("Program folder for iplog.ini and the logs (default: the program's own folder; "
+                             "required when that cannot be written)."),
+        QStringLiteral("dir"));
+    const QCommandLineOption listenAddress(QStringLiteral("listen-address"),
+                                           QStringLiteral("Local IPv4 address the client listener binds (default: all)."),
+                                           QStringLiteral("addr"));
+    const QCommandLineOption allow(QStringLiteral("allow"),
+                                   QStringLiteral("Accept clients only from this network, a.b.c.d/len or one address; "
+                                                  "repeatable (default: any). Others are closed at once."),
+                                   QStringLiteral("net"));
+    const QCommandLineOption maxClients(
+        QStringLiteral("max-clients"),
+        QStringLiteral("Close new clients at once while n are connected (1 to %1, the default).")
+            .arg(ClientAdmission::DefaultMaxClients),
+        QStringLiteral("n"));
+    const QCommandLineOption keepLogs(QStringLiteral("keep-logs"),
+                                      QStringLiteral("Keep at most n dated copies of each log (default 0: keep all)."),
+                                      QStringLiteral("n"));
+    parser.addOptions({help, version, folder, listenAddress, allow, maxClients, keepLogs});
+
+    if (!parser.parse(arguments))
+        return Refuse(program, parser.errorText());
+    if (parser.isSet(help)) {
+        // Without an application object Qt cannot name the program in the usage line.
+        QString text = parser.helpText();
+        text.replace(QStringLiteral("<executable_name>"), program);
+        Print(stdout, text);
+        return 0;
+    }
+    if (parser.isSet(version)) {
+        Print(stdout, program + u' ' + QCoreApplication::applicationVersion() + u'\n');
+        return 0;
+    }
+    if (!parser.positionalArguments().isEmpty())
+        return Refuse(program, QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
+
+    options = Options();
+    options.Folder = parser.value(folder);
+    if (parser.isSet(folder) && options.Folder.isEmpty())
+        return Refuse(program, QStringLiteral("--folder needs a folder"));
+    if (parser.isSet(listenAddress)) {
+        quint32 address = 0;
+        options.ListenAddress = parser.value(listenAddress);
+        if (!ParseDottedIPv4(options.ListenAddress, address))
+            return Refuse(program,
+                          QStringLiteral("--listen-address '%1' is not a dotted IPv4 address").arg(options.ListenAddress));
+    }
+    for (const QString& text : parser.values(allow)) {
+        AllowedNetwork network;
+        if (!ParseAllowedNetwork(text, network))
+            return Refuse(program, QStringLiteral("--allow '%1' is not a.b.c.d/len or a.b.c.d").arg(text));
+        options.Allowed.push_back(network);
+    }
+    if (parser.isSet(maxClients)) {
+        const auto n = Number(parser.value(maxClients), 1, ClientAdmission::DefaultMaxClients);
+        if (!n)
+            return Refuse(program, QStringLiteral("--max-clients '%1' is not a number from 1 to %2")
+                                       .arg(parser.value(maxClients))
+                                       .arg(ClientAdmission::DefaultMaxClients));
+        options.MaxClients = *n;
+    }
+    if (parser.isSet(keepLogs)) {
+        const auto n = Number(parser.value(keepLogs), 0, 1'000'000);
+        if (!n)
+            return Refuse(program,
+                          QStringLiteral("--keep-logs '%1' is not a number from 0 to 1000000").arg(parser.value(keepLogs)));
+        options.KeepLogs = *n;
+    }
+    return std::nullopt;
+}
+
+QString ChooseProgramFolder(ProgramKind kind, const Options& options)
+{
+    const QString program = kind == ProgramKind::Window ? QStringLiteral("tolvane") : QStringLiteral("tolvaned");
+    if (!options.Folder.isEmpty()) {
+        const QString folder = QDir(options.Folder).absolutePath();
+        if (!QDir().mkpath(folder) || !IsWritableFolder(folder)) {
+            Print(stderr, QStringLiteral("%1: cannot write to the folder %2\n").arg(program, folder));
+            return {};
+        }
+        return folder;
+    }
+    const QString own = QCoreApplication::applicationDirPath();
+    if (IsWritableFolder(own))
+        return own;
+    if (kind == ProgramKind::Service) {
+        Print(stderr, QStringLiteral("%1: cannot write to the program's folder %2; name a folder for iplog.ini and "
+                                     "the logs with --folder DIR\n")
+                          .arg(program, own));
+        return {};
+    }
+    const QString perUser = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    if (perUser.isEmpty() || !QDir().mkpath(perUser) || !IsWritableFolder(perUser)) {
+        Print(stderr, QStringLiteral("%1: cannot write to the program's folder %2 nor to %3; name a folder with "
+                                     "--folder DIR\n")
+                          .arg(program, own, perUser));
+        return {};
+    }
+    Print(stderr,
+          QStringLiteral("%1: cannot write to the program's folder %2; using %3\n").arg(program, own, perUser));
+    return perUser;
+}
+
+void ApplyOptions(const Options& options, Engine& engine)
+{
+    ClientAdmission& admission = engine.Net.Admission;
+    admission.ListenAddress = options.ListenAddress;
+    admission.Allowed = options.Allowed;
+    admission.MaxClients = options.MaxClients;
+    engine.State.KeepLogs = options.KeepLogs;
+}
+
+QStringList ArgumentList(int argc, char* argv[])
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));
+    return arguments;
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include "net/ClientAdmission.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <vector>
+
+class Engine;
+
+// tolvane has a window; tolvaned is the same relay without one, for running as a service.
+enum class ProgramKind { Window, Service };
+
+// What the command line of tolvane and tolvaned can say. None of it touches iplog.ini.
+struct Options {
+    QString Folder; // empty: the program's own folder
+    QString ListenAddress;
+    std::vector<AllowedNetwork> Allowed;
+    int MaxClients = ClientAdmission::DefaultMaxClients;
+    int KeepLogs = 0;
+};
+
+// Reads the arguments (the program name first). Help, the version and any error are printed here.
+// Returns the exit status when the program is to end at once: 0 after --help or --version, 2 for
+// an option it cannot use. Needs no application object, so it runs before any window or socket.
+std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind kind, Options& options);
+
+// The folder the program's files live in: --folder (made if missing), else the program's own folder.
+// When that one cannot be written (an installed /usr/bin/tolvane), tolvane uses the per-user data
+// folder and says so on stderr, and tolvaned refuses. Empty after a message on stderr: exit 2.
+QString ChooseProgramFolder(ProgramKind kind, const Options& options);
+
+// The listener's address, the allow-list, the cap and the number of dated logs kept.
+void ApplyOptions(const Options& options, Engine& engine);
+
+// The arguments as Qt would give them, taken before the application object exists.
+QStringList ArgumentList(int argc, char* argv[]);

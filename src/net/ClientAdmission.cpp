@@ -1,0 +1,74 @@
+#include "net/ClientAdmission.h"
+
+#include "core/CheckIPAddress.h"
+#include "core/Failure.h"
+#include "core/RuntimeState.h"
+#include "files/EventLog.h"
+#include "net/NativeSocket.h"
+#include "net/Relay.h"
+
+bool ParseAllowedNetwork(const QString& text, AllowedNetwork& network)
+{
+    const qsizetype slash = text.indexOf(u'/');
+    quint32 address = 0;
+    if (!ParseDottedIPv4(slash < 0 ? text : text.first(slash), address))
+        return false;
+    int length = 32;
+    if (slash >= 0) {
+        const QString digits = text.mid(slash + 1);
+        bool ok = false;
+        length = digits.toInt(&ok, 10);
+        if (!ok || digits.isEmpty() || digits.size() > 2 || !digits.front().isDigit() || length > 32)
+            return false;
+    }
+    network.Mask = length == 0 ? 0 : ~quint32(0) << (32 - length);
+    network.Address = address & network.Mask;
+    return true;
+}
+
+ClientAdmission::ClientAdmission()
+{
+    m_started.start();
+}
+
+bool ClientAdmission::IsAllowed(quint32 peerAddress) const
+{
+    if (Allowed.empty())
+        return true;
+    for (const AllowedNetwork& network : Allowed) {
+        if (network.Contains(peerAddress))
+            return true;
+    }
+    return false;
+}
+
+bool ClientAdmission::TakeRefusalLine(quint32 peerAddress, qint64 nowSeconds)
+{
+    const auto last = m_lastRefusalLine.constFind(peerAddress);
+    if (last != m_lastRefusalLine.cend() && nowSeconds - *last < RefusalLineSeconds)
+        return false;
+    if (last == m_lastRefusalLine.cend() && m_lastRefusalLine.size() >= RememberedRefusals) {
+        m_lastRefusalLine.removeIf([nowSeconds](auto entry) { return nowSeconds - entry.value() >= RefusalLineSeconds; });
+        if (m_lastRefusalLine.size() >= RememberedRefusals)
+            return false;
+    }
+    m_lastRefusalLine.insert(peerAddress, nowSeconds);
+    return true;
+}
+
+bool Relay::AdmitClient(quint32 peerAddress)
+{
+    if (!Admission.IsAllowed(peerAddress)) {
+        if (Admission.TakeRefusalLine(peerAddress, Admission.SecondsNow()))
+            m_events.LogEvent(QStringLiteral("Client Refused"), NativeSocket::DottedAddress(peerAddress));
+        return false;
+    }
+    if (m_state.ConnectedClients >= Admission.MaxClients) {
+        if (!Admission.CapReported)
+            m_errors.Report(Reports::ClientLimitReached(Admission.MaxClients));
+        Admission.CapReported = true;
+        return false;
+    }
+    Admission.CapReported = false;
+    return true;
+}

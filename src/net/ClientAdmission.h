@@ -1,0 +1,53 @@
+#pragma once
+
+#include "core/Constants.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QString>
+
+#include <vector>
+
+// A network clients may come from: an IPv4 address and a prefix mask, host byte order.
+struct AllowedNetwork {
+    quint32 Address = 0;
+    quint32 Mask = 0;
+    bool Contains(quint32 address) const { return (address & Mask) == Address; }
+};
+
+// "a.b.c.d/len" (len 0..32) or a single dotted address; false for anything else. Host bits set
+// below the prefix are cleared, so 127.0.0.9/8 means 127.0.0.0/8.
+bool ParseAllowedNetwork(const QString& text, AllowedNetwork& network);
+
+// Where the client listener binds, who may connect and how many at once: the operator's choice on
+// the command line. "iplog.ini" has no say in it.
+class ClientAdmission {
+public:
+    ClientAdmission();
+
+    // Dotted IPv4 address of the listener; empty for every local address.
+    QString ListenAddress;
+    // Empty: every address may connect.
+    std::vector<AllowedNetwork> Allowed;
+    // With this many clients connected, the next one is closed at once. The default keeps the 16-bit
+    // slot and client counters from ever overflowing.
+    int MaxClients = DefaultMaxClients;
+    static constexpr int DefaultMaxClients = Constants::CounterMax;
+
+    bool IsAllowed(quint32 peerAddress) const;
+    // True when a refusal of this address is to be written now: its last line is a minute old or
+    // there was none. Remembers at most a few thousand addresses; past that, refusals from addresses
+    // it has no room for go unwritten until old ones expire.
+    bool TakeRefusalLine(quint32 peerAddress, qint64 nowSeconds);
+    qint64 SecondsNow() const { return m_started.elapsed() / 1000; }
+
+    static constexpr qint64 RefusalLineSeconds = 60;
+    static constexpr qsizetype RememberedRefusals = 4096;
+
+    // The cap has been met and reported; cleared when a client is admitted again.
+    bool CapReported = false;
+
+private:
+    QElapsedTimer m_started;
+    QHash<quint32, qint64> m_lastRefusalLine;
+};

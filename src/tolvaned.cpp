@@ -1,0 +1,31 @@
+// tolvaned: the relay without a window, on QtCore and QtNetwork alone, for running as a service.
+#include "app/CommandLine.h"
+#include "app/Engine.h"
+#include "app/Process.h"
+#include "core/RuntimeState.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char* argv[])
+{
+    PrepareProcess("tolvaned");
+    Options options;
+    if (const std::optional<int> exitCode = ParseCommandLine(ArgumentList(argc, argv), ProgramKind::Service, options))
+        return *exitCode;
+
+    QCoreApplication app(argc, argv);
+    const QString folder = ChooseProgramFolder(ProgramKind::Service, options);
+    if (folder.isEmpty())
+        return 2;
+
+    RuntimeState state;
+    NullStatusView view;
+    Engine engine(state, view);
+    ApplyOptions(options, engine);
+    HandleSignals(&app, engine, [&engine] {
+        engine.Stop();
+        QCoreApplication::quit();
+    });
+    engine.Start(folder);
+    return QCoreApplication::exec();
+}

@@ -1,0 +1,452 @@
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <memory>
+
+// The command line, the signals and the display fallback of the built programs, run as an operator
+// would: copied into an empty folder, started with no display unless a test gives one.
+class tst_cli : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void cleanup();
+    void helpAndVersion_data();
+    void helpAndVersion();
+    void badValueEndsBeforeAnySocket_data();
+    void badValueEndsBeforeAnySocket();
+    void allowListAndCap_data();
+    void allowListAndCap();
+    void listenAddress_data();
+    void listenAddress();
+    void folderOption_data();
+    void folderOption();
+    void orderlyShutdown_data();
+    void orderlyShutdown();
+    void ignoredSignals_data();
+    void ignoredSignals();
+    void hangupAppliesEditedSettings_data();
+    void hangupAppliesEditedSettings();
+    void staleDisplayRunsHeadless();
+
+private:
+    // Writes iplog.ini (listen mode, the RIX at rixPort) and starts the binary in the folder.
+    void Start(const QString& binary, const QStringList& arguments, quint16 rixPort,
+               const QStringList& extraEnvironment = {});
+    void WriteSettings(quint16 rixPort, quint16 clientPort, bool logData = false);
+    // The signal, then exit status 0 within 10 s.
+    void StopWith(int signal);
+    QByteArray ReadFile(const QString& name) const;
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_settingsFolder; // where iplog.ini is written: the program's folder unless --folder
+    QProcess m_relay;
+    quint16 m_clientPort = 0;
+};
+
+namespace {
+
+const QByteArray Login("Login Sucessful\r\n");
+
+QString BinaryPath(const QString& name)
+{
+    return QStringLiteral(BUILD_DIR "/") + name;
+}
+
+quint16 FreePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+// Whether something listens on the port (on any local address), read from the kernel's table so
+// that checking makes no client.
+bool IsListening(quint16 port)
+{
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 3 && fields[1].endsWith(local) && fields[3] == "0A")
+            return true;
+    }
+    return false;
+}
+
+QProcessEnvironment Headless(const QStringList& extra = {})
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QString::fromLatin1(name));
+    for (const QString& pair : extra)
+        environment.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
+    return environment;
+}
+
+// A client from the given loopback address; collects what it receives and whether it was closed.
+struct Client {
+    QTcpSocket Socket;
+    QByteArray Received;
+    bool Closed = false;
+
+    explicit Client(const QString& from = QStringLiteral("127.0.0.1"))
+    {
+        QObject::connect(&Socket, &QTcpSocket::readyRead, &Socket, [this] { Received += Socket.readAll(); });
+        QObject::connect(&Socket, &QTcpSocket::disconnected, &Socket, [this] { Closed = true; });
+        Socket.bind(QHostAddress(from));
+    }
+    bool Connect(quint16 port, const QString& to = QStringLiteral("127.0.0.1"))
+    {
+        Socket.connectToHost(QHostAddress(to), port);
+        return Socket.waitForConnected(5000);
+    }
+};
+
+} // namespace
+
+void tst_cli::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_settingsFolder = m_dir->path();
+}
+
+void tst_cli::cleanup()
+{
+    if (m_relay.state() != QProcess::NotRunning) {
+        m_relay.kill();
+        m_relay.waitForFinished(5000);
+    }
+    m_dir.reset();
+}
+
+void tst_cli::WriteSettings(quint16 rixPort, quint16 clientPort, bool logData)
+{
+    QFile settings(m_settingsFolder + QStringLiteral("/iplog.ini"));
+    QVERIFY(settings.open(QIODevice::WriteOnly));
+    settings.write(QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=%2\r\n"
+                                  "Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=Yes\r\nLog Data=%3\r\n")
+                       .arg(rixPort)
+                       .arg(clientPort)
+                       .arg(logData ? "Yes" : "No")
+                       .toLatin1());
+}
+
+void tst_cli::Start(const QString& binary, const QStringList& arguments, quint16 rixPort,
+                    const QStringList& extraEnvironment)
+{
+    const QString copy = m_dir->filePath(binary);
+    QVERIFY(QFile::copy(BinaryPath(binary), copy));
+    m_clientPort = FreePort();
+    WriteSettings(rixPort, m_clientPort);
+    m_relay.setProcessEnvironment(Headless(extraEnvironment));
+    m_relay.setWorkingDirectory(QDir::tempPath());
+    m_relay.start(copy, arguments);
+    QVERIFY(m_relay.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(IsListening(m_clientPort), 10000);
+}
+
+void tst_cli::StopWith(int signal)
+{
+    ::kill(pid_t(m_relay.processId()), signal);
+    QVERIFY(m_relay.waitForFinished(10000));
+    QCOMPARE(m_relay.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_relay.exitCode(), 0);
+}
+
+QByteArray tst_cli::ReadFile(const QString& name) const
+{
+    QFile file(m_dir->filePath(name));
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void tst_cli::helpAndVersion_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QByteArray>("expected");
+    for (const char* binary : {"tolvane", "tolvaned", "tolvane-rix-sim"}) {
+        const QString name = QString::fromLatin1(binary);
+        QTest::addRow("%s --help", binary) << name << QStringLiteral("--help") << QByteArray("Usage: ");
+        QTest::addRow("%s --version", binary)
+            << name << QStringLiteral("--version") << QByteArray(binary) + ' ' + TOLVANE_VERSION + '\n';
+    }
+}
+
+void tst_cli::helpAndVersion()
+{
+    QFETCH(QString, binary);
+    QFETCH(QString, option);
+    QFETCH(QByteArray, expected);
+    QProcess process;
+    process.setProcessEnvironment(Headless());
+    process.start(BinaryPath(binary), {option});
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 0);
+    const QByteArray output = process.readAllStandardOutput();
+    QVERIFY2(option == QLatin1String("--help") ? output.startsWith(expected) && output.contains("--help")
+                                               : output == expected,
+             output.constData());
+}
+
+void tst_cli::badValueEndsBeforeAnySocket_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::addColumn<QStringList>("arguments");
+    const QList<std::pair<const char*, QStringList>> cases = {
+        {"cap of 0", {QStringLiteral("--max-clients"), QStringLiteral("0")}},
+        {"cap past the counters", {QStringLiteral("--max-clients"), QStringLiteral("32768")}},
+        {"cap not a number", {QStringLiteral("--max-clients"), QStringLiteral("ten")}},
+        {"negative keep-logs", {QStringLiteral("--keep-logs"), QStringLiteral("-1")}},
+        {"prefix too long", {QStringLiteral("--allow"), QStringLiteral("127.0.0.0/33")}},
+        {"allow a name", {QStringLiteral("--allow"), QStringLiteral("localhost")}},
+        {"short address", {QStringLiteral("--listen-address"), QStringLiteral("127.0.1")}},
+        {"unknown option", {QStringLiteral("--port"), QStringLiteral("1100")}},
+        {"folder under a file", {QStringLiteral("--folder"), QStringLiteral("/dev/null/tolvane")}},
+    };
+    for (const char* binary : {"tolvane", "tolvaned"}) {
+        for (const auto& [name, arguments] : cases)
+            QTest::addRow("%s: %s", binary, name) << QString::fromLatin1(binary) << arguments;
+    }
+}
+
+void tst_cli::badValueEndsBeforeAnySocket()
+{
+    QFETCH(QString, binary);
+    QFETCH(QStringList, arguments);
+    // A relay already listening would be found by the kernel's table; the settings name a port.
+    const quint16 clientPort = FreePort();
+    WriteSettings(FreePort(), clientPort);
+    QVERIFY(QFile::copy(BinaryPath(binary), m_dir->filePath(binary)));
+    QProcess process;
+    process.setProcessEnvironment(Headless());
+    process.start(m_dir->filePath(binary), arguments);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 2);
+    const QByteArray errors = process.readAllStandardError();
+    QVERIFY2(errors.contains(binary.toLatin1() + ": "), errors.constData());
+    QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("Errorlog.txt"))));
+    QVERIFY(!IsListening(clientPort));
+}
+
+void tst_cli::allowListAndCap_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::newRow("tolvane") << QStringLiteral("tolvane");
+    QTest::newRow("tolvaned") << QStringLiteral("tolvaned");
+}
+
+void tst_cli::allowListAndCap()
+{
+    QFETCH(QString, binary);
+    Start(binary, {QStringLiteral("--allow"), QStringLiteral("127.0.0.2/32"), QStringLiteral("--max-clients"),
+                   QStringLiteral("2")},
+          FreePort());
+
+    // Not on the list: closed at once, never greeted; written once however often it comes back.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Client stranger(QStringLiteral("127.0.0.1"));
+        QVERIFY(stranger.Connect(m_clientPort));
+        QTRY_VERIFY(stranger.Closed);
+        QCOMPARE(stranger.Received, QByteArray());
+    }
+    QTRY_VERIFY(ReadFile(QStringLiteral("Eventlog.txt")).contains("Client Refused"));
+    QCOMPARE(ReadFile(QStringLiteral("Eventlog.txt")).count("Client Refused"), 1);
+    QVERIFY(ReadFile(QStringLiteral("Eventlog.txt")).contains("127.0.0.1"));
+
+    // On the list: greeted, two at most.
+    Client first(QStringLiteral("127.0.0.2"));
+    Client second(QStringLiteral("127.0.0.2"));
+    for (Client* client : {&first, &second}) {
+        QVERIFY(client->Connect(m_clientPort));
+        QTRY_COMPARE(client->Received, Login);
+    }
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        Client third(QStringLiteral("127.0.0.2"));
+        QVERIFY(third.Connect(m_clientPort));
+        QTRY_VERIFY(third.Closed);
+        QCOMPARE(third.Received, QByteArray());
+    }
+    QTRY_COMPARE(ReadFile(QStringLiteral("Errorlog.txt")).count("Client Limit of 2 Reached"), 1);
+
+    // One leaves: the next is greeted again.
+    first.Socket.disconnectFromHost();
+    QTRY_VERIFY(ReadFile(QStringLiteral("Eventlog.txt")).contains("RIX Disconnected"));
+    Client again(QStringLiteral("127.0.0.2"));
+    QVERIFY(again.Connect(m_clientPort));
+    QTRY_COMPARE(again.Received, Login);
+    QVERIFY(!second.Closed);
+    StopWith(SIGTERM);
+}
+
+void tst_cli::listenAddress_data()
+{
+    allowListAndCap_data();
+}
+
+void tst_cli::listenAddress()
+{
+    QFETCH(QString, binary);
+    Start(binary, {QStringLiteral("--listen-address"), QStringLiteral("127.0.0.1")}, FreePort());
+    QTcpSocket elsewhere;
+    elsewhere.connectToHost(QHostAddress(QStringLiteral("127.0.0.2")), m_clientPort);
+    QVERIFY(!elsewhere.waitForConnected(5000));
+    QCOMPARE(elsewhere.error(), QAbstractSocket::ConnectionRefusedError);
+    Client client;
+    QVERIFY(client.Connect(m_clientPort));
+    QTRY_COMPARE(client.Received, Login);
+    StopWith(SIGTERM);
+}
+
+void tst_cli::folderOption_data()
+{
+    allowListAndCap_data();
+}
+
+void tst_cli::folderOption()
+{
+    QFETCH(QString, binary);
+    // Settings and logs in the folder named, none in the program's own.
+    const QString folder = m_dir->filePath(QStringLiteral("state"));
+    QVERIFY(QDir().mkpath(folder));
+    m_settingsFolder = folder;
+    Start(binary, {QStringLiteral("--folder"), folder}, FreePort());
+    Client client;
+    QVERIFY(client.Connect(m_clientPort));
+    QTRY_COMPARE(client.Received, Login);
+    StopWith(SIGTERM);
+    QVERIFY(QFile::exists(folder + QStringLiteral("/Eventlog.txt")));
+    QVERIFY(QFile::exists(folder + QStringLiteral("/iplog.ini")));
+    QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("Eventlog.txt"))));
+}
+
+void tst_cli::orderlyShutdown_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::addColumn<int>("signal");
+    for (const char* binary : {"tolvane", "tolvaned"}) {
+        QTest::addRow("%s SIGTERM", binary) << QString::fromLatin1(binary) << int(SIGTERM);
+        QTest::addRow("%s SIGINT", binary) << QString::fromLatin1(binary) << int(SIGINT);
+    }
+}
+
+void tst_cli::orderlyShutdown()
+{
+    QFETCH(QString, binary);
+    QFETCH(int, signal);
+    QTcpServer rix;
+    QVERIFY(rix.listen(QHostAddress::LocalHost));
+    Start(binary, {}, rix.serverPort());
+    QVERIFY(QFile::remove(m_dir->filePath(QStringLiteral("iplog.ini"))));
+    Client client;
+    QVERIFY(client.Connect(m_clientPort));
+    QTRY_COMPARE(client.Received, Login);
+    StopWith(signal);
+    // Settings written, every socket closed.
+    QVERIFY(ReadFile(QStringLiteral("iplog.ini")).startsWith("CONFIGURATION\r\n"));
+    QTRY_VERIFY(client.Closed);
+    QVERIFY(!IsListening(m_clientPort));
+}
+
+void tst_cli::ignoredSignals_data()
+{
+    allowListAndCap_data();
+}
+
+void tst_cli::ignoredSignals()
+{
+    QFETCH(QString, binary);
+    Start(binary, {}, FreePort());
+    for (int signal : {SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM})
+        ::kill(pid_t(m_relay.processId()), signal);
+    Client client;
+    QVERIFY(client.Connect(m_clientPort));
+    QTRY_COMPARE(client.Received, Login);
+    QCOMPARE(m_relay.state(), QProcess::Running);
+    StopWith(SIGTERM);
+}
+
+void tst_cli::hangupAppliesEditedSettings_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::addColumn<QString>("edit");
+    for (const char* binary : {"tolvane", "tolvaned"}) {
+        for (const char* edit : {"RIX port", "client port", "data log"})
+            QTest::addRow("%s: %s", binary, edit) << QString::fromLatin1(binary) << QString::fromLatin1(edit);
+    }
+}
+
+void tst_cli::hangupAppliesEditedSettings()
+{
+    QFETCH(QString, binary);
+    QFETCH(QString, edit);
+    QTcpServer oldRix;
+    QTcpServer newRix;
+    QVERIFY(oldRix.listen(QHostAddress::LocalHost));
+    QVERIFY(newRix.listen(QHostAddress::LocalHost));
+    Start(binary, {}, oldRix.serverPort());
+    Client client;
+    QVERIFY(client.Connect(m_clientPort));
+    QTRY_COMPARE(client.Received, Login);
+    QTRY_VERIFY(oldRix.hasPendingConnections());
+    QTcpSocket* upstream = oldRix.nextPendingConnection();
+
+    const quint16 oldClientPort = m_clientPort;
+    const quint16 newClientPort = edit == QLatin1String("client port") ? FreePort() : oldClientPort;
+    WriteSettings(edit == QLatin1String("RIX port") ? newRix.serverPort() : oldRix.serverPort(), newClientPort,
+                  edit == QLatin1String("data log"));
+    ::kill(pid_t(m_relay.processId()), SIGHUP);
+    QByteArray errors;
+    QTRY_VERIFY((errors += m_relay.readAllStandardError()).contains("iplog.ini re-read"));
+
+    if (edit == QLatin1String("client port")) {
+        // Every client is dropped, and the listener moves.
+        QTRY_VERIFY(client.Closed);
+        QTRY_VERIFY(IsListening(newClientPort));
+        QVERIFY(!IsListening(oldClientPort));
+        Client moved;
+        QVERIFY(moved.Connect(newClientPort));
+        QTRY_COMPARE(moved.Received, Login);
+    } else {
+        // The client keeps its connection; its bytes follow the new settings.
+        if (edit == QLatin1String("RIX port")) {
+            QTRY_VERIFY(newRix.hasPendingConnections());
+            upstream = newRix.nextPendingConnection();
+        }
+        client.Socket.write("after reload");
+        QByteArray relayed;
+        QTRY_VERIFY((relayed += upstream->readAll()).contains("after reload"));
+        QVERIFY(!client.Closed);
+        if (edit == QLatin1String("data log"))
+            QTRY_VERIFY(ReadFile(QStringLiteral("DataLog.log")).contains("after reload"));
+    }
+    StopWith(SIGTERM);
+}
+
+void tst_cli::staleDisplayRunsHeadless()
+{
+    // A display number nobody serves: its socket does not exist.
+    int display = 187;
+    while (QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(display)))
+        ++display;
+    Start(QStringLiteral("tolvane"), {}, FreePort(), {QStringLiteral("DISPLAY=:%1").arg(display)});
+    Client client;
+    QVERIFY(client.Connect(m_clientPort));
+    QTRY_COMPARE(client.Received, Login);
+    StopWith(SIGTERM);
+    const QByteArray errors = m_relay.readAllStandardError();
+    QVERIFY2(errors.contains("tolvane: the display could not be opened; running without a window"), errors.constData());
+    QVERIFY2(!errors.contains("could not connect to display"), errors.constData());
+}
+
+QTEST_GUILESS_MAIN(tst_cli)
+#include "tst_cli.moc"
