@@ -46,6 +46,7 @@ class NullStatusView final : public StatusView {
 public:
     void SetCaption(const QString&) override {}
     void ShowPortSummary(const QString&) override {}
+    void ShowListening(bool) override {}
     void ShowConnectionCount(const QString&) override {}
     void ClientLinesChanged() override {}
     void ShowLastClientMessage(const QString&) override {}
