@@ -18,6 +18,8 @@ inline constexpr int SubscriptOutOfRange = 9;
 inline constexpr int InvalidPropertyValue = 380;
 inline constexpr int NotASocket = 10038;
 inline constexpr int AddressNotAvailable = 10049;
+inline constexpr int NotConnected = 10057;
+inline constexpr int TimedOut = 10060;
 } // namespace FailureCode
 
 // The program's one failure reporter. The error log implements it; tests record the calls.

@@ -5,6 +5,8 @@
 #include "core/RuntimeState.h"
 #include "files/FileAccess.h"
 
+#include <utility>
+
 void Relay::OnClientAccept(int, qintptr handle, quint32 peerAddress)
 {
     try {
@@ -116,6 +118,15 @@ void Relay::DropClient(int slot)
     record.Connected = false;
     wscktClient(slot).Command(Constants::CommandClose);
     SocketObject& rix = wsktServer(slot);
+    // We acknowledged what the client sent: it still goes to the RIX, over the same connection, while
+    // the slot's next client gets a fresh one.
+    if ((rix.IsConnected() && rix.PendingOutput() > 0) || (rix.HasConnection() && !record.ClientData.isEmpty()))
+        Draining.Take(slot, rix, std::exchange(record.ClientData, QByteArray()));
+    if (!record.ClientData.isEmpty()) {
+        m_errors.Report(Reports::SendingToServer(slot, record.ClientData.size()),
+                        Failure{FailureCode::NotConnected, QStringLiteral("The RIX is not connected")});
+        record.ClientData = QByteArray();
+    }
     rix.Command(Constants::CommandClose);
     rix.Reset();
     UpdateLabels();
@@ -124,6 +135,8 @@ void Relay::DropClient(int slot)
 void Relay::OnClientDrained(int index)
 {
     // The client has taken what waited for it: its RIX side may be read again.
+    if (m_closing)
+        return;
     try {
         wsktServer(index).PauseReading(false);
     } catch (const Failure&) {
@@ -133,6 +146,8 @@ void Relay::OnClientDrained(int index)
 
 void Relay::ResumeClientReading(int slot)
 {
+    if (m_closing)
+        return;
     const ConnectionRecord& record = m_state.Slot(slot);
     if (record.ClientData.size() <= PendingOutputBound && wsktServer(slot).PendingOutput() <= PendingOutputBound)
         wscktClient(slot).PauseReading(false);

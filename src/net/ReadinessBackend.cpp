@@ -49,6 +49,12 @@ public:
         m_entries.erase(it);
     }
 
+    void Reassign(NativeSocket::Handle handle, SocketObject* object) override
+    {
+        Remove(handle);
+        Add(handle, object);
+    }
+
     void SetInterest(NativeSocket::Handle handle, bool read, bool write) override
     {
         const auto it = m_entries.find(handle);
@@ -112,6 +118,13 @@ public:
         const auto fd = size_t(handle);
         if (fd < m_entries.size())
             m_entries[fd] = {};
+    }
+
+    void Reassign(NativeSocket::Handle handle, SocketObject* object) override
+    {
+        const auto fd = size_t(handle);
+        if (fd < m_entries.size() && m_entries[fd].object)
+            m_entries[fd].object = object;
     }
 
     void SetInterest(NativeSocket::Handle, bool, bool) override { }

@@ -27,6 +27,8 @@ public:
     virtual int Add(NativeSocket::Handle handle, SocketObject* object) = 0;
     // Stops watching, before the descriptor is closed.
     virtual void Remove(NativeSocket::Handle handle) = 0;
+    // The descriptor's readiness goes to another object from now on.
+    virtual void Reassign(NativeSocket::Handle handle, SocketObject* object) = 0;
     // What the object wants to hear about. A backend that always reports both may ignore it.
     virtual void SetInterest(NativeSocket::Handle handle, bool read, bool write) = 0;
 

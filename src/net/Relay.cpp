@@ -5,6 +5,9 @@
 #include "core/RuntimeState.h"
 #include "core/StatusView.h"
 
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QNetworkInterface>
 #include <QScopeGuard>
 
 Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, EventLog& events, DataLog& data,
@@ -13,6 +16,7 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Event
     , m_backend(ReadinessBackend::Create(backendKind))
     , wscktClient(*m_backend)
     , wsktServer(*m_backend)
+    , Draining(*m_backend, errors)
     , m_state(state)
     , m_view(view)
     , m_errors(errors)
@@ -20,6 +24,7 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Event
     , m_data(data)
     , m_readBuffer(new char[ReadBufferSize])
 {
+    m_sinceStart.start();
     NativeSocket::Initialise();
     connect(&wscktClient, &SocketArray::Accept, this, &Relay::OnClientAccept);
     connect(&wscktClient, &SocketArray::AcceptFailed, this, &Relay::OnClientAcceptFailed);
@@ -90,6 +95,10 @@ void Relay::ConnectToSwitcher(int index)
         SocketObject& rix = wsktServer(index);
         rix.SetRemoteAddress(m_state.RixIPAddress);
         rix.SetRemotePort(m_state.RixIPPort);
+        // Each connection to ourselves would be accepted as a client that connects again.
+        if (RixIsOurOwnListener())
+            throw Failure{FailureCode::AddressNotAvailable,
+                          QStringLiteral("The RIX address and port lead to this relay's own client port")};
         // The caption says "Connected" only once a connection has completed (OnRixConnected).
         const int status = rix.Connect();
         if (status != 0) {
@@ -100,7 +109,7 @@ void Relay::ConnectToSwitcher(int index)
             m_view.SetCaption(Constants::CaptionConnected);
         }
     } catch (const Failure& failure) {
-        m_errors.Report(Reports::ConnectingToSwitcher, failure);
+        ReportConnectFailure(failure);
     }
 }
 
@@ -122,12 +131,72 @@ void Relay::ConnectToClient(int index)
         }
         UpdateLabels();
     } catch (const Failure& failure) {
-        m_errors.Report(Reports::ConnectingToSwitcher, failure);
+        ReportConnectFailure(failure);
     }
+}
+
+void Relay::ReportConnectFailure(const Failure& failure)
+{
+    // A bad RIX address or a lasting shortage of descriptors fails every attempt, every second, on
+    // every slot: written once a minute, not 86,400 times a day per slot.
+    const QString key = QString::number(failure.Code) + u'|' + failure.Description;
+    const qint64 now = m_sinceStart.elapsed();
+    const auto last = m_lastWritten.constFind(key);
+    if (last != m_lastWritten.constEnd() && now - *last < RepeatedReportMs)
+        return;
+    if (m_lastWritten.size() > 64)
+        m_lastWritten.removeIf([now](const auto& entry) { return now - entry.value() >= RepeatedReportMs; });
+    m_lastWritten.insert(key, now);
+    m_errors.Report(Reports::ConnectingToSwitcher, failure);
+}
+
+bool Relay::RixIsOurOwnListener() const
+{
+    SocketObject& listener = const_cast<SocketArray&>(wscktClient)(0);
+    if (!listener.IsListening() || listener.LocalPort() != m_state.RixIPPort)
+        return false;
+    // The listener takes connections on every local address.
+    const QHostAddress rix(m_state.RixIPAddress);
+    return rix.isLoopback() || rix == QHostAddress(QHostAddress::AnyIPv4)
+        || QNetworkInterface::allAddresses().contains(rix);
+}
+
+qint64 Relay::QueuedOutput()
+{
+    qint64 queued = Draining.Queued();
+    for (int i = 1; i <= m_state.ConnectionCount; ++i)
+        queued += wscktClient(i).PendingOutput() + wsktServer(i).PendingOutput();
+    return queued;
+}
+
+void Relay::DrainBeforeClosing()
+{
+    // Nothing new is taken in meanwhile: no new clients, no further reads.
+    m_closing = true;
+    wscktClient(0).Command(Constants::CommandClose);
+    for (int i = 1; i <= m_state.ConnectionCount; ++i) {
+        wscktClient(i).PauseReading(true);
+        wsktServer(i).PauseReading(true);
+    }
+    if (QueuedOutput() == 0)
+        return;
+    QEventLoop loop;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QTimer check;
+    connect(&check, &QTimer::timeout, &loop, [&] {
+        if (QueuedOutput() == 0 || elapsed.hasExpired(ShutdownDrainMs))
+            loop.quit();
+    });
+    check.start(10);
+    loop.exec();
 }
 
 void Relay::CloseAllSockets()
 {
+    tmrPoll.stop();
+    DrainBeforeClosing();
+    Draining.CloseAll();
     for (int i = 0; i <= m_state.ConnectionCount; ++i) {
         SocketObject& client = wscktClient(i);
         client.Command(Constants::CommandClose);
@@ -150,9 +219,21 @@ void Relay::OnPollTick()
             // Reported once at start-up; the next tick tries again.
         }
     }
+    Draining.Check();
     const int n = m_state.ConnectionCount;
+    int freeSlots = 0;
     for (int i = 1; i <= n; ++i) {
-        if (!wsktServer(i).IsConnected())
+        SocketObject& rix = wsktServer(i);
+        const bool hasClient = wscktClient(i).HasConnection()
+            || (m_state.OperationMode == Constants::ConnectMode && i == 1);
+        if (!hasClient && ++freeSlots > WarmSlots) {
+            if (rix.HasConnection()) {
+                rix.Command(Constants::CommandClose);
+                rix.Reset();
+            }
+            continue;
+        }
+        if (!rix.IsConnected())
             ConnectToSwitcher(i);
         // Connect mode has one client connection, slot 1's, even when listen mode left more slots.
         if (m_state.OperationMode == Constants::ConnectMode && i == 1 && !wscktClient(i).IsConnected())

@@ -1,9 +1,13 @@
 #pragma once
 
+#include "core/Failure.h"
 #include "net/ClientAdmission.h"
+#include "net/DrainingPool.h"
 #include "net/ReadinessBackend.h"
 #include "net/SocketObject.h"
 
+#include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QTimer>
 
@@ -33,6 +37,8 @@ public:
     QTimer tmrPoll;
     // The listener's address, the allow-list and the cap; set before start-up.
     ClientAdmission Admission;
+    // RIX connections that still deliver what a client handed over before it left.
+    DrainingPool Draining;
 
     // Above this many unsent bytes towards one side, the relay stops reading from the other.
     static constexpr qint64 PendingOutputBound = 4 * 1024 * 1024;
@@ -40,6 +46,13 @@ public:
     static constexpr qsizetype ReadBufferSize = 256 * 1024;
     // Reads taken from one socket per data event before the other sockets get their turn.
     static constexpr int ReadsPerEvent = 16;
+    // The poll keeps the RIX connection up for every slot with a client, and for this many of the
+    // lowest free slots: a warm start for the next clients, without holding idle RIX sessions.
+    static constexpr int WarmSlots = 4;
+    // A failure the connection attempts meet again and again is written once in this time.
+    static constexpr qint64 RepeatedReportMs = 60000;
+    // At an orderly shutdown, the time all sockets with queued output get in total to drain.
+    static constexpr int ShutdownDrainMs = 2000;
 
     // The steps the start-up and shutdown sequences take on the sockets. Those that report their
     // own failures return normally; the others throw Failure.
@@ -52,7 +65,8 @@ public:
     int CreateSlot();
     void ConnectToSwitcher(int index);
     void ConnectToClient(int index);
-    // Closes every slot's sockets, slot 0 included, lowest first (throws when a close fails).
+    // Closes every slot's sockets, slot 0 included, lowest first (throws when a close fails). What is
+    // queued for a peer gets ShutdownDrainMs in all to go out first.
     void CloseAllSockets();
 
     // The reconnect poll: one tick.
@@ -97,8 +111,17 @@ private:
     void OnClientBurst(int slot, char* data, qsizetype size);
     void OnRixBurst(int slot, char* data, qsizetype size);
 
-    // A slot's client has gone: logged, counted, shown, and both of the slot's sockets closed.
+    // A slot's client has gone: logged, counted, shown, and both of the slot's sockets closed; the
+    // RIX side goes to the draining pool when bytes for the RIX are still queued.
     void DropClient(int slot);
+    // A failure of a connection attempt: written when it first happens, and again only once it has
+    // gone on for RepeatedReportMs since its last line.
+    void ReportConnectFailure(const Failure& failure);
+    // The RIX address and port lead back to our own client listener.
+    bool RixIsOurOwnListener() const;
+    // Runs the event loop until nothing is queued for any peer, or ShutdownDrainMs have passed.
+    void DrainBeforeClosing();
+    qint64 QueuedOutput();
     void ShowConnectionCount();
     void UpdateLabels();
     // Tells the window, when it changes, whether the client port is open as the mode asks.
@@ -118,4 +141,8 @@ private:
     std::vector<bool> m_freshRixConnection;
     bool m_shownListening = true;
     bool m_portReported = false;
+    // When each repeated connection failure was last written, by its line text.
+    QHash<QString, qint64> m_lastWritten;
+    QElapsedTimer m_sinceStart;
+    bool m_closing = false;
 };

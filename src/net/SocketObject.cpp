@@ -5,6 +5,8 @@
 #include "core/Failure.h"
 #include "net/ReadinessBackend.h"
 
+#include <utility>
+
 namespace {
 
 // Accepts handled per readiness event before the listener yields to the other sockets.
@@ -170,6 +172,29 @@ void SocketObject::AcceptHandle(NativeSocket::Handle handle)
     const quint32 peer = accepted.PeerAddress();
     Adopt(accepted.Release(), State::Connected);
     m_peerAddress = peer;
+}
+
+void SocketObject::TakeOver(SocketObject& other)
+{
+    CloseHandle();
+    if (other.m_handle == NativeSocket::InvalidHandle)
+        return;
+    m_handle = std::exchange(other.m_handle, NativeSocket::InvalidHandle);
+    m_state = std::exchange(other.m_state, State::Closed);
+    m_readable = std::exchange(other.m_readable, false);
+    m_paused = std::exchange(other.m_paused, false);
+    m_errorCode = other.m_errorCode;
+    m_remoteAddress = other.m_remoteAddress;
+    m_remotePort = other.m_remotePort;
+    m_peerAddress = std::exchange(other.m_peerAddress, 0);
+    m_connectStarted = other.m_connectStarted;
+    m_pending = std::exchange(other.m_pending, QByteArray());
+    m_pendingSent = std::exchange(other.m_pendingSent, 0);
+    m_paused = false;
+    m_backend.Reassign(m_handle, this);
+    UpdateInterest();
+    if (WantsDataEvent())
+        m_backend.Defer(this);
 }
 
 QString SocketObject::PeerAddress() const
@@ -401,8 +426,7 @@ void SocketObject::Break(int error)
     m_state = State::Broken;
     if (error != 0)
         m_errorCode = error;
-    m_pending = QByteArray();
-    m_pendingSent = 0;
+    // What is left of the pending output is not sent now, but stays counted until the close.
     UpdateInterest();
     // Reading finds how it ended; the readiness report may not come while paused, so ask for a turn.
     m_backend.Defer(this);
@@ -454,7 +478,7 @@ void SocketObject::UpdateInterest()
     if (m_handle == NativeSocket::InvalidHandle)
         return;
     const bool wantRead = m_state != State::Connecting && (!m_paused || m_state == State::Broken);
-    const bool wantWrite = m_state == State::Connecting || PendingOutput() > 0;
+    const bool wantWrite = m_state == State::Connecting || (PendingOutput() > 0 && IsConnected());
     m_backend.SetInterest(m_handle, wantRead, wantWrite);
 }
 

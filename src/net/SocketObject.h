@@ -86,6 +86,10 @@ public:
     // The descriptor, for the socket options a test looks at; InvalidHandle when closed.
     NativeSocket::Handle Descriptor() const { return m_handle; }
 
+    // Takes over another object's connection in whatever state, with its pending output; the other
+    // object is left closed, with no event.
+    void TakeOver(SocketObject& other);
+
     // Takes over a connection handed out by the accept event. Throws Failure for a bad handle, or
     // one that cannot be watched (it is closed then).
     void AcceptHandle(NativeSocket::Handle handle);

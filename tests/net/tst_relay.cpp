@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <sys/socket.h>
@@ -128,6 +129,12 @@ private slots:
     void failedRixReadNamesTheRixAddress();
     void connectMode();
     void shutdownClosesEverySocket();
+    void repeatedConnectFailureIsWrittenOnce();
+    void leavingClientsBytesReachASlowRix();
+    void burstLeavesAtMostFourWarmRixConnections();
+    void connectionToItselfIsRefused();
+    void failedConnectClearsTheClientLine();
+    void modeSwitchListensOrConnects();
 
 private:
     // Writes iplog.ini and starts the relay on it.
@@ -372,24 +379,32 @@ void tst_relay::freedSlotIsReusedLowestFirst()
 
 void tst_relay::reusedSlotStartsClean()
 {
-    Peer rix;
     const quint16 port = FreePort();
-    QVERIFY(rix.Listen(port));
     StartRelay(port);
-    Client& first = AddClient(rix, 1);
-    rix.Server.close(); // the RIX stops accepting
-    rix.At(0).Socket->disconnectFromHost();
-    QTRY_COMPARE(m_view.Caption, Constants::CaptionDisconnected);
+    // The first client sends while the RIX is down, then leaves: its bytes cannot be delivered.
+    m_clients.push_back(std::make_unique<Client>());
+    Client& first = *m_clients.back();
+    first.Connect(ListenPort());
+    QTRY_COMPARE(first.Received, Login);
     first.Socket.write("meant for the first RIX connection");
     QTRY_VERIFY(!m_state.Slot(1).ClientData.isEmpty());
     first.Socket.disconnectFromHost();
     QTRY_VERIFY(!m_state.Slot(1).Connected);
+    QCOMPARE(m_errors.Reports,
+             QStringList{QStringLiteral("Error sending to Server: Socket #1 Len 34|TCP/IP Socket Error|%1")
+                             .arg(FailureCode::NotConnected)});
 
+    // The slot's next client: the RIX speaks first, and nothing of the first client's reaches either.
+    Peer rix;
     QVERIFY(rix.Listen(port));
-    Client& second = AddClient(rix, 2);
-    QCOMPARE(second.Received, Login);
+    m_relay->OnPollTick();
+    QTRY_COMPARE(rix.Count(), 1);
+    Client& second = AddClient(rix, 1);
+    QCOMPARE(m_state.ConnectionCount, qint16(1));
+    rix.At(0).Socket->write("RIX first");
+    QTRY_COMPARE(second.Received, Login + "RIX first");
     second.Socket.write("second");
-    QTRY_COMPARE(rix.At(1).Received, QByteArray("second"));
+    QTRY_COMPARE(rix.At(0).Received, QByteArray("second"));
 }
 
 void tst_relay::waitingClientDataGoesOutWhenTheRixComesUp()
@@ -714,6 +729,151 @@ void tst_relay::shutdownClosesEverySocket()
     QVERIFY(!m_relay->wscktClient(0).IsListening());
     QVERIFY(QFile::exists(m_dir->path() + QStringLiteral("/iplog.ini")));
     QVERIFY(m_errors.Reports.isEmpty());
+}
+
+void tst_relay::repeatedConnectFailureIsWrittenOnce()
+{
+    // Not a dotted address: every attempt on every slot fails the same way.
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port(), 0, false, QStringLiteral("rix-gateway.plant.local"));
+    for (int i = 0; i < 3; ++i) {
+        m_clients.push_back(std::make_unique<Client>());
+        m_clients.back()->Connect(ListenPort());
+        QTRY_COMPARE(m_clients.back()->Received, Login);
+    }
+    for (int tick = 0; tick < 5; ++tick)
+        m_relay->OnPollTick();
+    QCOMPARE(m_errors.Reports.size(), 1);
+    QVERIFY(m_errors.Reports[0].startsWith(
+        QStringLiteral("Error Connecting to Switcher|Connection Error|%1").arg(FailureCode::AddressNotAvailable)));
+}
+
+void tst_relay::leavingClientsBytesReachASlowRix()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    m_state.LogData = false;
+    Client& client = AddClient(rix, 1);
+    // The RIX reads nothing for now; the client sends 6 MiB and leaves.
+    QTcpSocket* slow = rix.At(0).Socket;
+    QObject::disconnect(slow, &QTcpSocket::readyRead, nullptr, nullptr);
+    slow->setReadBufferSize(1);
+    const QByteArray sent = Pattern(6 * 1024 * 1024, 11);
+    client.Socket.write(sent);
+    QTRY_COMPARE_WITH_TIMEOUT(client.Socket.bytesToWrite(), 0, 20000);
+    client.Socket.disconnectFromHost();
+    // The slot is free at once; its RIX connection drains on its own.
+    QTRY_COMPARE(m_state.ConnectedClients, qint16(0));
+    QCOMPARE(m_relay->Draining.Count(), 1);
+    QVERIFY(m_relay->Draining.Queued() > 0);
+    QVERIFY(!m_relay->wsktServer(1).HasConnection());
+
+    slow->setReadBufferSize(0);
+    QByteArray received = slow->readAll();
+    connect(slow, &QTcpSocket::readyRead, this, [&] { received += slow->readAll(); });
+    QTRY_VERIFY_WITH_TIMEOUT(rix.At(0).Closed, 20000);
+    received += slow->readAll();
+    QCOMPARE(received.size(), sent.size());
+    QVERIFY(received == sent);
+    QCOMPARE(m_relay->Draining.Count(), 0);
+    QVERIFY(m_errors.Reports.isEmpty());
+}
+
+void tst_relay::burstLeavesAtMostFourWarmRixConnections()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    for (int i = 1; i <= 8; ++i)
+        AddClient(rix, i);
+    for (size_t i = 0; i < m_clients.size(); ++i) {
+        if (i != 1) // slot 2 stays busy, the other seven leave
+            m_clients[i]->Socket.disconnectFromHost();
+    }
+    QTRY_COMPARE(m_state.ConnectedClients, qint16(1));
+    QTRY_COMPARE(rix.OpenCount(), 1);
+    for (int tick = 0; tick < 3; ++tick) {
+        m_relay->OnPollTick();
+        QTRY_COMPARE(rix.OpenCount(), 1 + Relay::WarmSlots);
+    }
+    // The warm ones are the lowest free slots: the next client takes slot 1's.
+    const int before = rix.Count();
+    AddClient(rix, before);
+    QVERIFY(m_relay->wscktClient(1).IsConnected());
+}
+
+void tst_relay::connectionToItselfIsRefused()
+{
+    const quint16 port = FreePort();
+    StartRelay(port, port); // the RIX address and port are our own client port
+    m_clients.push_back(std::make_unique<Client>());
+    m_clients.back()->Connect(ListenPort());
+    QTRY_COMPARE(m_clients.back()->Received, Login);
+    for (int tick = 0; tick < 3; ++tick)
+        m_relay->OnPollTick();
+    QTRY_COMPARE(m_state.ConnectedClients, qint16(1)); // no client made of our own connections
+    QCOMPARE(m_state.ConnectionCount, qint16(1));
+    QCOMPARE(m_errors.Reports.size(), 1);
+    QVERIFY(m_errors.Reports[0].startsWith(QLatin1String("Error Connecting to Switcher|Connection Error|")));
+}
+
+void tst_relay::failedConnectClearsTheClientLine()
+{
+    Peer rix;
+    Peer clientSide;
+    QVERIFY(rix.Listen());
+    const quint16 port = FreePort();
+    QVERIFY(clientSide.Listen(port));
+    StartRelay(rix.Port(), port, true);
+    QTRY_COMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0001"));
+    // The client goes, and stops listening: the attempts to reach it again fail.
+    clientSide.Server.close();
+    clientSide.At(0).Socket->abort();
+    QTRY_COMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0000"));
+    for (int tick = 0; tick < 3; ++tick) {
+        m_relay->OnPollTick();
+        QTRY_VERIFY(!m_relay->wscktClient(1).IsConnecting());
+        QVERIFY(m_view.ClientLines.isEmpty());
+        QCOMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0000"));
+        QVERIFY(!m_state.Slot(1).Connected);
+    }
+    QVERIFY(m_errors.Reports.isEmpty()); // a refused connection is not a failure
+}
+
+void tst_relay::modeSwitchListensOrConnects()
+{
+    Peer rix;
+    Peer clientSide;
+    QVERIFY(rix.Listen());
+    QVERIFY(clientSide.Listen());
+    StartRelay(rix.Port());
+    AddClient(rix, 1);
+
+    // Listen to connect: the client is dropped, the listener closes, and slot 1 connects out.
+    m_state.OperationMode = Constants::ConnectMode;
+    m_state.ClientIPPort = clientSide.Port();
+    m_relay->CloseClientSide();
+    QTRY_COMPARE(m_state.ConnectedClients, qint16(0));
+    QVERIFY(!m_relay->wscktClient(0).IsListening());
+    m_relay->OnPollTick();
+    QTRY_COMPARE(clientSide.Count(), 1);
+    QTRY_COMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0001"));
+    clientSide.At(0).Socket->write("connected out");
+    QTRY_VERIFY(std::any_of(rix.Connections.begin(), rix.Connections.end(),
+                            [](const auto& c) { return c->Received == "connected out"; }));
+
+    // And back: the connection out ends, and the relay listens on the client port again.
+    m_state.OperationMode = Constants::ListenMode;
+    m_state.ClientIPPort = 0;
+    m_relay->CloseClientSide();
+    QTRY_VERIFY(clientSide.At(0).Closed);
+    QVERIFY(m_relay->wscktClient(0).IsListening());
+    m_clients.push_back(std::make_unique<Client>());
+    m_clients.back()->Connect(ListenPort());
+    QTRY_COMPARE(m_clients.back()->Received, Login);
+    QTRY_COMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0001"));
 }
 
 QTEST_GUILESS_MAIN(tst_relay)
