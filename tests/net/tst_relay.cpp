@@ -866,7 +866,7 @@ void tst_relay::modeSwitchListensOrConnects()
 
     // And back: the connection out ends, and the relay listens on the client port again.
     m_state.OperationMode = Constants::ListenMode;
-    m_state.ClientIPPort = 0;
+    m_state.ClientIPPort = FreePort();
     m_relay->CloseClientSide();
     QTRY_VERIFY(clientSide.At(0).Closed);
     QVERIFY(m_relay->wscktClient(0).IsListening());
