@@ -15,6 +15,7 @@ void CopySettings(const RuntimeState& from, RuntimeState& to)
     to.OperationMode = from.OperationMode;
     to.LogData = from.LogData;
     to.PacketSize = from.PacketSize;
+    to.SettingsRead = from.SettingsRead; // what the file held when these settings were read from it
 }
 
 } // namespace

@@ -38,8 +38,6 @@ inline const ReportText SettingUpServerSocket{QStringLiteral("Error Setting up S
                                               QStringLiteral("Socket Error")};
 inline const ReportText ReadingSettings{QStringLiteral("Error Reading iplog.ini file"), QStringLiteral("File Error")};
 inline const ReportText WritingSettings{QStringLiteral("Error Writing iplog.ini file"), QStringLiteral("File Error")};
-inline const ReportText CreatingErrorFile{QStringLiteral("Error creating Error file"), QStringLiteral("File Error")};
-inline const ReportText CreatingLogfile{QStringLiteral("Error creating logfile"), QStringLiteral("Log File Error")};
 inline const ReportText LoggingIPMessage{QStringLiteral("Error Logging IP Message"),
                                          QStringLiteral("Message Log Error")};
 inline const ReportText Retry{QStringLiteral("Retry"), QStringLiteral("Message Log Error")};

@@ -12,6 +12,18 @@ struct ConnectionRecord {
     QByteArray ClientData; // received from the client, not yet sent to the RIX
 };
 
+// What the settings reader found in "iplog.ini". The settings are written back at shutdown only when
+// they were changed in the program since (their text differs from Text), or when the file still
+// holds what was read and that was a settings file (or nothing). So the shutdown never replaces a
+// file it could not read, nor one the operator edited while the program ran, with settings nobody
+// changed.
+struct SettingsFileRecord {
+    enum class Found { NoFile, Settings, Unusable };
+    Found Kind = Found::NoFile;
+    QByteArray Digest; // of the bytes read
+    QString Text;      // SettingsText of the settings right after reading
+};
+
 // The program's shared state. It lives once, is passed by reference, and is touched only on the
 // main thread. Slots run from 1 to ConnectionCount; row 0 of each table exists but is unused.
 class RuntimeState {
@@ -28,9 +40,12 @@ public:
     // Set once at start-up. AppPath always ends in a separator.
     QString AppPath;
     QByteArray LoginString;
-    // How many dated copies of each log are kept when it rolls over; 0 keeps them all. Set from the
-    // command line (--keep-logs), never from iplog.ini.
+    // How many dated copies of each log are kept; at a roll-over the oldest beyond it are deleted.
+    // 0 keeps them all. Set from the command line (--keep-logs), never from iplog.ini.
     int KeepLogs = 0;
+    // "iplog.ini" as the settings reader last found it, so that the shutdown writes it back only
+    // when that is safe and meant.
+    SettingsFileRecord SettingsRead;
 
     // Connections.
     qint16 ConnectionCount = 0;
@@ -66,6 +81,9 @@ QString ConnectionCountText(int connectedClients);
 
 // The folder of the program file with exactly one trailing separator, as AppPath keeps it.
 QString ProgramFolder(const QString& applicationDir);
+
+// The settings as "iplog.ini" holds them: eight lines, each ended by CR LF.
+QString SettingsText(const RuntimeState& state);
 
 // The port summary: "RIX IP Port:1200/Client IP Port:1100".
 QString PortSummaryText(const RuntimeState& state);

@@ -1,6 +1,5 @@
 #include "files/DataLog.h"
 
-#include "core/Clock.h"
 #include "core/Failure.h"
 #include "core/RuntimeState.h"
 #include "core/StatusView.h"
@@ -51,9 +50,10 @@ QByteArray FormatDataBytes(QByteArrayView data)
 
 DataLog::DataLog(const RuntimeState& state, const Clock& clock, ErrorReporter& errors, StatusView& view)
     : m_state(state)
-    , m_clock(clock)
     , m_errors(errors)
     , m_view(view)
+    , m_file({FileName(), QStringLiteral("DataLog "), QStringLiteral(".log"), QByteArray()}, state, clock)
+    , m_limit(clock)
 {
 }
 
@@ -62,14 +62,16 @@ void DataLog::WriteDataLog(QByteArrayView data, const QString& source)
     if (!m_state.LogData)
         return;
     try {
-        const QString path = m_state.AppPath + FileName();
-        if (LogText::FileSize(path) >= LogText::RollOverSize)
-            m_rollOver.Run(path, m_state.AppPath, m_clock.Now());
+        m_file.Prepare();
         QByteArray entry = ' ' + LogText::Encode(source) + ": ";
         entry += FormatDataBytes(data);
-        LogText::AppendToFile(path, entry);
+        qsizetype done = 0;
+        m_file.Append(entry, done);
     } catch (const Failure& failure) {
-        m_errors.Report(Reports::WritingDataLog, failure);
+        if (m_limit.Quiet())
+            m_limit.LeaveOut();
+        else
+            m_errors.Report(Reports::WritingDataLog, m_limit.Written(failure));
     }
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "files/LogText.h"
+#include "files/LogFile.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -16,7 +16,8 @@ class StatusView;
 QByteArray FormatDataBytes(QByteArrayView data);
 
 // "DataLog.log": every relayed burst, prefixed by its source, when data logging is on; rolled over
-// to "DataLog MMDDYY HHMM.log" at 2,048,000 bytes. Also the two last-message labels.
+// to "DataLog MMDDYY HHMM.log" at 2,048,000 bytes. While it keeps failing, its reports are limited to
+// one a minute. Also the two last-message labels.
 class DataLog {
 public:
     DataLog(const RuntimeState& state, const Clock& clock, ErrorReporter& errors, StatusView& view);
@@ -29,8 +30,8 @@ public:
 
 private:
     const RuntimeState& m_state;
-    const Clock& m_clock;
     ErrorReporter& m_errors;
     StatusView& m_view;
-    LogText::RollOver m_rollOver{QStringLiteral("DataLog "), QStringLiteral(".log")};
+    LogFile m_file;
+    FloodLimit m_limit;
 };

@@ -1,12 +1,26 @@
 #include "files/ErrorLog.h"
 
-#include "core/RuntimeState.h"
-#include "files/LogText.h"
+#include <QCoreApplication>
 
+#include <cstdio>
+
+namespace {
+
+QByteArray Header()
+{
+    QByteArray header = LogText::Banner();
+    header += "KEL Server Module Software Error Logfile\r\n";
+    header += "\r\n";
+    header += " DATE     TIME           LOCATION                           MESSAGE DESCRIPTION\r\n";
+    header += QByteArray(80, '-') + "\r\n";
+    return header;
+}
+
+} // namespace
 
 ErrorLog::ErrorLog(const RuntimeState& state, const Clock& clock)
-    : m_state(state)
-    , m_stamp(clock)
+    : m_stamp(clock)
+    , m_file({FileName(), QStringLiteral("ErrorLog "), QStringLiteral(".txt"), Header()}, state, clock)
 {
 }
 
@@ -24,34 +38,18 @@ void ErrorLog::WriteErrorLine(const QString& text, const QString& location)
     line += location;
     LogText::PadTo(line, 60);
     line += text;
-
-    const QString path = m_state.AppPath + FileName();
-    if (LogText::FileSize(path) < 0) {
-        // A report made while the log is being created, and that finds no file, is dropped:
-        // otherwise a folder that refuses the file would recurse without end.
-        if (m_creating)
-            return;
-        CreateErrorLog();
-    }
     try {
-        LogText::AppendToFile(path, LogText::Encode(line) + "\r\n");
-    } catch (const Failure&) {
-        // Nowhere left to report it.
-    }
-}
-
-void ErrorLog::CreateErrorLog()
-{
-    m_creating = true;
-    QByteArray header = LogText::Banner();
-    header += "KEL Server Module Software Error Logfile\r\n";
-    header += "\r\n";
-    header += " DATE     TIME           LOCATION                           MESSAGE DESCRIPTION\r\n";
-    header += QByteArray(80, '-') + "\r\n";
-    try {
-        LogText::WriteNewFile(m_state.AppPath + FileName(), header);
+        m_file.Prepare();
+        qsizetype done = 0;
+        m_file.Append(LogText::Encode(line) + "\r\n", done);
+        m_failing = false;
     } catch (const Failure& failure) {
-        Report(Reports::CreatingErrorFile, failure);
+        // Nowhere left to report it but stderr (a service's journal), once until the log works again.
+        if (!m_failing) {
+            std::fprintf(stderr, "%s: %s cannot be written (%s); failures go unrecorded until it can\n",
+                         qPrintable(QCoreApplication::applicationName()), qPrintable(FileName()),
+                         qPrintable(failure.Description));
+        }
+        m_failing = true;
     }
-    m_creating = false;
 }

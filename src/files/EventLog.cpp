@@ -1,51 +1,10 @@
 #include "files/EventLog.h"
 
-#include "core/Clock.h"
 #include "core/Failure.h"
-#include "core/RuntimeState.h"
-#include "files/LogText.h"
 
+namespace {
 
-EventLog::EventLog(const RuntimeState& state, const Clock& clock, ErrorReporter& errors)
-    : m_state(state)
-    , m_clock(clock)
-    , m_errors(errors)
-    , m_stamp(clock)
-{
-}
-
-void EventLog::LogEvent(const QString& message, const QString& address)
-{
-    if (message.isEmpty())
-        return;
-    const QString path = m_state.AppPath + FileName();
-    QString line;
-    try {
-        line = m_stamp.Text();
-        LogText::PadTo(line, 25);
-        line += address;
-        LogText::PadTo(line, 44);
-        line += message;
-
-        qint64 size = LogText::FileSize(path);
-        if (size >= LogText::RollOverSize) {
-            m_rollOver.Run(path, m_state.AppPath, m_clock.Now());
-            size = -1;
-        }
-        if (size < 0)
-            CreateEventLog();
-    } catch (const Failure& failure) {
-        m_errors.Report(Reports::LoggingIPMessage, failure);
-        return;
-    }
-    for (int attempt = 0; attempt < AppendAttempts; ++attempt) {
-        if (AppendLogLine(line, path))
-            return;
-    }
-    m_errors.Report(Reports::LoggingIPMessage);
-}
-
-void EventLog::CreateEventLog()
+QByteArray Header()
 {
     QByteArray header = LogText::Banner();
     header += "KEL Server Module Event Logfile\r\n";
@@ -53,20 +12,58 @@ void EventLog::CreateEventLog()
     header += "\r\n";
     header += " DATE     TIME           CLIENT ADDRESS      MESSAGE DESCRIPTION\r\n";
     header += QByteArray(80, '-') + "\r\n";
-    try {
-        LogText::WriteNewFile(m_state.AppPath + FileName(), header);
-    } catch (const Failure& failure) {
-        m_errors.Report(Reports::CreatingLogfile, failure);
-    }
+    return header;
 }
 
-bool EventLog::AppendLogLine(const QString& line, const QString& path)
+} // namespace
+
+EventLog::EventLog(const RuntimeState& state, const Clock& clock, ErrorReporter& errors)
+    : m_errors(errors)
+    , m_stamp(clock)
+    , m_file({FileName(), QStringLiteral("EventLog "), QStringLiteral(".txt"), Header()}, state, clock)
+    , m_limit(clock)
 {
+}
+
+void EventLog::LogEvent(const QString& message, const QString& address)
+{
+    if (message.isEmpty())
+        return;
+    // Within a minute of its last written report a failing log is only counted.
+    const bool quiet = m_limit.Quiet();
+    QByteArray bytes;
     try {
-        LogText::AppendToFile(path, LogText::Encode(line) + "\r\n");
-        return true;
+        QString line = m_stamp.Text();
+        LogText::PadTo(line, 25);
+        line += address;
+        LogText::PadTo(line, 44);
+        line += message;
+        bytes = LogText::Encode(line) + "\r\n";
+        m_file.Prepare();
     } catch (const Failure& failure) {
-        m_errors.Report(Reports::Retry, failure);
-        return false;
+        if (quiet)
+            m_limit.LeaveOut();
+        else
+            m_errors.Report(Reports::LoggingIPMessage, m_limit.Written(failure));
+        return;
     }
+    qsizetype done = 0;
+    for (int attempt = 0; attempt < AppendAttempts; ++attempt) {
+        try {
+            AppendAttempt(bytes, done);
+            return;
+        } catch (const Failure& failure) {
+            if (!quiet)
+                m_errors.Report(Reports::Retry, failure);
+        }
+    }
+    if (quiet)
+        m_limit.LeaveOut();
+    else
+        m_errors.Report(Reports::LoggingIPMessage, m_limit.Written({}));
+}
+
+void EventLog::AppendAttempt(QByteArrayView bytes, qsizetype& done)
+{
+    m_file.Append(bytes, done);
 }

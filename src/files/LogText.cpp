@@ -1,19 +1,6 @@
 #include "files/LogText.h"
 
-#include "core/Failure.h"
-
-#include <QFile>
 #include <QLocale>
-
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#else
-#include <QFileInfo>
-#endif
 
 namespace LogText {
 
@@ -51,19 +38,6 @@ const QString& Stamp::Text()
     return m_text;
 }
 
-qint64 FileSize(const QString& path)
-{
-#ifdef Q_OS_UNIX
-    struct stat info {};
-    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
-        return -1;
-    return qint64(info.st_size);
-#else
-    const QFileInfo info(path);
-    return info.exists() ? info.size() : -1;
-#endif
-}
-
 void PadTo(QString& text, qsizetype width)
 {
     if (text.size() < width)
@@ -86,67 +60,6 @@ QByteArray Banner()
 QByteArray Encode(const QString& text)
 {
     return text.toLocal8Bit();
-}
-
-RollOver::RollOver(QString prefix, QString extension)
-    : m_prefix(std::move(prefix))
-    , m_extension(std::move(extension))
-{
-}
-
-void RollOver::Run(const QString& path, const QString& folder, const QDateTime& moment)
-{
-    const QString stem = folder + m_prefix + moment.toString(QStringLiteral("MMddyy HHmm"));
-    if (stem != m_lastStem) {
-        m_lastStem = stem;
-        m_nextCopy = 2;
-    }
-    QString target = stem + m_extension;
-    if (QFile::exists(target)) {
-        do
-            target = stem + QStringLiteral(" (%1)").arg(m_nextCopy++) + m_extension;
-        while (QFile::exists(target));
-    }
-    QFile file(path);
-    if (!file.rename(target))
-        throw Failure{int(file.error()), file.errorString()};
-}
-
-void WriteNewFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size() || !file.flush())
-        throw Failure{int(file.error()), file.errorString()};
-}
-
-void AppendToFile(const QString& path, const QByteArray& bytes)
-{
-#ifdef Q_OS_UNIX
-    // QFile would add three metadata calls to every append; a log line needs open, write, close.
-    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0)
-        throw Failure{errno, QString::fromLocal8Bit(std::strerror(errno))};
-    qsizetype written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + written, size_t(bytes.size() - written));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : ENOSPC;
-            ::close(fd);
-            throw Failure{error, QString::fromLocal8Bit(std::strerror(error))};
-        }
-        written += n;
-    }
-    if (::close(fd) != 0)
-        throw Failure{errno, QString::fromLocal8Bit(std::strerror(errno))};
-#else
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append))
-        throw Failure{int(file.error()), file.errorString()};
-    if (file.write(bytes) != bytes.size() || !file.flush())
-        throw Failure{int(file.error()), file.errorString()};
-#endif
 }
 
 } // namespace LogText

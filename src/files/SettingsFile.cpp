@@ -5,10 +5,12 @@
 #include "core/NumberFromText.h"
 #include "core/RuntimeState.h"
 #include "files/LogText.h"
+#include "files/NativeFile.h"
 
-#include <QFile>
-#include <QSaveFile>
+#include <QCryptographicHash>
 #include <QStringList>
+
+#include <optional>
 
 namespace {
 
@@ -56,7 +58,8 @@ QStringList SplitItems(const QString& text)
     return items;
 }
 
-void ApplyItem(RuntimeState& state, const QString& item)
+// True when the item is one of the settings.
+bool ApplyItem(RuntimeState& state, const QString& item)
 {
     // The value stands at a fixed place, one past the key; the character in between is not looked at.
     const auto value = [&item](qsizetype keyLength) { return item.mid(keyLength + 1); };
@@ -81,7 +84,16 @@ void ApplyItem(RuntimeState& state, const QString& item)
         state.OperationMode = value(11) == QLatin1String("Yes") ? Constants::ListenMode : Constants::ConnectMode;
     } else if (item.startsWith(QLatin1String("Log Data"))) {
         state.LogData = value(8) == QLatin1String("Yes");
+    } else {
+        return false;
     }
+    return true;
+}
+
+// The file's bytes for telling whether it changed on disk; absent when there is no file.
+QByteArray DigestOf(const std::optional<QByteArray>& bytes)
+{
+    return bytes ? QCryptographicHash::hash(*bytes, QCryptographicHash::Sha256) : QByteArray();
 }
 
 } // namespace
@@ -89,54 +101,71 @@ void ApplyItem(RuntimeState& state, const QString& item)
 bool ReadSettingsFile(RuntimeState& state, ErrorReporter& errors)
 {
     const QString path = state.AppPath + FileName;
-    if (!QFile::exists(path)) {
+    std::optional<QByteArray> bytes;
+    try {
+        bytes = NativeFile::ReadWhole(path);
+    } catch (const Failure& failure) {
+        // Unreadable, or not a file at all: reported once, and kept as it is at shutdown.
+        errors.Report(Reports::ReadingSettings, failure);
+        state.SettingsRead = {SettingsFileRecord::Found::Unusable, QByteArray(), SettingsText(state)};
+        return false;
+    }
+    if (!bytes) {
         state.RixIPPort = Constants::DefaultRixIPPort;
         state.ClientIPPort = Constants::DefaultClientIPPort;
         state.RixIPAddress = Constants::DefaultIPAddress;
         state.ClientIPAddress = Constants::DefaultIPAddress;
         state.PacketSize = Constants::DefaultPacketSize;
         state.LogData = false;
+        state.SettingsRead = {SettingsFileRecord::Found::NoFile, QByteArray(), SettingsText(state)};
         return true;
     }
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        errors.Report(Reports::ReadingSettings, Failure{int(file.error()), file.errorString()});
-        return false;
-    }
-    const QString text = QString::fromLocal8Bit(file.readAll());
-    file.close();
 
     // A line that cannot be used is reported and skipped; the other lines still count, and the
     // file stays as the user wrote it.
     bool complete = true;
-    for (const QString& item : SplitItems(text)) {
+    bool anySetting = false;
+    for (const QString& item : SplitItems(QString::fromLocal8Bit(*bytes))) {
         try {
-            ApplyItem(state, item);
+            anySetting |= ApplyItem(state, item);
         } catch (const Failure& failure) {
             errors.Report(Reports::ReadingSettings, failure);
             complete = false;
         }
     }
+    // Empty, binary or UTF-16 text: nothing in it is a setting, so it is not ours to overwrite.
+    if (!anySetting && complete) {
+        errors.Report(Reports::ReadingSettings, Failure{0, QStringLiteral("no setting could be read from it")});
+        complete = false;
+    }
+    state.SettingsRead = {anySetting ? SettingsFileRecord::Found::Settings : SettingsFileRecord::Found::Unusable,
+                          DigestOf(bytes), SettingsText(state)};
     return complete;
 }
 
 bool WriteSettingsFile(const RuntimeState& state, ErrorReporter& errors)
 {
-    QString text = QStringLiteral("CONFIGURATION\r\n");
-    text += QStringLiteral("RIX IP Port=%1\r\n").arg(state.RixIPPort);
-    text += QStringLiteral("RIX IP Address=") + state.RixIPAddress + QStringLiteral("\r\n");
-    text += QStringLiteral("Client IP Port=%1\r\n").arg(state.ClientIPPort);
-    text += QStringLiteral("Client IP Address=") + state.ClientIPAddress + QStringLiteral("\r\n");
-    text += QStringLiteral("Packet Size=%1\r\n").arg(state.PacketSize);
-    text += QStringLiteral("Server Mode=") + QLatin1String(state.OperationMode == Constants::ListenMode ? "Yes" : "No")
-        + QStringLiteral("\r\n");
-    text += QStringLiteral("Log Data=") + QLatin1String(state.LogData ? "Yes" : "No") + QStringLiteral("\r\n");
-
-    // Written beside the old file and renamed over it, so a failed write leaves the old one whole.
-    QSaveFile file(state.AppPath + FileName);
-    const QByteArray bytes = LogText::Encode(text);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        errors.Report(Reports::WritingSettings, Failure{int(file.error()), file.errorString()});
+    const QString path = state.AppPath + FileName;
+    const QString text = SettingsText(state);
+    const SettingsFileRecord& read = state.SettingsRead;
+    try {
+        if (text == read.Text) {
+            // Nothing was changed in the program: the file is only brought to its written form, and
+            // only when it still holds the settings (or the absence of a file) that were read.
+            if (read.Kind == SettingsFileRecord::Found::Unusable)
+                return true;
+            std::optional<QByteArray> now;
+            try {
+                now = NativeFile::ReadWhole(path);
+            } catch (const Failure&) {
+                return true; // replaced by something that is not a file: the operator's doing
+            }
+            if (DigestOf(now) != read.Digest)
+                return true; // edited since start-up: left as the operator wrote it
+        }
+        NativeFile::ReplaceWhole(path, LogText::Encode(text));
+    } catch (const Failure& failure) {
+        errors.Report(Reports::WritingSettings, failure);
         return false;
     }
     return true;

@@ -13,9 +13,12 @@
 #include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -30,10 +33,15 @@ private slots:
     void connectionStorm();
     void descriptorExhaustion();
     void flappingRix();
-    void unwritableLogs();
     void fullDisk();
     void hostileSettingsFiles_data();
     void hostileSettingsFiles();
+    void hostileLogPaths_data();
+    void hostileLogPaths();
+    void hostileSettingsPaths_data();
+    void hostileSettingsPaths();
+    void operatorEditSurvivesShutdown();
+    void killDuringShutdownWrite();
     void clientThatNeverReads();
     void rixThatNeverReads();
     void slowClient();
@@ -50,6 +58,10 @@ private:
     void StartRix(Rix& rix, quint16 port = 0);
     void StartTolvane(quint16 rixPort, bool logData = false, const QByteArray& settingsPrefix = {},
                       int descriptorLimit = 0);
+    // Starts the program in m_folder as it is.
+    void Launch(int descriptorLimit = 0);
+    // SIGTERM: the orderly shutdown, exit status 0.
+    void Stop();
     // A client that connects, checks the greeting, sends data and expects it echoed.
     void CheckServes();
     static bool IsListening(quint16 port);
@@ -110,6 +122,52 @@ QByteArray Pattern(qsizetype size, quint32 seed)
 
 const QByteArray Login("Login Sucessful\r\n");
 
+// Something other than a regular file where the program keeps one of its files.
+void MakeHostile(const QString& kind, const QString& path, const QString& outside)
+{
+    if (kind == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    } else if (kind == "directory") {
+        QVERIFY(QDir().mkdir(path));
+    } else if (kind == "link to a file outside") {
+        QFile file(outside);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("outside\n");
+        file.close();
+        QVERIFY(QFile::link(outside, path));
+    } else if (kind == "dangling link") {
+        QVERIFY(QFile::link(outside, path));
+    } else if (kind == "UTF-16") {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray("\xff\xfe") + QByteArray("R\0I\0X\0 \0I\0P\0 \0P\0o\0r\0t\0=\0\x39\0\r\0\n\0", 32));
+    } else if (kind == "unreadable") {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("RIX IP Port=1300\r\n");
+        file.close();
+        QVERIFY(file.setPermissions({}));
+    }
+}
+
+// What stands at path, and for a regular file what it holds.
+QByteArray Describe(const QString& path)
+{
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
+        return "nothing";
+    if (S_ISLNK(info.st_mode))
+        return "link";
+    if (S_ISFIFO(info.st_mode))
+        return "fifo";
+    if (S_ISDIR(info.st_mode))
+        return "directory";
+    QFile file(path);
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    return file.open(QIODevice::ReadOnly) ? "file " + file.readAll() : "unreadable file";
+}
+
+
 } // namespace
 
 void tst_faults::initTestCase()
@@ -165,7 +223,6 @@ void tst_faults::StartRix(Rix& rix, quint16 port)
 
 void tst_faults::StartTolvane(quint16 rixPort, bool logData, const QByteArray& settingsPrefix, int descriptorLimit)
 {
-    QVERIFY(QFile::copy(QStringLiteral(TOLVANE_BINARY), m_folder + QStringLiteral("/tolvane")));
     m_clientPort = FreePort();
     QFile settings(m_folder + QStringLiteral("/iplog.ini"));
     QVERIFY(settings.open(QIODevice::WriteOnly));
@@ -178,6 +235,16 @@ void tst_faults::StartTolvane(quint16 rixPort, bool logData, const QByteArray& s
                        .arg(logData ? "Yes" : "No")
                        .toLatin1());
     settings.close();
+    Launch(descriptorLimit);
+    // Waiting for the listening socket without connecting: a probe would be a client with a RIX
+    // connection of its own.
+    QTRY_VERIFY_WITH_TIMEOUT(IsListening(m_clientPort), 10000);
+}
+
+void tst_faults::Launch(int descriptorLimit)
+{
+    if (!QFile::exists(m_folder + QStringLiteral("/tolvane")))
+        QVERIFY(QFile::copy(QStringLiteral(TOLVANE_BINARY), m_folder + QStringLiteral("/tolvane")));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(QString::fromLatin1(name));
@@ -190,9 +257,14 @@ void tst_faults::StartTolvane(quint16 rixPort, bool logData, const QByteArray& s
     });
     m_tolvane.start(m_folder + QStringLiteral("/tolvane"), {});
     QVERIFY(m_tolvane.waitForStarted(5000));
-    // Waiting for the listening socket without connecting: a probe would be a client with a RIX
-    // connection of its own.
-    QTRY_VERIFY_WITH_TIMEOUT(IsListening(m_clientPort), 10000);
+}
+
+void tst_faults::Stop()
+{
+    ::kill(pid_t(m_tolvane.processId()), SIGTERM);
+    QVERIFY(m_tolvane.waitForFinished(10000));
+    QCOMPARE(m_tolvane.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(m_tolvane.exitCode(), 0);
 }
 
 bool tst_faults::IsListening(quint16 port)
@@ -355,50 +427,40 @@ void tst_faults::flappingRix()
     CheckServes();
 }
 
-void tst_faults::unwritableLogs()
-{
-    // Directories stand where the logs go: every write fails, even for root.
-    QDir folder(m_folder);
-    QVERIFY(folder.mkdir(QStringLiteral("Eventlog.txt")));
-    QVERIFY(folder.mkdir(QStringLiteral("DataLog.log")));
-    QVERIFY(folder.mkdir(QStringLiteral("Errorlog.txt")));
-    StartRix(*m_rix);
-    StartTolvane(m_rix->Server.serverPort(), true);
-    CheckServes(); // relaying goes on with no log at all
-
-    // The error log becomes writable: the failures of the other two reach it.
-    QVERIFY(folder.rmdir(QStringLiteral("Errorlog.txt")));
-    CheckServes();
-    QTRY_VERIFY(ReadFile(QStringLiteral("Errorlog.txt")).contains("Error Logging IP Message"));
-    // Each event that could not be written: six attempts, then the report.
-    const QByteArray errors = ReadFile(QStringLiteral("Errorlog.txt"));
-    QCOMPARE(errors.count("Retry"), 6 * errors.count("Error Logging IP Message"));
-    QVERIFY(errors.contains("Error writing to Data Log"));
-}
-
 void tst_faults::fullDisk()
 {
-    // The program folder on a small file system of its own (the program and a little more), then
-    // filled up.
+    // The program folder on a small file system of its own (the program and a little more).
     m_folder = m_dir->filePath(QStringLiteral("small"));
     QVERIFY(QDir().mkpath(m_folder));
     const QByteArray size = "size=" + QByteArray::number(QFileInfo(QStringLiteral(TOLVANE_BINARY)).size() + (1 << 20));
     if (::mount("tmpfs", QFile::encodeName(m_folder).constData(), "tmpfs", 0, size.constData()) != 0)
-        QSKIP("mounting a small tmpfs is not permitted here");
+        QSKIP("mounting a small tmpfs needs root; the settings write's failure path is tested in tst_files");
     StartRix(*m_rix);
     StartTolvane(m_rix->Server.serverPort(), true);
-    {
-        QFile filler(m_folder + QStringLiteral("/filler"));
-        QVERIFY(filler.open(QIODevice::WriteOnly));
+    const QString filler = m_folder + QStringLiteral("/filler");
+    const auto fill = [&filler] {
+        QFile file(filler);
+        QVERIFY(file.open(QIODevice::WriteOnly));
         const QByteArray block(4096, 'f');
-        while (filler.write(block) == block.size() && filler.flush()) {
+        while (file.write(block) == block.size() && file.flush()) {
         }
-    }
+    };
+    fill();
     CheckServes(); // a full disk stops no byte
     CheckServes();
-    QVERIFY(QFile::remove(m_folder + QStringLiteral("/filler")));
+    QVERIFY(QFile::remove(filler));
     CheckServes();
     QTRY_VERIFY(ReadFile(QStringLiteral("Eventlog.txt")).contains("RIX Connected"));
+
+    // Full again at shutdown: iplog.ini stays as it was, byte for byte, and the next start uses it.
+    const QByteArray settings = ReadFile(QStringLiteral("iplog.ini"));
+    fill();
+    Stop();
+    QCOMPARE(ReadFile(QStringLiteral("iplog.ini")), settings);
+    QVERIFY(QFile::remove(filler));
+    Launch();
+    QTRY_VERIFY_WITH_TIMEOUT(IsListening(m_clientPort), 10000);
+    CheckServes();
 }
 
 void tst_faults::hostileSettingsFiles_data()
@@ -422,6 +484,128 @@ void tst_faults::hostileSettingsFiles()
     StartRix(*m_rix);
     StartTolvane(m_rix->Server.serverPort(), false, prefix);
     CheckServes();
+}
+
+void tst_faults::hostileLogPaths_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("kind");
+    for (const char* name : {"Eventlog.txt", "DataLog.log", "Errorlog.txt"}) {
+        for (const char* kind : {"fifo", "dangling link", "link to a file outside", "directory"})
+            QTest::addRow("%s: %s", name, kind) << QString::fromLatin1(name) << QString::fromLatin1(kind);
+    }
+}
+
+void tst_faults::hostileLogPaths()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, kind);
+    m_folder = m_dir->filePath(QStringLiteral("program"));
+    QVERIFY(QDir().mkpath(m_folder));
+    const QString path = m_folder + u'/' + name;
+    const QString outside = m_dir->filePath(QStringLiteral("outside.txt"));
+    MakeHostile(kind, path, outside);
+    const QByteArray before = Describe(path);
+    const QByteArray outsideBefore = Describe(outside);
+    if (name == "Errorlog.txt") // failures to report
+        QVERIFY(QDir(m_folder).mkdir(QStringLiteral("Eventlog.txt")));
+
+    StartRix(*m_rix);
+    StartTolvane(m_rix->Server.serverPort(), true);
+    CheckServes(); // nothing waits for a FIFO's reader
+    CheckServes();
+    Stop();
+    QCOMPARE(Describe(path), before);
+    QCOMPARE(Describe(outside), outsideBefore);
+    // Reported once, not once per line.
+    if (name == "Errorlog.txt") {
+        QCOMPARE(m_tolvane.readAllStandardError().count("Errorlog.txt cannot be written"), 1);
+        return;
+    }
+    const QByteArray errors = ReadFile(QStringLiteral("Errorlog.txt"));
+    if (name == "Eventlog.txt") {
+        QCOMPARE(errors.count("Retry"), 6);
+        QCOMPARE(errors.count("Error Logging IP Message"), 1);
+    } else {
+        QCOMPARE(errors.count("Error writing to Data Log"), 1);
+    }
+}
+
+void tst_faults::hostileSettingsPaths_data()
+{
+    QTest::addColumn<QString>("kind");
+    for (const char* kind : {"fifo", "dangling link", "link to a file outside", "directory", "UTF-16", "unreadable"})
+        QTest::newRow(kind) << QString::fromLatin1(kind);
+}
+
+void tst_faults::hostileSettingsPaths()
+{
+    QFETCH(QString, kind);
+    if (kind == "unreadable" && ::geteuid() == 0)
+        QSKIP("root reads any file");
+    m_folder = m_dir->filePath(QStringLiteral("program"));
+    QVERIFY(QDir().mkpath(m_folder));
+    const QString path = m_folder + QStringLiteral("/iplog.ini");
+    const QString outside = m_dir->filePath(QStringLiteral("outside.txt"));
+    MakeHostile(kind, path, outside);
+    const QByteArray outsideBefore = Describe(outside);
+    const QByteArray before = Describe(path);
+
+    // Reported once at start-up; the shutdown leaves the file, and anything it leads to, alone.
+    Launch();
+    QTRY_VERIFY_WITH_TIMEOUT(ReadFile(QStringLiteral("Errorlog.txt")).contains("Error Reading iplog.ini file"), 10000);
+    Stop();
+    QCOMPARE(ReadFile(QStringLiteral("Errorlog.txt")).count("Error Reading iplog.ini file"), 1);
+    QCOMPARE(Describe(path), before);
+    QCOMPARE(Describe(outside), outsideBefore);
+}
+
+void tst_faults::operatorEditSurvivesShutdown()
+{
+    StartRix(*m_rix);
+    StartTolvane(m_rix->Server.serverPort());
+    CheckServes();
+    QFile settings(m_folder + QStringLiteral("/iplog.ini"));
+    QVERIFY(settings.open(QIODevice::ReadWrite));
+    const QByteArray edited = settings.readAll().replace("RIX IP Address=127.0.0.1", "RIX IP Address=127.0.0.2");
+    QVERIFY(settings.resize(0));
+    settings.write(edited);
+    settings.close();
+    Stop();
+    QCOMPARE(ReadFile(QStringLiteral("iplog.ini")), edited);
+}
+
+void tst_faults::killDuringShutdownWrite()
+{
+    StartRix(*m_rix);
+    StartTolvane(m_rix->Server.serverPort());
+    const QByteArray before = ReadFile(QStringLiteral("iplog.ini"));
+    const QByteArray written = QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\n"
+                                              "Client IP Port=%2\r\nClient IP Address=127.0.0.1\r\nPacket Size=0\r\n"
+                                              "Server Mode=Yes\r\nLog Data=No\r\n")
+                                   .arg(m_rix->Server.serverPort())
+                                   .arg(m_clientPort)
+                                   .toLatin1();
+    // SIGKILL the moment the shutdown starts its new settings file beside the old one.
+    const int watch = inotify_init1(IN_CLOEXEC);
+    QVERIFY(watch >= 0);
+    QVERIFY(inotify_add_watch(watch, QFile::encodeName(m_folder).constData(), IN_CREATE) >= 0);
+    ::kill(pid_t(m_tolvane.processId()), SIGTERM);
+    pollfd ready{watch, POLLIN, 0};
+    const int events = ::poll(&ready, 1, 10000);
+    ::kill(pid_t(m_tolvane.processId()), SIGKILL);
+    ::close(watch);
+    QCOMPARE(events, 1);
+    QVERIFY(m_tolvane.waitForFinished(5000));
+    // Old or new, never half of either; and the next run reads it and saves over what was left.
+    const QByteArray after = ReadFile(QStringLiteral("iplog.ini"));
+    QVERIFY2(after == before || after == written, after.constData());
+    Launch();
+    QTRY_VERIFY_WITH_TIMEOUT(IsListening(m_clientPort), 10000);
+    CheckServes();
+    Stop();
+    QCOMPARE(ReadFile(QStringLiteral("iplog.ini")), written);
+    QVERIFY(!QFile::exists(m_folder + QStringLiteral("/iplog.ini.new")));
 }
 
 void tst_faults::clientThatNeverReads()

@@ -1,6 +1,7 @@
 #include "core/RuntimeState.h"
 #include "files/FileAccess.h"
 #include "files/LogText.h"
+#include "files/NativeFile.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -9,6 +10,14 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -37,6 +46,23 @@ QByteArrayList Lines(const QByteArray& text)
     return lines;
 }
 
+// Within its scope a write that would take a file past bytes fails part-way (EFBIG), the way a full
+// disk fails it: the process's own file-size limit is the seam.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &m_old);
+        const rlimit limit{bytes, m_old.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { setrlimit(RLIMIT_FSIZE, &m_old); }
+
+private:
+    rlimit m_old{};
+};
+
 // The settings as one comparable text.
 QString Describe(const RuntimeState& s)
 {
@@ -62,7 +88,10 @@ private slots:
     void readSettings();
     void missingSettingsFileGivesDefaultsAndCreatesNothing();
     void writtenSettingsAreExact();
-    void failedSettingsWriteIsReported();
+    void settingsWrittenBackOnlyWhenSafeAndMeant_data();
+    void settingsWrittenBackOnlyWhenSafeAndMeant();
+    void failedSettingsWriteLeavesTheOldFile_data();
+    void failedSettingsWriteLeavesTheOldFile();
     void hostileSettingsFiles_data();
     void hostileSettingsFiles();
 
@@ -73,17 +102,21 @@ private slots:
 
     void eventLogLayout_data();
     void eventLogLayout();
-    void eventLogRollsOverAtTheLimit_data();
-    void eventLogRollsOverAtTheLimit();
-    void rollOverNeverReplacesAnEarlierCopy();
-    void eventLogGivesUpAfterSixAttempts();
+    void logsRollOverAtTheLimit_data();
+    void logsRollOverAtTheLimit();
+    void rollOverNeverOverwritesAndKeepsTheNewest_data();
+    void rollOverNeverOverwritesAndKeepsTheNewest();
+    void logsFollowTheirName_data();
+    void logsFollowTheirName();
+    void noLineWithoutItsHeader();
     void eventLogSucceedsOnTheSixthAttempt();
+    void failingLogsReportOnceAMinute_data();
+    void failingLogsReportOnceAMinute();
 
     void formatDataBytes_data();
     void formatDataBytes();
     void dataLogEntries();
     void dataLogOffTouchesNoFile();
-    void dataLogRollsOver();
     void labelsShowABoundedPrefix();
 
 private:
@@ -121,7 +154,7 @@ void tst_files::readSettings_data()
         << QByteArray("CONFIGURATION\r\nRIX IP Port=1200\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=1100\r\n"
                       "Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=Yes\r\nLog Data=No\r\n")
         << "rix 1200 127.0.0.1 client 1100 127.0.0.1 packet 16383 mode 0 log 0" << 0;
-    QTest::newRow("empty file assigns nothing") << QByteArray() << "rix 0  client 0  packet 0 mode 0 log 0" << 0;
+    QTest::newRow("empty file assigns nothing, reported") << QByteArray() << "rix 0  client 0  packet 0 mode 0 log 0" << 1;
     QTest::newRow("rix port 0 falls back, client port 0 stays")
         << QByteArray("RIX IP Port=0\r\nClient IP Port=0\r\n") << "rix 1200  client 0  packet 0 mode 0 log 0" << 0;
     QTest::newRow("negative client port falls back")
@@ -169,7 +202,7 @@ void tst_files::readSettings()
     QCOMPARE(Describe(m_state), expected);
     QCOMPARE(m_errors.Reports.size(), reports);
     for (const QString& report : m_errors.Reports)
-        QVERIFY(report.startsWith(QLatin1String("Error Reading iplog.ini file|File Error|6")));
+        QVERIFY(report.startsWith(QLatin1String("Error Reading iplog.ini file|File Error|")));
     // The user's file is never deleted or changed by reading it.
     QCOMPARE(ReadAll(Path("iplog.ini")), text);
 }
@@ -203,12 +236,75 @@ void tst_files::writtenSettingsAreExact()
     QCOMPARE(Describe(again), QStringLiteral("rix 1201 10.0.0.9 client 1100 10.0.0.8 packet 2048 mode 1 log 1"));
 }
 
-void tst_files::failedSettingsWriteIsReported()
+void tst_files::settingsWrittenBackOnlyWhenSafeAndMeant_data()
 {
-    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("iplog.ini")));
-    QVERIFY(!WriteSettingsFile(m_state, m_errors));
+    QTest::addColumn<QByteArray>("before"); // a null array: no file
+    QTest::addColumn<bool>("editedOnDisk");
+    QTest::addColumn<bool>("changedInProgram");
+    QTest::addColumn<bool>("written");
+    const QByteArray settings("RIX IP Port=1300\r\nClient IP Port=1400\r\n");
+    QByteArray utf16("\xff\xfe");
+    for (char c : QByteArray("RIX IP Port=1300\r\n"))
+        utf16 += QByteArray(1, c) + '\0';
+    QTest::newRow("read, unchanged: written in full") << settings << false << false << true;
+    QTest::newRow("edited on disk since: left as edited") << settings << true << false << false;
+    QTest::newRow("edited on disk, changed in program") << settings << true << true << true;
+    QTest::newRow("UTF-16: left") << utf16 << false << false << false;
+    QTest::newRow("UTF-16, changed in program") << utf16 << false << true << true;
+    QTest::newRow("empty: left") << QByteArray("") << false << false << false;
+    QTest::newRow("no file: defaults written") << QByteArray() << false << false << true;
+    QTest::newRow("no file, one made since: left") << QByteArray() << true << false << false;
+}
+
+void tst_files::settingsWrittenBackOnlyWhenSafeAndMeant()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(bool, editedOnDisk);
+    QFETCH(bool, changedInProgram);
+    QFETCH(bool, written);
+    if (!before.isNull())
+        WriteAll(Path("iplog.ini"), before);
+    ReadSettingsFile(m_state, m_errors);
+    QByteArray onDisk = before;
+    if (editedOnDisk) {
+        onDisk = "RIX IP Port=1500\r\n";
+        WriteAll(Path("iplog.ini"), onDisk);
+    }
+    if (changedInProgram)
+        m_state.RixIPAddress = QStringLiteral("10.9.9.9");
+    QVERIFY(WriteSettingsFile(m_state, m_errors));
+    QCOMPARE(ReadAll(Path("iplog.ini")), written ? LogText::Encode(SettingsText(m_state)) : onDisk);
+}
+
+void tst_files::failedSettingsWriteLeavesTheOldFile_data()
+{
+    QTest::addColumn<bool>("directory");
+    QTest::newRow("a directory in its place") << true;
+    QTest::newRow("the write cut short") << false;
+}
+
+void tst_files::failedSettingsWriteLeavesTheOldFile()
+{
+    QFETCH(bool, directory);
+    const QByteArray old("RIX IP Port=1300\r\n");
+    if (directory)
+        QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("iplog.ini")));
+    else
+        WriteAll(Path("iplog.ini"), old);
+    ReadSettingsFile(m_state, m_errors);
+    m_errors.Reports.clear();
+    m_state.RixIPAddress = QStringLiteral("10.9.9.9");
+    {
+        FileSizeLimit limit(directory ? RLIM_INFINITY : 40);
+        QVERIFY(!WriteSettingsFile(m_state, m_errors));
+    }
     QCOMPARE(m_errors.Reports.size(), 1);
     QVERIFY(m_errors.Reports[0].startsWith(QLatin1String("Error Writing iplog.ini file|File Error|")));
+    if (directory)
+        QVERIFY(QFileInfo(Path("iplog.ini")).isDir());
+    else
+        QCOMPARE(ReadAll(Path("iplog.ini")), old);
+    QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"iplog.ini"});
 }
 
 void tst_files::hostileSettingsFiles_data()
@@ -235,7 +331,6 @@ void tst_files::hostileSettingsFiles()
     QVERIFY(m_state.PacketSize == 0 || (m_state.PacketSize > 1024 && m_state.PacketSize <= 16383));
     QVERIFY(m_state.OperationMode == 0 || m_state.OperationMode == 1);
     QVERIFY(m_state.RixIPPort >= 0);
-    QVERIFY(m_errors.Reports.size() <= 100000);
     QVERIFY(QFile::exists(Path("iplog.ini")));
 }
 
@@ -336,75 +431,231 @@ void tst_files::eventLogLayout()
     QVERIFY(m_errors.Reports.isEmpty());
 }
 
-void tst_files::eventLogRollsOverAtTheLimit_data()
+namespace {
+
+// One log of each kind, written to once, so that tests can treat the three alike.
+struct AnyLog {
+    QString Name;
+    QString Rolled; // its dated name for the test clock's minute, without the extension
+    QString Extension;
+    std::function<void()> Write;
+};
+
+} // namespace
+
+#define LOG_ROWS(prefix)                                                                                               \
+    QTest::newRow(prefix " event log") << 0;                                                                           \
+    QTest::newRow(prefix " data log") << 1;                                                                            \
+    QTest::newRow(prefix " error log") << 2
+
+static AnyLog MakeLog(int which, RuntimeState& state, TestClock& clock, ErrorReporter& errors, StatusView& view,
+                      std::vector<std::shared_ptr<void>>& keep)
 {
-    QTest::addColumn<qint64>("size");
-    QTest::addColumn<bool>("rolls");
-    QTest::newRow("2,047,999 bytes") << qint64(2047999) << false;
-    QTest::newRow("2,048,000 bytes") << qint64(2048000) << true;
+    state.LogData = true;
+    switch (which) {
+    case 0: {
+        auto log = std::make_shared<EventLog>(state, clock, errors);
+        keep.push_back(log);
+        return {"Eventlog.txt", "EventLog 120526 2141", ".txt",
+                [log] { log->LogEvent(QStringLiteral("RIX Connected"), QStringLiteral("10.0.0.5")); }};
+    }
+    case 1: {
+        auto log = std::make_shared<DataLog>(state, clock, errors, view);
+        keep.push_back(log);
+        return {"DataLog.log", "DataLog 120526 2141", ".log",
+                [log] { log->WriteDataLog("next", QStringLiteral("10.0.0.5")); }};
+    }
+    default: {
+        auto log = std::make_shared<ErrorLog>(state, clock);
+        keep.push_back(log);
+        return {"Errorlog.txt", "ErrorLog 120526 2141", ".txt",
+                [log] { log->LogError(QStringLiteral("Retry"), QStringLiteral("Message Log Error")); }};
+    }
+    }
 }
 
-void tst_files::eventLogRollsOverAtTheLimit()
+void tst_files::logsRollOverAtTheLimit_data()
 {
+    QTest::addColumn<int>("which");
+    QTest::addColumn<qint64>("size");
+    for (const auto& [name, which] : {std::pair{"event log", 0}, {"data log", 1}, {"error log", 2}}) {
+        QTest::addRow("%s, 2,047,999 bytes", name) << which << qint64(2047999);
+        QTest::addRow("%s, 2,048,000 bytes", name) << which << qint64(2048000);
+    }
+}
+
+void tst_files::logsRollOverAtTheLimit()
+{
+    QFETCH(int, which);
     QFETCH(qint64, size);
-    QFETCH(bool, rolls);
+    std::vector<std::shared_ptr<void>> keep;
+    const AnyLog log = MakeLog(which, m_state, m_clock, m_errors, m_view, keep);
     const QByteArray old(size, 'x');
-    WriteAll(Path("Eventlog.txt"), old);
-    EventLog log(m_state, m_clock, m_errors);
-    log.LogEvent(QStringLiteral("RIX Disconnected"), QStringLiteral("10.0.0.5"));
-    QCOMPARE(QFile::exists(Path("EventLog 120526 2141.txt")), rolls);
-    const QByteArray now = ReadAll(Path("Eventlog.txt"));
+    WriteAll(Path(log.Name), old);
+    log.Write();
+    const bool rolls = size >= LogText::RollOverSize;
+    QCOMPARE(QFile::exists(Path(log.Rolled + log.Extension)), rolls);
+    const QByteArray now = ReadAll(Path(log.Name));
     if (rolls) {
-        QCOMPARE(ReadAll(Path("EventLog 120526 2141.txt")), old);
-        QCOMPARE(Lines(now).size(), 13);
+        QCOMPARE(ReadAll(Path(log.Rolled + log.Extension)), old);
+        QVERIFY(now.size() < 2000);
+        QCOMPARE(now.startsWith(LogText::Banner()), which != 1); // a new file gets its header
     } else {
         QVERIFY(now.startsWith(old));
-        QVERIFY(now.endsWith("RIX Disconnected\r\n"));
+        QVERIFY(now.size() > old.size());
+    }
+    QVERIFY(m_errors.Reports.isEmpty());
+}
+
+void tst_files::rollOverNeverOverwritesAndKeepsTheNewest_data()
+{
+    QTest::addColumn<int>("which");
+    QTest::addColumn<int>("keepLogs");
+    for (const auto& [name, which] : {std::pair{"event log", 0}, {"data log", 1}, {"error log", 2}}) {
+        QTest::addRow("%s, all kept", name) << which << 0;
+        QTest::addRow("%s, two kept", name) << which << 2;
     }
 }
 
-void tst_files::rollOverNeverReplacesAnEarlierCopy()
+void tst_files::rollOverNeverOverwritesAndKeepsTheNewest()
 {
-    EventLog log(m_state, m_clock, m_errors);
+    QFETCH(int, which);
+    QFETCH(int, keepLogs);
+    m_state.KeepLogs = keepLogs;
+    std::vector<std::shared_ptr<void>> keep;
+    const AnyLog log = MakeLog(which, m_state, m_clock, m_errors, m_view, keep);
+    // Not copies of this log: never deleted.
+    WriteAll(Path(log.Rolled.section(u' ', 0, 0) + " notes" + log.Extension), "mine");
+    WriteAll(Path("Other 120526 2141" + log.Extension), "other");
     for (char fill : {'a', 'b', 'c'}) {
-        WriteAll(Path("Eventlog.txt"), QByteArray(LogText::RollOverSize, fill));
+        WriteAll(Path(log.Name), QByteArray(LogText::RollOverSize, fill));
+        log.Write();
+        m_clock.Moment = m_clock.Moment.addSecs(1); // the same minute
+    }
+    const auto first = [&](const QString& name) { return ReadAll(Path(name + log.Extension)).left(1); };
+    QCOMPARE(first(log.Rolled), QByteArray(keepLogs ? "" : "a"));
+    QCOMPARE(first(log.Rolled + " (2)"), QByteArray("b"));
+    QCOMPARE(first(log.Rolled + " (3)"), QByteArray("c"));
+    QCOMPARE(first(log.Rolled.section(u' ', 0, 0) + " notes"), QByteArray("m"));
+    QCOMPARE(first("Other 120526 2141"), QByteArray("o"));
+}
+
+void tst_files::logsFollowTheirName_data()
+{
+    QTest::addColumn<int>("which");
+    QTest::addColumn<QString>("change");
+    for (const auto& [name, which] : {std::pair{"event log", 0}, {"data log", 1}, {"error log", 2}}) {
+        for (const char* change : {"empty file there", "deleted", "moved", "replaced"})
+            QTest::addRow("%s, %s", name, change) << which << QString::fromLatin1(change);
+    }
+}
+
+void tst_files::logsFollowTheirName()
+{
+    QFETCH(int, which);
+    QFETCH(QString, change);
+    std::vector<std::shared_ptr<void>> keep;
+    const AnyLog log = MakeLog(which, m_state, m_clock, m_errors, m_view, keep);
+    const QString path = Path(log.Name);
+    const bool header = which != 1;
+    QByteArray before;
+    if (change == "empty file there") {
+        WriteAll(path, QByteArray());
+    } else {
+        log.Write();
+        before = ReadAll(path);
+        if (change == "deleted")
+            QVERIFY(QFile::remove(path));
+        else if (change == "moved")
+            QVERIFY(QFile::rename(path, Path("moved")));
+        else {
+            QVERIFY(QFile::rename(path, Path("moved")));
+            WriteAll(path, "someone else's\r\n");
+        }
+        m_clock.Moment = m_clock.Moment.addSecs(1);
+    }
+    log.Write();
+    const QByteArray now = ReadAll(path);
+    if (change == "replaced")
+        QVERIFY(now.startsWith("someone else's\r\n"));
+    else
+        QCOMPARE(now.startsWith(LogText::Banner()), header);
+    QCOMPARE(now.count(LogText::Banner()), change == "replaced" || !header ? 0 : 1);
+    if (change == "moved" || change == "replaced")
+        QCOMPARE(ReadAll(Path("moved")), before);
+    QVERIFY(m_errors.Reports.isEmpty());
+}
+
+void tst_files::noLineWithoutItsHeader()
+{
+    // A full disk while a new log starts: nothing is left half-headed, and when space returns the
+    // file starts with its header.
+    EventLog log(m_state, m_clock, m_errors);
+    {
+        FileSizeLimit limit(100);
         log.LogEvent(QStringLiteral("RIX Connected"), QStringLiteral("10.0.0.5"));
     }
-    QCOMPARE(ReadAll(Path("EventLog 120526 2141.txt")).at(0), 'a');
-    QCOMPARE(ReadAll(Path("EventLog 120526 2141 (2).txt")).at(0), 'b');
-    QCOMPARE(ReadAll(Path("EventLog 120526 2141 (3).txt")).at(0), 'c');
-}
-
-void tst_files::eventLogGivesUpAfterSixAttempts()
-{
-    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("Eventlog.txt")));
-    EventLog log(m_state, m_clock, m_errors);
-    log.LogEvent(QStringLiteral("RIX Connected"), QStringLiteral("10.0.0.5"));
     QCOMPARE(m_errors.Reports.size(), 7);
-    for (int i = 0; i < 6; ++i)
-        QVERIFY(m_errors.Reports[i].startsWith(QLatin1String("Retry|Message Log Error|")));
-    QCOMPARE(m_errors.Reports[6], QStringLiteral("Error Logging IP Message|Message Log Error|0"));
+    QCOMPARE(QFileInfo(Path("Eventlog.txt")).size(), qint64(0));
+    m_clock.Moment = m_clock.Moment.addSecs(60);
+    log.LogEvent(QStringLiteral("RIX Disconnected"), QStringLiteral("10.0.0.5"));
+    const QByteArray text = ReadAll(Path("Eventlog.txt"));
+    QVERIFY(text.startsWith(LogText::Banner()));
+    QCOMPARE(Lines(text).size(), 13);
 }
 
 void tst_files::eventLogSucceedsOnTheSixthAttempt()
 {
-    // The file is locked for five attempts (they go to a folder standing in its way) and free for the sixth.
+    // The file is locked for five attempts and free for the sixth.
     class LockedFiveTimes final : public EventLog {
     public:
         using EventLog::EventLog;
-        QString Blocked;
         int Attempts = 0;
-        bool AppendLogLine(const QString& line, const QString& path) override
+        void AppendAttempt(QByteArrayView bytes, qsizetype& done) override
         {
-            return EventLog::AppendLogLine(line, ++Attempts <= 5 ? Blocked : path);
+            if (++Attempts <= 5)
+                throw Failure{33, QStringLiteral("locked")};
+            EventLog::AppendAttempt(bytes, done);
         }
     };
-    QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("locked")));
     LockedFiveTimes log(m_state, m_clock, m_errors);
-    log.Blocked = Path("locked");
     log.LogEvent(QStringLiteral("RIX Connected"), QStringLiteral("10.0.0.5"));
-    QCOMPARE(m_errors.Reports.size(), 5);
+    QCOMPARE(m_errors.Reports, QStringList(5, QStringLiteral("Retry|Message Log Error|33")));
     QVERIFY(ReadAll(Path("Eventlog.txt")).endsWith("RIX Connected\r\n"));
+}
+
+void tst_files::failingLogsReportOnceAMinute_data()
+{
+    QTest::addColumn<int>("which");
+    QTest::addColumn<QByteArray>("report");
+    QTest::addColumn<int>("retries");
+    QTest::newRow("event log") << 0 << QByteArray("Error Logging IP Message: Error # 0 - ") << 6;
+    QTest::newRow("data log") << 1 << QByteArray("Error writing to Data Log: Error # -2 - not a regular file") << 0;
+}
+
+void tst_files::failingLogsReportOnceAMinute()
+{
+    QFETCH(int, which);
+    QFETCH(QByteArray, report);
+    QFETCH(int, retries);
+    ErrorLog errors(m_state, m_clock);
+    std::vector<std::shared_ptr<void>> keep;
+    const AnyLog log = MakeLog(which, m_state, m_clock, errors, m_view, keep);
+    QVERIFY(QDir(m_dir->path()).mkdir(log.Name));
+    const auto errorLog = [this] { return ReadAll(Path("Errorlog.txt")); };
+    for (int i = 0; i < 5; ++i)
+        log.Write();
+    QCOMPARE(errorLog().count(report), 1);
+    QCOMPARE(errorLog().count("Retry"), retries);
+    m_clock.Moment = m_clock.Moment.addSecs(59);
+    log.Write();
+    QCOMPARE(errorLog().count(report), 1);
+    // A minute after the last report the next failure is written, with the count of those left out.
+    m_clock.Moment = m_clock.Moment.addSecs(1);
+    log.Write();
+    QCOMPARE(errorLog().count(report), 2);
+    QCOMPARE(errorLog().count("Retry"), 2 * retries);
+    QVERIFY(errorLog().contains("(5 more failures of this log since the last report not written)"));
 }
 
 void tst_files::formatDataBytes_data()
@@ -445,16 +696,6 @@ void tst_files::dataLogOffTouchesNoFile()
     log.ShowLastRixMessage(QByteArray("\x18\0\x07", 3), QStringLiteral("127.0.0.1"));
     QVERIFY(QDir(m_dir->path()).isEmpty());
     QCOMPARE(m_view.LastRixMessage, QStringLiteral("127.0.0.1: ^X^@^G"));
-}
-
-void tst_files::dataLogRollsOver()
-{
-    m_state.LogData = true;
-    WriteAll(Path("DataLog.log"), QByteArray(LogText::RollOverSize, 'x'));
-    DataLog log(m_state, m_clock, m_errors, m_view);
-    log.WriteDataLog("next", QStringLiteral("10.0.0.5"));
-    QCOMPARE(QFileInfo(Path("DataLog 120526 2141.log")).size(), LogText::RollOverSize);
-    QCOMPARE(ReadAll(Path("DataLog.log")), QByteArray(" 10.0.0.5: next\r\n"));
 }
 
 void tst_files::labelsShowABoundedPrefix()

@@ -1,0 +1,132 @@
+#include "files/LogFile.h"
+
+#include "core/Clock.h"
+#include "core/RuntimeState.h"
+#include "files/LogText.h"
+
+#include <QDir>
+#include <QRegularExpression>
+
+LogFile::LogFile(Kind kind, const RuntimeState& state, const Clock& clock)
+    : m_kind(std::move(kind))
+    , m_state(state)
+    , m_clock(clock)
+{
+}
+
+void LogFile::Follow()
+{
+    if (m_state.AppPath != m_folder || m_path.isEmpty()) {
+        m_file.Close();
+        m_folder = m_state.AppPath;
+        m_path = m_folder + m_kind.Name;
+    }
+    const qint64 now = m_clock.SecsSinceEpoch();
+    if (m_file.IsOpen() && now != m_checkedAt) {
+        m_checkedAt = now;
+        if (!m_file.StillAt(m_path))
+            m_file.Close();
+    }
+}
+
+void LogFile::Open()
+{
+    m_file.Open(m_path);
+    m_checkedAt = m_clock.SecsSinceEpoch();
+    if (m_file.Size() > 0 || m_kind.Header.isEmpty())
+        return;
+    qsizetype done = 0;
+    try {
+        m_file.Write(m_kind.Header, done);
+    } catch (const Failure&) {
+        // No line goes into a log without its header: the next attempt starts the file again.
+        m_file.Empty();
+        m_file.Close();
+        throw;
+    }
+}
+
+void LogFile::Prepare()
+{
+    Follow();
+    if (!m_file.IsOpen()) {
+        try {
+            Open();
+        } catch (const Failure&) {
+            return;
+        }
+    }
+    if (m_file.Size() >= LogText::RollOverSize)
+        RollOver();
+}
+
+void LogFile::Append(QByteArrayView bytes, qsizetype& done)
+{
+    Follow();
+    if (!m_file.IsOpen())
+        Open();
+    m_file.Write(bytes, done);
+}
+
+void LogFile::RollOver()
+{
+    const QString stem = m_folder + m_kind.RolledPrefix + m_clock.Now().toString(QStringLiteral("MMddyy HHmm"));
+    if (stem != m_lastStem) {
+        m_lastStem = stem;
+        m_nextCopy = 2;
+    }
+    QString target = stem + m_kind.RolledExtension;
+    while (!NativeFile::RenameNoReplace(m_path, target))
+        target = stem + QStringLiteral(" (%1)").arg(m_nextCopy++) + m_kind.RolledExtension;
+    m_file.Close();
+    DeleteOldCopies();
+    try {
+        Open();
+    } catch (const Failure&) {
+        // Left to Append, which reports it.
+    }
+}
+
+void LogFile::DeleteOldCopies()
+{
+    if (m_state.KeepLogs <= 0)
+        return;
+    const QRegularExpression dated(QRegularExpression::anchoredPattern(
+        QRegularExpression::escape(m_kind.RolledPrefix) + QStringLiteral("\\d{6} \\d{4}( \\(\\d+\\))?")
+        + QRegularExpression::escape(m_kind.RolledExtension)));
+    QFileInfoList copies;
+    const QFileInfoList candidates
+        = QDir(m_folder).entryInfoList({m_kind.RolledPrefix + u'*' + m_kind.RolledExtension},
+                                       QDir::Files | QDir::NoSymLinks, QDir::Time | QDir::Reversed);
+    for (const QFileInfo& candidate : candidates) {
+        if (dated.match(candidate.fileName()).hasMatch())
+            copies.append(candidate);
+    }
+    // Oldest first. One that cannot be deleted now stays the oldest and goes at the next roll-over.
+    for (qsizetype i = 0; i < copies.size() - m_state.KeepLogs; ++i)
+        NativeFile::Remove(copies[i].filePath());
+}
+
+FloodLimit::FloodLimit(const Clock& clock)
+    : m_clock(clock)
+{
+}
+
+bool FloodLimit::Quiet() const
+{
+    return m_lastWritten >= 0 && m_clock.SecsSinceEpoch() - m_lastWritten < QuietSeconds;
+}
+
+Failure FloodLimit::Written(const Failure& failure)
+{
+    m_lastWritten = m_clock.SecsSinceEpoch();
+    Failure told = failure;
+    if (m_leftOut > 0) {
+        if (!told.Description.isEmpty())
+            told.Description += u' ';
+        told.Description += QStringLiteral("(%1 more failures of this log since the last report not written)")
+                                .arg(m_leftOut);
+        m_leftOut = 0;
+    }
+    return told;
+}

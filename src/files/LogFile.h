@@ -1,0 +1,70 @@
+#pragma once
+
+#include "core/Failure.h"
+#include "files/NativeFile.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+class Clock;
+class RuntimeState;
+
+// One log in the program folder, held open for appending: lines reach the system at once, with no
+// open, stat or close per line. At most once a second it checks that the log's name still leads to
+// the file it holds, and takes up the new one when that was deleted, moved or replaced. A new or
+// empty file gets the log's header before anything else; a full one is first moved aside to a dated
+// copy, never over an existing one, and the oldest copies beyond RuntimeState::KeepLogs go.
+class LogFile {
+public:
+    struct Kind {
+        QString Name;            // "Eventlog.txt"
+        QString RolledPrefix;    // "EventLog "
+        QString RolledExtension; // ".txt"
+        QByteArray Header;       // empty for a log without one
+    };
+    LogFile(Kind kind, const RuntimeState& state, const Clock& clock);
+
+    // Before an entry: follows the name to its file and moves a full log aside. Throws Failure only
+    // when a full log cannot be moved; a log that cannot be opened is left to Append.
+    void Prepare();
+    // Appends bytes from done on, opening the file first when needed. Throws Failure; done then says
+    // how far it got, so that a retry goes on where this one stopped.
+    void Append(QByteArrayView bytes, qsizetype& done);
+
+private:
+    void Follow();
+    void Open();
+    void RollOver();
+    void DeleteOldCopies();
+
+    const Kind m_kind;
+    const RuntimeState& m_state;
+    const Clock& m_clock;
+    NativeFile::AppendFile m_file;
+    QString m_folder;
+    QString m_path;
+    qint64 m_checkedAt = -1;
+    // The last dated name used, so that a log filling several times a minute is not searched anew.
+    QString m_lastStem;
+    int m_nextCopy = 2;
+};
+
+// A log that keeps failing writes one failure report a minute, not one per entry: the failures in
+// between are counted, and the next report written says how many were left out.
+class FloodLimit {
+public:
+    explicit FloodLimit(const Clock& clock);
+    static constexpr qint64 QuietSeconds = 60;
+
+    // True within a minute of the last report written.
+    bool Quiet() const;
+    void LeaveOut() { ++m_leftOut; }
+    // The failure as it is to be written now, with the count of those left out; a new minute starts.
+    Failure Written(const Failure& failure);
+
+private:
+    const Clock& m_clock;
+    qint64 m_lastWritten = -1;
+    qint64 m_leftOut = 0;
+};

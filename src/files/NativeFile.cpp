@@ -1,0 +1,350 @@
+#include "files/NativeFile.h"
+
+#include <QFile>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#else
+#include <QFileInfo>
+#include <QSaveFile>
+#endif
+
+namespace NativeFile {
+
+namespace {
+
+Failure NotRegular()
+{
+    return Failure{NotRegularFile, QStringLiteral("not a regular file (a link, FIFO, device or directory): left alone")};
+}
+
+} // namespace
+
+#ifdef Q_OS_UNIX
+
+namespace {
+
+Failure SystemFailure(int error)
+{
+    return Failure{error, QString::fromLocal8Bit(std::strerror(error))};
+}
+
+// Opens path without following a link in its last part and without waiting for a FIFO's other end,
+// then refuses whatever is not a regular file. -1 (errno ENOENT) when nothing stands at path.
+int OpenRegular(const QString& path, int flags, struct stat& info)
+{
+    const QByteArray name = QFile::encodeName(path);
+    int fd = -1;
+    do
+        fd = ::open(name.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        const int error = errno;
+        // A link (ELOOP), a directory opened for writing (EISDIR), a FIFO with no reader (ENXIO).
+        if (error == ELOOP || error == EISDIR || error == ENXIO)
+            throw NotRegular();
+        if (error == ENOENT)
+            return -1;
+        throw SystemFailure(error);
+    }
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        throw SystemFailure(error);
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ::close(fd);
+        throw NotRegular();
+    }
+    return fd;
+}
+
+// Writes all of bytes from done on; -1 with errno on failure, a short write counting as a full disk.
+int WriteFrom(int fd, QByteArrayView bytes, qsizetype& done)
+{
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            return -1;
+        }
+        done += n;
+    }
+    return 0;
+}
+
+} // namespace
+
+std::optional<QByteArray> ReadWhole(const QString& path)
+{
+    struct stat info {};
+    const int fd = OpenRegular(path, O_RDONLY, info);
+    if (fd < 0)
+        return std::nullopt;
+    QByteArray bytes;
+    bytes.reserve(qsizetype(info.st_size));
+    char chunk[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            const int error = errno;
+            ::close(fd);
+            throw SystemFailure(error);
+        }
+        if (n == 0)
+            break;
+        bytes.append(chunk, n);
+    }
+    ::close(fd);
+    return bytes;
+}
+
+void ReplaceWhole(const QString& path, const QByteArray& bytes)
+{
+    const QByteArray target = QFile::encodeName(path);
+    // A fixed name beside the file: what an interrupted earlier save left there is replaced.
+    const QByteArray beside = target + ".new";
+    ::unlink(beside.constData());
+    const int fd = ::open(beside.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        throw SystemFailure(errno);
+    qsizetype done = 0;
+    if (WriteFrom(fd, bytes, done) != 0 || ::fsync(fd) != 0) {
+        const int error = errno;
+        ::close(fd);
+        ::unlink(beside.constData());
+        throw SystemFailure(error);
+    }
+    if (::close(fd) != 0 || ::rename(beside.constData(), target.constData()) != 0) {
+        const int error = errno;
+        ::unlink(beside.constData());
+        throw SystemFailure(error);
+    }
+    // The rename itself reaches the disk with the folder's own sync.
+    const qsizetype slash = target.lastIndexOf('/');
+    const QByteArray folder = slash > 0 ? target.left(slash) : QByteArray(slash == 0 ? "/" : ".");
+    const int folderFd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd >= 0) {
+        ::fsync(folderFd);
+        ::close(folderFd);
+    }
+}
+
+bool RenameNoReplace(const QString& from, const QString& to)
+{
+    const QByteArray source = QFile::encodeName(from);
+    const QByteArray target = QFile::encodeName(to);
+#ifdef Q_OS_LINUX
+    if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
+        return true;
+    if (errno == EEXIST)
+        return false;
+    if (errno != EINVAL && errno != ENOSYS)
+        throw SystemFailure(errno);
+    // A file system that cannot refuse by itself: look first.
+#endif
+    struct stat info {};
+    if (::lstat(target.constData(), &info) == 0)
+        return false;
+    if (::rename(source.constData(), target.constData()) != 0)
+        throw SystemFailure(errno);
+    return true;
+}
+
+bool Remove(const QString& path)
+{
+    return ::unlink(QFile::encodeName(path).constData()) == 0;
+}
+
+struct AppendFile::Native {
+    int Fd = -1;
+    dev_t Device = 0;
+    ino_t Inode = 0;
+};
+
+AppendFile::AppendFile()
+    : m_native(std::make_unique<Native>())
+{
+}
+
+AppendFile::~AppendFile()
+{
+    Close();
+}
+
+void AppendFile::Open(const QString& path)
+{
+    Close();
+    struct stat info {};
+    const int fd = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, info);
+    if (fd < 0)
+        throw SystemFailure(ENOENT); // the folder itself is missing
+    m_native->Fd = fd;
+    m_native->Device = info.st_dev;
+    m_native->Inode = info.st_ino;
+    m_size = qint64(info.st_size);
+}
+
+void AppendFile::Close()
+{
+    if (m_native->Fd >= 0)
+        ::close(m_native->Fd);
+    m_native->Fd = -1;
+}
+
+bool AppendFile::IsOpen() const
+{
+    return m_native->Fd >= 0;
+}
+
+void AppendFile::Write(QByteArrayView bytes, qsizetype& done)
+{
+    const qsizetype before = done;
+    const int result = WriteFrom(m_native->Fd, bytes, done);
+    m_size += done - before;
+    if (result != 0)
+        throw SystemFailure(errno);
+}
+
+void AppendFile::Empty()
+{
+    if (::ftruncate(m_native->Fd, 0) == 0)
+        m_size = 0;
+}
+
+bool AppendFile::StillAt(const QString& path)
+{
+    struct stat info {};
+    if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || info.st_dev != m_native->Device
+        || info.st_ino != m_native->Inode)
+        return false;
+    m_size = qint64(info.st_size);
+    return true;
+}
+
+#else // Windows: no FIFOs to wait on; links and folders are refused through QFileInfo.
+
+namespace {
+
+Failure FileFailure(const QFileDevice& file)
+{
+    return Failure{int(file.error()), file.errorString()};
+}
+
+// Throws for a link or anything but a regular file at path; false when nothing stands there.
+bool CheckRegular(const QString& path)
+{
+    const QFileInfo info(path);
+    if (info.isSymLink() || info.isJunction() || (info.exists() && !info.isFile()))
+        throw NotRegular();
+    return info.exists();
+}
+
+} // namespace
+
+std::optional<QByteArray> ReadWhole(const QString& path)
+{
+    if (!CheckRegular(path))
+        return std::nullopt;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw FileFailure(file);
+    return file.readAll();
+}
+
+void ReplaceWhole(const QString& path, const QByteArray& bytes)
+{
+    QSaveFile file(path);
+    file.setDirectWriteFallback(false);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit())
+        throw FileFailure(file);
+}
+
+bool RenameNoReplace(const QString& from, const QString& to)
+{
+    if (QFileInfo::exists(to) || QFileInfo(to).isSymLink())
+        return false;
+    QFile file(from);
+    if (!file.rename(to))
+        throw FileFailure(file);
+    return true;
+}
+
+bool Remove(const QString& path)
+{
+    return QFile::remove(path);
+}
+
+struct AppendFile::Native {
+    QFile File;
+    QString Path;
+};
+
+AppendFile::AppendFile()
+    : m_native(std::make_unique<Native>())
+{
+}
+
+AppendFile::~AppendFile() = default;
+
+void AppendFile::Open(const QString& path)
+{
+    Close();
+    CheckRegular(path);
+    m_native->File.setFileName(path);
+    // Unbuffered: every line reaches the system at once.
+    if (!m_native->File.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
+        throw FileFailure(m_native->File);
+    m_native->Path = path;
+    m_size = m_native->File.size();
+}
+
+void AppendFile::Close()
+{
+    m_native->File.close();
+}
+
+bool AppendFile::IsOpen() const
+{
+    return m_native->File.isOpen();
+}
+
+void AppendFile::Write(QByteArrayView bytes, qsizetype& done)
+{
+    while (done < bytes.size()) {
+        const qint64 n = m_native->File.write(bytes.data() + done, bytes.size() - done);
+        if (n <= 0)
+            throw FileFailure(m_native->File);
+        done += n;
+        m_size += n;
+    }
+}
+
+void AppendFile::Empty()
+{
+    if (m_native->File.resize(0))
+        m_size = 0;
+}
+
+bool AppendFile::StillAt(const QString& path)
+{
+    const QFileInfo info(path);
+    if (path != m_native->Path || info.isSymLink() || !info.isFile())
+        return false;
+    m_size = m_native->File.size();
+    return true;
+}
+
+#endif
+
+} // namespace NativeFile

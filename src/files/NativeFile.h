@@ -1,0 +1,63 @@
+#pragma once
+
+#include "core/Failure.h"
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+// Every file-system call of the program, and the rules they keep in one place: only regular files
+// are read or written, never through a symbolic link, never waiting on a FIFO or a device, and
+// nothing is created anywhere but at the path given (always a name in the program folder).
+// Failures throw Failure with the system's code and text; the rest of src/files speaks Qt.
+namespace NativeFile {
+
+// The code of a Failure for a path that names something other than a regular file: a symbolic
+// link (dangling or not), a FIFO, a device or a directory.
+inline constexpr int NotRegularFile = -2;
+
+// The whole content of the file at path, or nothing when no file of that name exists.
+std::optional<QByteArray> ReadWhole(const QString& path);
+
+// Replaces the file at path whole or not at all: the bytes go to a new file beside it, every write
+// is checked, the new file is synced to the disk and only then renamed over path. On any failure
+// the file at path is left exactly as it was.
+void ReplaceWhole(const QString& path, const QByteArray& bytes);
+
+// Renames from to to unless something already stands at to: then false, and nothing is changed.
+bool RenameNoReplace(const QString& from, const QString& to);
+
+// Deletes the file at path (a link itself, never its target). False when it could not.
+bool Remove(const QString& path);
+
+// A regular file held open for appending, with its size kept here rather than asked for per write.
+class AppendFile {
+public:
+    AppendFile();
+    ~AppendFile();
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+
+    // Opens the file at path for appending, creating it when missing.
+    void Open(const QString& path);
+    void Close();
+    bool IsOpen() const;
+    qint64 Size() const { return m_size; }
+    // Writes bytes from done on to the end, advancing done; on failure done says how far it got.
+    void Write(QByteArrayView bytes, qsizetype& done);
+    // Cuts the file back to no bytes (a header that could not be written whole); best effort.
+    void Empty();
+    // Whether path still names the file held open: false when it was deleted, moved or replaced.
+    // The size is refreshed on the way, for writers other than this one.
+    bool StillAt(const QString& path);
+
+private:
+    struct Native;
+    std::unique_ptr<Native> m_native;
+    qint64 m_size = 0;
+};
+
+} // namespace NativeFile
