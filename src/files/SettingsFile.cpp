@@ -160,8 +160,10 @@ bool WriteSettingsFile(const RuntimeState& state, ErrorReporter& errors)
             } catch (const Failure&) {
                 return true; // replaced by something that is not a file: the operator's doing
             }
-            if (DigestOf(now) != read.Digest)
-                return true; // edited since start-up: left as the operator wrote it
+            // Edited since start-up: left as the operator wrote it. A file deleted since is written
+            // again, as it always was.
+            if (now && DigestOf(now) != read.Digest)
+                return true;
         }
         NativeFile::ReplaceWhole(path, LogText::Encode(text));
     } catch (const Failure& failure) {

@@ -248,6 +248,7 @@ void tst_files::settingsWrittenBackOnlyWhenSafeAndMeant_data()
         utf16 += QByteArray(1, c) + '\0';
     QTest::newRow("read, unchanged: written in full") << settings << false << false << true;
     QTest::newRow("edited on disk since: left as edited") << settings << true << false << false;
+    QTest::newRow("deleted since: written again") << settings << true << false << true;
     QTest::newRow("edited on disk, changed in program") << settings << true << true << true;
     QTest::newRow("UTF-16: left") << utf16 << false << false << false;
     QTest::newRow("UTF-16, changed in program") << utf16 << false << true << true;
@@ -266,7 +267,9 @@ void tst_files::settingsWrittenBackOnlyWhenSafeAndMeant()
         WriteAll(Path("iplog.ini"), before);
     ReadSettingsFile(m_state, m_errors);
     QByteArray onDisk = before;
-    if (editedOnDisk) {
+    if (editedOnDisk && written && !changedInProgram) {
+        QVERIFY(QFile::remove(Path("iplog.ini")));
+    } else if (editedOnDisk) {
         onDisk = "RIX IP Port=1500\r\n";
         WriteAll(Path("iplog.ini"), onDisk);
     }
