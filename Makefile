@@ -50,9 +50,10 @@ bench: build
 	@sh scripts/bootstrap --bench
 	python3 bench/run.py
 
+# The window on a virtual display, into build/screenshot.png; UPDATE=1 retakes the README's picture.
 screenshot: build
 	@sh scripts/bootstrap --screenshot
-	bash scripts/screenshot
+	bash scripts/screenshot $(if $(UPDATE),docs/screenshot.png,$(BUILD)/screenshot.png)
 
 format:
 	find src tests tools bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
