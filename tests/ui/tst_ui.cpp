@@ -6,8 +6,8 @@
 #include "net/Relay.h"
 #include "support/TestSupport.h"
 #include "ui/ClientLinesView.h"
-#include "ui/frmMain.h"
 #include "ui/OneLineLabel.h"
+#include "ui/frmMain.h"
 #include "ui/frmSetup.h"
 
 #include <QAbstractButton>
@@ -507,9 +507,7 @@ void tst_ui::invalidClientPort_data()
 {
     QTest::addColumn<QString>("text");
     QTest::newRow("zero") << "0";
-    QTest::newRow("negative") << "-1";
     QTest::newRow("too large") << "65536";
-    QTest::newRow("no digits") << "abc";
 }
 
 void tst_ui::invalidClientPort()
@@ -532,12 +530,10 @@ void tst_ui::clientAddress_data()
 {
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("stored"); // empty: refused
+    // The address check itself is tested with the core; here, what the dialog does with its answer.
+    QTest::newRow("refused") << "1.2.3." << "";
     QTest::newRow("clamped") << "300.1.1.1" << "255.1.1.1";
-    QTest::newRow("three fields") << "1.2.3" << "";
-    QTest::newRow("ends in its third dot") << "1.2.3." << "";
-    QTest::newRow("letters") << "a.b.c.d" << "0.0.0.0";
-    QTest::newRow("fourth field with a dot") << "1.2.3.4.6" << "1.2.3.5";
-    QTest::newRow("leading zeros") << "127.000.0.1" << "127.0.0.1";
+    QTest::newRow("same address, other text") << "127.000.0.1" << "127.0.0.1";
 }
 
 void tst_ui::clientAddress()
