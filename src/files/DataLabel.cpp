@@ -2,11 +2,15 @@
 
 #include <QStringDecoder>
 
+#include <algorithm>
 #include <array>
 
 namespace DataLabel {
 
 namespace {
+
+// The longest form a byte takes: "M-^A".
+constexpr qsizetype MaxCharactersPerByte = 4;
 
 constexpr char16_t Windows1252High[32] = {
     0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
@@ -79,16 +83,26 @@ QString ShownByte(quint8 byte)
 
 QString LabelText(QByteArrayView data, const QString& source)
 {
+    // Written in place: this runs for every relayed burst, however few of them are ever shown.
     const std::array<QString, 256>& table = Table();
     const QByteArrayView shown = data.first(qMin(data.size(), LabelBytes));
-    QString text;
-    text.reserve(source.size() + 2 + shown.size() * 2 + 1);
-    text += source;
-    text += QStringLiteral(": ");
-    for (char byte : shown)
-        text += table[quint8(byte)];
+    QString text(source.size() + 2 + shown.size() * MaxCharactersPerByte + 1, Qt::Uninitialized);
+    QChar* out = text.data();
+    out = std::copy(source.cbegin(), source.cend(), out);
+    *out++ = u':';
+    *out++ = u' ';
+    for (char byte : shown) {
+        const auto value = quint8(byte);
+        if (value >= 32 && value < 127) {
+            *out++ = QChar(value);
+        } else {
+            const QString& form = table[value];
+            out = std::copy(form.cbegin(), form.cend(), out);
+        }
+    }
     if (data.size() > LabelBytes)
-        text += QChar(0x2026);
+        *out++ = QChar(0x2026);
+    text.truncate(out - text.constData());
     return text;
 }
 
