@@ -42,7 +42,7 @@ void Relay::OnClientAccept(int, qintptr handle, quint32 peerAddress)
         record.Connected = true;
         record.ClientAddress = client.PeerAddress();
         // A reused slot starts clean: nothing left from its earlier client reaches this one.
-        record.ClientData = QByteArray();
+        ReleaseClientData(record);
 
         WriteToClient(slot, m_state.LoginString);
         m_events.LogEvent(QStringLiteral("RIX Connected"), record.ClientAddress);
@@ -120,12 +120,14 @@ void Relay::DropClient(int slot)
     SocketObject& rix = wsktServer(slot);
     // We acknowledged what the client sent: it still goes to the RIX, over the same connection, while
     // the slot's next client gets a fresh one.
-    if ((rix.IsConnected() && rix.PendingOutput() > 0) || (rix.HasConnection() && !record.ClientData.isEmpty()))
+    if ((rix.IsConnected() && rix.PendingOutput() > 0) || (rix.HasConnection() && !record.ClientData.isEmpty())) {
+        m_clientDataBytes -= record.ClientData.size();
         Draining.Take(slot, rix, std::exchange(record.ClientData, QByteArray()));
+    }
     if (!record.ClientData.isEmpty()) {
         m_errors.Report(Reports::SendingToServer(slot, record.ClientData.size()),
                         Failure{FailureCode::NotConnected, QStringLiteral("The RIX is not connected")});
-        record.ClientData = QByteArray();
+        ReleaseClientData(record);
     }
     rix.Command(Constants::CommandClose);
     rix.Reset();
@@ -149,6 +151,6 @@ void Relay::ResumeClientReading(int slot)
     if (m_closing)
         return;
     const ConnectionRecord& record = m_state.Slot(slot);
-    if (record.ClientData.size() <= PendingOutputBound && wsktServer(slot).PendingOutput() <= PendingOutputBound)
+    if (!MustPause(record.ClientData.size() + wsktServer(slot).PendingOutput()))
         wscktClient(slot).PauseReading(false);
 }

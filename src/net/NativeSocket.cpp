@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 #endif
 
@@ -201,6 +202,34 @@ qint64 Send(Handle handle, const char* data, qint64 size, int& error)
     if (n < 0)
         error = LastError();
     return qint64(n);
+}
+
+qint64 SendParts(Handle handle, const Span* parts, int count, int& error)
+{
+    constexpr int MaxParts = 64;
+    count = qMin(count, MaxParts);
+#ifdef Q_OS_WIN
+    WSABUF buffers[MaxParts];
+    for (int i = 0; i < count; ++i)
+        buffers[i] = {ULONG(parts[i].Size), const_cast<char*>(parts[i].Data)};
+    DWORD sent = 0;
+    if (WSASend(SOCKET(handle), buffers, DWORD(count), &sent, 0, nullptr, nullptr) != 0) {
+        error = LastError();
+        return -1;
+    }
+    return qint64(sent);
+#else
+    iovec vectors[MaxParts];
+    for (int i = 0; i < count; ++i)
+        vectors[i] = {const_cast<char*>(parts[i].Data), size_t(parts[i].Size)};
+    msghdr message{};
+    message.msg_iov = vectors;
+    message.msg_iovlen = size_t(count);
+    const ssize_t n = sendmsg(int(handle), &message, MSG_NOSIGNAL);
+    if (n < 0)
+        error = LastError();
+    return qint64(n);
+#endif
 }
 
 void Close(Handle handle)

@@ -39,6 +39,14 @@ void SetKeepAlive(Handle handle);
 qint64 Receive(Handle handle, char* buffer, qint64 capacity, int& error);
 // Bytes the kernel took (>=0), or -1 with error set.
 qint64 Send(Handle handle, const char* data, qint64 size, int& error);
+// A piece of output for SendParts.
+struct Span {
+    const char* Data;
+    qint64 Size;
+};
+// Sends the pieces in order, as far as the kernel takes them, in one call: bytes taken (>=0), or -1
+// with error set.
+qint64 SendParts(Handle handle, const Span* parts, int count, int& error);
 void Close(Handle handle);
 // The peer's dotted IPv4 address, empty when there is none.
 QString PeerAddress(Handle handle);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/NativeSocket.h"
+#include "net/OutputQueue.h"
 
 #include <QObject>
 #include <QTimer>
@@ -39,6 +40,9 @@ public:
     // Forgets any deferred call for an object that is going away.
     void Cancel(SocketObject* object);
 
+    // Where the objects served here keep their unsent output.
+    ChunkPool& OutputChunks() { return m_outputChunks; }
+
 protected:
     ReadinessBackend();
 
@@ -48,6 +52,7 @@ private:
 
     void RunBatch(std::vector<SocketObject*>& list, bool delayed);
 
+    ChunkPool m_outputChunks;
     std::vector<SocketObject*> m_deferred;
     std::vector<SocketObject*> m_delayed;
     QTimer m_deferTimer;

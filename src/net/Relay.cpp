@@ -307,7 +307,7 @@ void Relay::ReadBursts(SocketObject& socket, int slot, const QString& peer, Burs
 {
     char* buffer = m_readBuffer.get();
     for (int reads = 0; reads < ReadsPerEvent && socket.MayHaveMore(); ++reads) {
-        const qint64 n = socket.Read(buffer, ReadBufferSize);
+        const qint64 n = socket.Read(buffer, ReadCapacity());
         if (n <= 0) {
             if (socket.ErrorCode() != Constants::WouldBlock)
                 m_errors.Report(Reports::SocketError(socket.ErrorCode(), peer));

@@ -14,6 +14,7 @@
 #include <memory>
 
 class DataLog;
+struct ConnectionRecord;
 class ErrorReporter;
 class EventLog;
 class RuntimeState;
@@ -40,8 +41,16 @@ public:
     // RIX connections that still deliver what a client handed over before it left.
     DrainingPool Draining;
 
-    // Above this many unsent bytes towards one side, the relay stops reading from the other.
-    static constexpr qint64 PendingOutputBound = 4 * 1024 * 1024;
+    // Above this many bytes waiting for one side (unsent output, or client bytes waiting for the RIX
+    // connection), the relay stops reading from the other. The kernel's socket buffers hold megabytes
+    // besides, so a longer queue here buys no speed.
+    static constexpr qint64 PendingOutputBound = 512 * 1024;
+    // Above this many bytes waiting across all connections, the relay stops reading from every source
+    // whose destination already has bytes waiting, and reads at most one chunk from any other.
+    static constexpr qint64 DefaultTotalPendingBound = 64 * 1024 * 1024;
+    void SetTotalPendingBound(qint64 bytes) { m_totalPendingBound = bytes; }
+    // Bytes waiting across all connections.
+    qint64 PendingTotal() const { return m_backend->OutputChunks().QueuedBytes() + m_clientDataBytes; }
     // The one read buffer of the program: every read lands here first.
     static constexpr qsizetype ReadBufferSize = 256 * 1024;
     // Reads taken from one socket per data event before the other sockets get their turn.
@@ -130,6 +139,18 @@ private:
     bool ClientPortUsable(int port);
     // Reads from a slot's side again once what waits for the other side is back under the bound.
     void ResumeClientReading(int slot);
+    // Whether a source must stop being read while this many bytes wait for its destination.
+    bool MustPause(qint64 waiting) const
+    {
+        return waiting > PendingOutputBound || (waiting > 0 && PendingTotal() > m_totalPendingBound);
+    }
+    // How much one read may take: less while the relay as a whole is over its bound.
+    qint64 ReadCapacity() const
+    {
+        return PendingTotal() > m_totalPendingBound ? ChunkPool::ChunkSize : ReadBufferSize;
+    }
+    // A slot's waiting client bytes are let go (client gone, or slot reused).
+    void ReleaseClientData(ConnectionRecord& record);
 
     RuntimeState& m_state;
     StatusView& m_view;
@@ -145,4 +166,6 @@ private:
     QHash<QString, qint64> m_lastWritten;
     QElapsedTimer m_sinceStart;
     bool m_closing = false;
+    qint64 m_totalPendingBound = DefaultTotalPendingBound;
+    qint64 m_clientDataBytes = 0; // the sum of every slot's ClientData
 };

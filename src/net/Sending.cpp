@@ -31,7 +31,7 @@ void Relay::WriteToClient(int slot, QByteArrayView data)
             return; // the client has gone: RIX data for it is dropped
         client.Write(data);
         // A client that does not keep up: stop reading its RIX side until it has drained.
-        if (client.PendingOutput() > PendingOutputBound)
+        if (MustPause(client.PendingOutput()))
             wsktServer(slot).PauseReading(true);
     } catch (const Failure& failure) {
         m_errors.Report(Reports::SendingToRix(slot, data.size()), failure);
@@ -54,17 +54,25 @@ void Relay::ForwardToRix(int slot, QByteArrayView burst)
         SocketObject& rix = wsktServer(slot);
         // Earlier bytes that wait for the RIX go first; a new burst queues behind them.
         if (!record.ClientData.isEmpty() || !rix.IsConnected()) {
+            m_clientDataBytes += burst.size();
             record.ClientData.append(burst);
             if (rix.IsConnected() && rix.Write(record.ClientData))
-                record.ClientData = QByteArray();
+                ReleaseClientData(record);
         } else if (!rix.Write(burst)) {
+            m_clientDataBytes += burst.size();
             record.ClientData = burst.toByteArray();
         }
         // Bounded memory: while the RIX side holds a lot unsent, or it is down and the client keeps
         // sending, stop reading from the client. TCP pushes back on it; nothing is dropped.
-        if (rix.PendingOutput() > PendingOutputBound || record.ClientData.size() > PendingOutputBound)
+        if (MustPause(rix.PendingOutput() + record.ClientData.size()))
             wscktClient(slot).PauseReading(true);
     } catch (const Failure& failure) {
         m_errors.Report(Reports::SendingToServer(slot, length), failure);
     }
+}
+
+void Relay::ReleaseClientData(ConnectionRecord& record)
+{
+    m_clientDataBytes -= record.ClientData.size();
+    record.ClientData = QByteArray();
 }

@@ -15,6 +15,8 @@ constexpr int AcceptsPerEvent = 64;
 constexpr int AcceptRetryMs = 250;
 // How long to wait before accepting again after any other failure of the listening socket.
 constexpr int AcceptBackOffMs = 1000;
+// Chunks of pending output offered to the kernel in one gathered send.
+constexpr int PartsPerSend = 16;
 
 Failure SystemFailure(int error)
 {
@@ -58,6 +60,7 @@ SocketObject::SocketObject(SocketArray& owner, int index, ReadinessBackend& back
     : m_owner(owner)
     , m_backend(backend)
     , m_index(index)
+    , m_pending(backend.OutputChunks())
 {
 }
 
@@ -188,8 +191,7 @@ void SocketObject::TakeOver(SocketObject& other)
     m_remotePort = other.m_remotePort;
     m_peerAddress = std::exchange(other.m_peerAddress, 0);
     m_connectStarted = other.m_connectStarted;
-    m_pending = std::exchange(other.m_pending, QByteArray());
-    m_pendingSent = std::exchange(other.m_pendingSent, 0);
+    m_pending.Swap(other.m_pending);
     m_paused = false;
     m_backend.Reassign(m_handle, this);
     UpdateInterest();
@@ -253,7 +255,7 @@ bool SocketObject::Write(QByteArrayView data)
     if (data.isEmpty())
         return true;
     if (PendingOutput() > 0) {
-        m_pending.append(data);
+        m_pending.Append(data.data(), data.size());
         return true;
     }
     int error = 0;
@@ -267,8 +269,7 @@ bool SocketObject::Write(QByteArrayView data)
         }
         sent = 0;
     }
-    m_pending = QByteArray(data.data() + sent, data.size() - sent);
-    m_pendingSent = 0;
+    m_pending.Append(data.data() + sent, data.size() - sent);
     UpdateInterest();
     return true;
 }
@@ -358,7 +359,7 @@ void SocketObject::CloseHandle()
     // Give the peer what the kernel will still take; what it refuses is lost with the connection.
     if (IsConnected() && PendingOutput() > 0) {
         int error = 0;
-        NativeSocket::Send(m_handle, m_pending.constData() + m_pendingSent, PendingOutput(), error);
+        SendPending(error);
     }
     m_backend.Remove(m_handle);
     NativeSocket::Close(m_handle);
@@ -366,8 +367,7 @@ void SocketObject::CloseHandle()
     m_state = State::Closed;
     m_readable = false;
     m_paused = false;
-    m_pending = QByteArray();
-    m_pendingSent = 0;
+    m_pending.Clear();
     m_peerAddress = 0;
 }
 
@@ -449,26 +449,32 @@ void SocketObject::DispatchData()
     }
 }
 
+bool SocketObject::SendPending(int& error)
+{
+    NativeSocket::Span parts[PartsPerSend];
+    const int count = m_pending.Front(parts, PartsPerSend);
+    qint64 offered = 0;
+    for (int i = 0; i < count; ++i)
+        offered += parts[i].Size;
+    const qint64 sent = NativeSocket::SendParts(m_handle, parts, count, error);
+    if (sent <= 0)
+        return false;
+    m_pending.Consume(sent);
+    return sent == offered;
+}
+
 void SocketObject::Flush()
 {
-    int error = 0;
-    const qint64 sent = NativeSocket::Send(m_handle, m_pending.constData() + m_pendingSent, PendingOutput(), error);
-    if (sent < 0) {
-        if (!NativeSocket::IsWouldBlock(error))
+    // Until the kernel takes less than it is offered: with edge-triggered readiness, only then does
+    // another event come.
+    while (PendingOutput() > 0) {
+        int error = 0;
+        if (SendPending(error))
+            continue;
+        if (error != 0 && !NativeSocket::IsWouldBlock(error))
             Break(error);
         return;
     }
-    m_pendingSent += sent;
-    if (PendingOutput() > 0) {
-        // Keep the unsent tail at the front once most of the buffer has gone out.
-        if (m_pendingSent > m_pending.size() / 2) {
-            m_pending.remove(0, m_pendingSent);
-            m_pendingSent = 0;
-        }
-        return;
-    }
-    m_pending = QByteArray();
-    m_pendingSent = 0;
     UpdateInterest();
     emit m_owner.OutputDrained(m_index);
 }

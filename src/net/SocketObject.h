@@ -1,6 +1,7 @@
 #pragma once
 
 #include "net/NativeSocket.h"
+#include "net/OutputQueue.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -108,7 +109,7 @@ public:
     // and goes out as the socket drains. False when the object is not connected or its connection
     // has failed: nothing was taken.
     bool Write(QByteArrayView data);
-    qint64 PendingOutput() const { return m_pending.size() - m_pendingSent; }
+    qint64 PendingOutput() const { return m_pending.Size(); }
 
     // While paused the object raises no data events; the bytes stay in the kernel and TCP pushes back.
     // A connection that fails (a reset) is read to its end even while paused.
@@ -146,6 +147,9 @@ private:
     void Break(int error);
     bool WantsDataEvent() const;
     void DispatchData();
+    // One gathered send from the front of the pending output; true when the kernel took all it was
+    // offered, false when it took less or failed (error set).
+    bool SendPending(int& error);
     void Flush();
     void UpdateInterest();
 
@@ -167,8 +171,7 @@ private:
     quint32 m_localAddress = 0;
     quint32 m_peerAddress = 0; // known from the accept; 0 when it must be asked for
     QElapsedTimer m_connectStarted;
-    QByteArray m_pending;
-    qsizetype m_pendingSent = 0;
+    OutputQueue m_pending;
 };
 
 // A growable array of socket objects (wscktClient, wsktServer). Element 0 exists from the start;

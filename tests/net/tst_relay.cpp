@@ -125,6 +125,7 @@ private slots:
     void largeBurstsBothWays();
     void slowClientKeepsMemoryBounded();
     void dataWaitingForTheRixIsBounded();
+    void totalWaitingIsBounded();
     void clientGoneWhilePausedIsNoticed();
     void failedRixReadNamesTheRixAddress();
     void connectMode();
@@ -388,11 +389,15 @@ void tst_relay::reusedSlotStartsClean()
     QTRY_COMPARE(first.Received, Login);
     first.Socket.write("meant for the first RIX connection");
     QTRY_VERIFY(!m_state.Slot(1).ClientData.isEmpty());
+    QCOMPARE(m_relay->PendingTotal(), m_state.Slot(1).ClientData.size());
     first.Socket.disconnectFromHost();
     QTRY_VERIFY(!m_state.Slot(1).Connected);
     QCOMPARE(m_errors.Reports,
              QStringList{QStringLiteral("Error sending to Server: Socket #1 Len 34|TCP/IP Socket Error|%1")
                              .arg(FailureCode::NotConnected)});
+    // Nothing of them stays behind in the relay.
+    QVERIFY(m_state.Slot(1).ClientData.isEmpty());
+    QCOMPARE(m_relay->PendingTotal(), 0);
 
     // The slot's next client: the RIX speaks first, and nothing of the first client's reaches either.
     Peer rix;
@@ -643,6 +648,52 @@ void tst_relay::dataWaitingForTheRixIsBounded()
     QTRY_COMPARE(rix.Count(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(rix.At(0).Received.size(), stream.size(), 30000);
     QVERIFY(rix.At(0).Received == stream);
+}
+
+void tst_relay::totalWaitingIsBounded()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    m_state.LogData = false;
+    constexpr qint64 total = 1024 * 1024;
+    m_relay->SetTotalPendingBound(total);
+    // Every slot's RIX floods while its client reads nothing: each one alone stays under its own bound,
+    // together they would hold several times the total.
+    constexpr int busySlots = 8;
+    std::vector<QByteArray> streams;
+    for (int i = 0; i < busySlots; ++i) {
+        Client& client = AddClient(rix, i + 1);
+        client.Socket.setReadBufferSize(1);
+        QObject::disconnect(&client.Socket, &QTcpSocket::readyRead, nullptr, nullptr);
+        streams.push_back(Pattern(12 * 1024 * 1024, quint32(20 + i)));
+        rix.At(i).Socket->write(streams.back());
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            for (int i = 1; i <= busySlots; ++i) {
+                if (!m_relay->wsktServer(i).IsReadingPaused())
+                    return false;
+            }
+            return true;
+        }(),
+        30000);
+    // Past the total, a source is read only while nothing waits for its destination, one chunk at a time.
+    QVERIFY(m_relay->PendingTotal() <= total + Relay::ReadBufferSize + busySlots * ChunkPool::ChunkSize);
+
+    // Once the clients read, every byte reaches its own client, in order.
+    std::vector<QByteArray> received(busySlots);
+    for (int i = 0; i < busySlots; ++i) {
+        QTcpSocket& socket = m_clients[size_t(i)]->Socket;
+        socket.setReadBufferSize(0);
+        received[size_t(i)] = m_clients[size_t(i)]->Received + socket.readAll();
+        connect(&socket, &QTcpSocket::readyRead, this, [&, i] { received[size_t(i)] += m_clients[size_t(i)]->Socket.readAll(); });
+    }
+    for (int i = 0; i < busySlots; ++i) {
+        QTRY_COMPARE_WITH_TIMEOUT(received[size_t(i)].size(), Login.size() + streams[size_t(i)].size(), 30000);
+        QVERIFY(received[size_t(i)] == Login + streams[size_t(i)]);
+    }
+    QCOMPARE(m_relay->PendingTotal(), 0);
 }
 
 void tst_relay::clientGoneWhilePausedIsNoticed()
