@@ -18,7 +18,7 @@ namespace {
 // Read, write and exception notifiers per descriptor; Qt's dispatcher looks at each on every turn.
 class NotifierBackend final : public ReadinessBackend {
 public:
-    int Add(NativeSocket::Handle handle, SocketObject* object) override
+    int Add(NativeSocket::Handle handle, SocketObject* object, bool) override
     {
         Entry entry;
         entry.read = new QSocketNotifier(handle, QSocketNotifier::Read, this);
@@ -52,7 +52,7 @@ public:
     void Reassign(NativeSocket::Handle handle, SocketObject* object) override
     {
         Remove(handle);
-        Add(handle, object);
+        Add(handle, object, false);
     }
 
     void SetInterest(NativeSocket::Handle handle, bool read, bool write) override
@@ -76,10 +76,11 @@ private:
 };
 
 #ifdef Q_OS_LINUX
-// Every descriptor in one edge-triggered epoll set: registered once, never modified, and each
-// object keeps track of what it has been told. An event names its descriptor and the generation
-// of that descriptor's registration, so an event for a descriptor closed (and perhaps reused)
-// earlier in the same batch is recognised and dropped.
+// Every connection in one edge-triggered epoll set: registered once, never modified, and each
+// object keeps track of what it has been told. A listener is level-triggered instead, so it may
+// accept one connection per report without a call that only says none is left. An event names its
+// descriptor and the generation of that descriptor's registration, so an event for a descriptor
+// closed (and perhaps reused) earlier in the same batch is recognised and dropped.
 class EpollBackend final : public ReadinessBackend {
 public:
     EpollBackend()
@@ -93,7 +94,7 @@ public:
 
     ~EpollBackend() override { ::close(m_epoll); }
 
-    int Add(NativeSocket::Handle handle, SocketObject* object) override
+    int Add(NativeSocket::Handle handle, SocketObject* object, bool listening) override
     {
         const auto fd = size_t(handle);
         if (fd >= m_entries.size())
@@ -101,10 +102,9 @@ public:
         Entry& entry = m_entries[fd];
         entry.object = object;
         entry.generation = ++m_generation;
-        epoll_event event{};
-        event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-        event.data.u64 = quint64(fd) | (quint64(entry.generation) << 32);
-        if (epoll_ctl(m_epoll, EPOLL_CTL_ADD, int(handle), &event) != 0) {
+        entry.listening = listening;
+        entry.reading = true;
+        if (Control(EPOLL_CTL_ADD, fd, entry) != 0) {
             const int error = errno;
             entry = {};
             return error;
@@ -127,35 +127,68 @@ public:
             m_entries[fd].object = object;
     }
 
-    void SetInterest(NativeSocket::Handle, bool, bool) override { }
+    void SetInterest(NativeSocket::Handle handle, bool read, bool) override
+    {
+        // Only a listener needs telling: a level-triggered descriptor nobody reads would be reported
+        // on every turn.
+        const auto fd = size_t(handle);
+        if (fd >= m_entries.size() || !m_entries[fd].listening || m_entries[fd].reading == read)
+            return;
+        m_entries[fd].reading = read;
+        Control(EPOLL_CTL_MOD, fd, m_entries[fd]);
+    }
+
+    bool ReportsFailures() const override { return true; }
 
 private:
     struct Entry {
         SocketObject* object = nullptr;
         quint32 generation = 0;
+        bool listening = false;
+        bool reading = false;
     };
+
+    int Control(int operation, size_t fd, const Entry& entry)
+    {
+        epoll_event event{};
+        if (entry.listening)
+            event.events = entry.reading ? quint32(EPOLLIN) : 0u;
+        else
+            event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+        event.data.u64 = quint64(fd) | (quint64(entry.generation) << 32);
+        return epoll_ctl(m_epoll, operation, int(fd), &event);
+    }
 
     void Dispatch()
     {
-        epoll_event events[256];
-        const int count = epoll_wait(m_epoll, events, 256, 0);
-        for (int i = 0; i < count; ++i) {
-            const quint64 data = events[i].data.u64;
-            const auto fd = size_t(data & 0xffffffffu);
-            const auto generation = quint32(data >> 32);
-            if (fd >= m_entries.size() || m_entries[fd].generation != generation || !m_entries[fd].object)
-                continue;
-            const quint32 flags = events[i].events;
-            int ready = 0;
-            if (flags & (EPOLLIN | EPOLLRDHUP))
-                ready |= SocketObject::Readable;
-            if (flags & EPOLLOUT)
-                ready |= SocketObject::Writable;
-            if (flags & EPOLLRDHUP)
-                ready |= SocketObject::PeerEnded;
-            if (flags & (EPOLLERR | EPOLLHUP))
-                ready |= SocketObject::Readable | SocketObject::Writable | SocketObject::Failed;
-            m_entries[fd].object->OnReady(ready);
+        // A full batch means more are waiting: take them now rather than after another trip through
+        // the event loop, a few batches at most so the window still gets its turn.
+        constexpr int BatchSize = 256;
+        constexpr int BatchesPerWakeUp = 8;
+        epoll_event events[BatchSize];
+        for (int batch = 0; batch < BatchesPerWakeUp; ++batch) {
+            const int count = epoll_wait(m_epoll, events, BatchSize, 0);
+            NextRound();
+            for (int i = 0; i < count; ++i) {
+                const quint64 data = events[i].data.u64;
+                const auto fd = size_t(data & 0xffffffffu);
+                const auto generation = quint32(data >> 32);
+                if (fd >= m_entries.size() || m_entries[fd].generation != generation || !m_entries[fd].object)
+                    continue;
+                const quint32 flags = events[i].events;
+                int ready = 0;
+                if (flags & (EPOLLIN | EPOLLRDHUP))
+                    ready |= SocketObject::Readable;
+                if (flags & EPOLLOUT)
+                    ready |= SocketObject::Writable;
+                if (flags & EPOLLRDHUP)
+                    ready |= SocketObject::PeerEnded;
+                if (flags & (EPOLLERR | EPOLLHUP))
+                    ready |= SocketObject::Readable | SocketObject::Writable | SocketObject::Failed;
+                m_entries[fd].object->OnReady(ready);
+            }
+            if (count < BatchSize)
+                return;
         }
     }
 

@@ -24,14 +24,18 @@ public:
     ~ReadinessBackend() override;
 
     // Starts watching a descriptor for the object; the object stays valid until Remove. 0, or the
-    // system's error when the descriptor could not be watched.
-    virtual int Add(NativeSocket::Handle handle, SocketObject* object) = 0;
+    // system's error when the descriptor could not be watched. A listening descriptor is reported for
+    // as long as connections wait, so its object may accept one at a time.
+    virtual int Add(NativeSocket::Handle handle, SocketObject* object, bool listening) = 0;
     // Stops watching, before the descriptor is closed.
     virtual void Remove(NativeSocket::Handle handle) = 0;
     // The descriptor's readiness goes to another object from now on.
     virtual void Reassign(NativeSocket::Handle handle, SocketObject* object) = 0;
     // What the object wants to hear about. A backend that always reports both may ignore it.
     virtual void SetInterest(NativeSocket::Handle handle, bool read, bool write) = 0;
+    // True when every failure comes with its readiness report (SocketObject::Failed): a writable
+    // report without it then means that a connection attempt has succeeded, with no need to ask.
+    virtual bool ReportsFailures() const { return false; }
 
     // Calls the object's OnDeferred on a later loop turn: work left over for fairness, or resumed
     // reading. With a delay it waits that long (a descriptor shortage, say). An object already
@@ -43,8 +47,13 @@ public:
     // Where the objects served here keep their unsent output.
     ChunkPool& OutputChunks() { return m_outputChunks; }
 
+    // Counts the backend's rounds of readiness reports (0 for a backend that has none), so that an
+    // object can tell a report on the very next round from one after a pause.
+    quint64 Round() const { return m_round; }
+
 protected:
     ReadinessBackend();
+    void NextRound() { ++m_round; }
 
 private:
     void RunDeferred();
@@ -53,6 +62,7 @@ private:
     void RunBatch(std::vector<SocketObject*>& list, bool delayed);
 
     ChunkPool m_outputChunks;
+    quint64 m_round = 0;
     std::vector<SocketObject*> m_deferred;
     std::vector<SocketObject*> m_delayed;
     QTimer m_deferTimer;

@@ -5,11 +5,12 @@
 #include "core/Failure.h"
 #include "net/ReadinessBackend.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace {
 
-// Accepts handled per readiness event before the listener yields to the other sockets.
+// The most accepts handled per readiness report before the listener yields to the other sockets.
 constexpr int AcceptsPerEvent = 64;
 // How long to wait before accepting again when the process has run out of descriptors.
 constexpr int AcceptRetryMs = 250;
@@ -300,7 +301,8 @@ void SocketObject::OnReady(int readiness)
     case State::Connecting:
         if (readiness == 0)
             return;
-        FinishConnect();
+        // A writable report that the backend would have marked failed says the connection is up.
+        FinishConnect((readiness & Writable) && !(readiness & Failed) && m_backend.ReportsFailures());
         if (m_state != State::Connected)
             return;
         break;
@@ -341,7 +343,7 @@ void SocketObject::Adopt(NativeSocket::Handle handle, State state)
     m_state = state;
     m_readable = false;
     m_paused = false;
-    const int error = m_backend.Add(handle, this);
+    const int error = m_backend.Add(handle, this, state == State::Listening);
     if (error != 0) {
         // Unwatched, it would never be heard from again: the operation that made it fails instead.
         NativeSocket::Close(handle);
@@ -373,13 +375,21 @@ void SocketObject::CloseHandle()
 
 void SocketObject::AcceptPending()
 {
-    for (int accepted = 0; accepted < AcceptsPerEvent; ++accepted) {
+    // The listener is reported for as long as connections wait, so stopping early loses none. While
+    // they come one at a time, one accept per report spares the call that would only find none left.
+    // While they queue up (a full batch, and the listener reported again on the very next round), the
+    // batch doubles.
+    if (m_backend.Round() != m_acceptRound + 1)
+        m_acceptBatch = 1;
+    m_acceptRound = m_backend.Round();
+    for (int attempt = 0; attempt < m_acceptBatch; ++attempt) {
         int error = 0;
         quint32 peer = 0;
         const NativeSocket::Handle handle = NativeSocket::Accept(m_handle, error, peer);
         if (handle == NativeSocket::InvalidHandle) {
             if (NativeSocket::IsWouldBlock(error)) {
                 m_readable = false;
+                m_acceptBatch = 1;
                 return;
             }
             if (NativeSocket::IsConnectionAcceptError(error))
@@ -401,12 +411,12 @@ void SocketObject::AcceptPending()
         if (m_state != State::Listening)
             return;
     }
-    m_backend.Defer(this);
+    m_acceptBatch = std::min(m_acceptBatch * 2, AcceptsPerEvent);
 }
 
-void SocketObject::FinishConnect()
+void SocketObject::FinishConnect(bool knownConnected)
 {
-    const int error = NativeSocket::TakePendingError(m_handle);
+    const int error = knownConnected ? 0 : NativeSocket::TakePendingError(m_handle);
     if (error != 0) {
         CloseHandle();
         m_errorCode = error;

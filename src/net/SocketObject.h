@@ -142,7 +142,7 @@ private:
     void Adopt(NativeSocket::Handle handle, State state);
     void CloseHandle();
     void AcceptPending();
-    void FinishConnect();
+    void FinishConnect(bool knownConnected);
     // The connection failed on a write or a readiness report: it is read to its end and closed.
     void Break(int error);
     bool WantsDataEvent() const;
@@ -165,6 +165,8 @@ private:
     bool m_deferQueued = false; // marks kept for the readiness backend's deferred calls
     bool m_delayQueued = false;
     int m_errorCode = 0;
+    int m_acceptBatch = 1; // accepts tried per report; grows while connections queue up
+    quint64 m_acceptRound = 0; // the backend's round of the last accept
     quint32 m_remoteAddress = 0;
     quint16 m_remotePort = 0;
     quint16 m_localPort = 0;
