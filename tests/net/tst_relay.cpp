@@ -807,11 +807,15 @@ void tst_relay::leavingClientsBytesReachASlowRix()
     StartRelay(rix.Port());
     m_state.LogData = false;
     Client& client = AddClient(rix, 1);
-    // The RIX reads nothing for now; the client sends 6 MiB and leaves.
+    // The RIX reads nothing for now, and the relay's connection to it has small buffers at both ends;
+    // the client sends what the relay takes in whole (no more than its bound) and leaves.
     QTcpSocket* slow = rix.At(0).Socket;
     QObject::disconnect(slow, &QTcpSocket::readyRead, nullptr, nullptr);
     slow->setReadBufferSize(1);
-    const QByteArray sent = Pattern(6 * 1024 * 1024, 11);
+    slow->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 32768);
+    const int small = 32768;
+    QCOMPARE(setsockopt(int(m_relay->wsktServer(1).Descriptor()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    const QByteArray sent = Pattern(Relay::PendingOutputBound, 11);
     client.Socket.write(sent);
     QTRY_COMPARE_WITH_TIMEOUT(client.Socket.bytesToWrite(), 0, 20000);
     client.Socket.disconnectFromHost();
