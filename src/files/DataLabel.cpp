@@ -76,11 +76,6 @@ char16_t Windows1252Character(quint8 byte)
     return byte >= 0x80 && byte < 0xA0 ? Windows1252High[byte - 0x80] : char16_t(byte);
 }
 
-QString ShownByte(quint8 byte)
-{
-    return Table()[byte];
-}
-
 QString LabelText(QByteArrayView data, const QString& source)
 {
     // Written in place: this runs for every relayed burst, however few of them are ever shown.

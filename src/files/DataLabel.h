@@ -12,17 +12,14 @@ namespace DataLabel {
 // multi-megabyte burst into a label would cost more than relaying it. The data log gets every byte.
 inline constexpr qsizetype LabelBytes = 300;
 
-// The source, ": ", then the first LabelBytes bytes of data, each as ShownByte gives it, and "…"
-// when the burst was longer.
-QString LabelText(QByteArrayView data, const QString& source);
-
-// One byte as the labels show it:
-// - 32 to 126 as itself, 128 to 255 as its Windows-1252 character;
-// - control bytes, CR and LF included, as "^" and a character: ^@, ^A, ..., ^J, ^M, ..., ^_, and ^? for 127;
-// - bytes whose character Qt's text layout would not draw as itself (the five Windows-1252 leaves
-//   undefined: 0x81, 0x8D, 0x8F, 0x90, 0x9D; the soft hyphen 0xAD) as "M-" and the form of the byte
+// The source, ": ", then the first LabelBytes bytes of data, and "…" when the burst was longer.
+// Each byte shows as:
+// - 32 to 126 itself, 128 to 255 its Windows-1252 character;
+// - a control byte, CR and LF included, "^" and a character: ^@, ^A, ..., ^J, ^M, ..., ^_, and ^? for 127;
+// - a byte whose character Qt's text layout would not draw as itself (the five Windows-1252 leaves
+//   undefined: 0x81, 0x8D, 0x8F, 0x90, 0x9D; the soft hyphen 0xAD) "M-" and the form of the byte
 //   less 128: 0x81 is M-^A, 0xAD is M--.
-QString ShownByte(quint8 byte);
+QString LabelText(QByteArrayView data, const QString& source);
 
 // The Windows-1252 character of a byte from 0x80 to 0x9F, for builds whose Qt has no converter for
 // it. An undefined byte gives the control character of the same number, as the converter does.
