@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 CMAKE_FLAGS ?=
 
-.PHONY: all setup configure build run test test-asan fuzz bench soak screenshot format clean
+.PHONY: all setup configure build run test test-asan package fuzz bench soak screenshot format clean
 
 all: build
 
@@ -22,7 +22,14 @@ run: build
 	bash scripts/run
 
 test: build
+	@sh scripts/bootstrap --checks
 	cd $(BUILD) && ctest --output-on-failure --timeout 300
+
+# The Debian package, build/tolvane_<version>_<arch>.deb, checked for the files it must hold.
+package: build
+	@sh scripts/bootstrap --package
+	cd $(BUILD) && cpack -G DEB
+	sh scripts/check-package $(BUILD)
 
 # The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer in its own folder.
 # Any report fails the run.

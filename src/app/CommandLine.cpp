@@ -45,6 +45,16 @@ bool IsWritableFolder(const QString& folder)
     return probe.open();
 }
 
+// The program's own folder holds its settings and logs, unless it is a folder of installed programs:
+// root may write to /usr/bin, but logs do not belong there.
+bool IsUsableOwnFolder(const QString& folder)
+{
+    static const QStringList systemFolders = {QStringLiteral("/usr/bin"), QStringLiteral("/usr/sbin"),
+                                              QStringLiteral("/usr/local/bin"), QStringLiteral("/usr/local/sbin"),
+                                              QStringLiteral("/bin"), QStringLiteral("/sbin")};
+    return !systemFolders.contains(QDir::cleanPath(folder)) && IsWritableFolder(folder);
+}
+
 } // namespace
 
 std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind kind, Options& options)
@@ -149,23 +159,23 @@ QString ChooseProgramFolder(ProgramKind kind, const Options& options)
         return folder;
     }
     const QString own = QCoreApplication::applicationDirPath();
-    if (IsWritableFolder(own))
+    if (IsUsableOwnFolder(own))
         return own;
     if (kind == ProgramKind::Service) {
-        Print(stderr, QStringLiteral("%1: cannot write to the program's folder %2; name a folder for iplog.ini and "
-                                     "the logs with --folder DIR\n")
+        Print(stderr, QStringLiteral("%1: the program's folder %2 is not for its files; name a folder for "
+                                     "iplog.ini and the logs with --folder DIR\n")
                           .arg(program, own));
         return {};
     }
     const QString perUser = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     if (perUser.isEmpty() || !QDir().mkpath(perUser) || !IsWritableFolder(perUser)) {
-        Print(stderr, QStringLiteral("%1: cannot write to the program's folder %2 nor to %3; name a folder with "
-                                     "--folder DIR\n")
+        Print(stderr, QStringLiteral("%1: the program's folder %2 is not for its files, and %3 cannot be written; "
+                                     "name a folder with --folder DIR\n")
                           .arg(program, own, perUser));
         return {};
     }
     Print(stderr,
-          QStringLiteral("%1: cannot write to the program's folder %2; using %3\n").arg(program, own, perUser));
+          QStringLiteral("%1: the program's folder %2 is not for its files; using %3\n").arg(program, own, perUser));
     return perUser;
 }
 

@@ -28,8 +28,9 @@ struct Options {
 std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind kind, Options& options);
 
 // The folder the program's files live in: --folder (made if missing), else the program's own folder.
-// When that one cannot be written (an installed /usr/bin/tolvane), tolvane uses the per-user data
-// folder and says so on stderr, and tolvaned refuses. Empty after a message on stderr: exit 2.
+// When that one cannot be written, or is a folder of installed programs such as /usr/bin, tolvane
+// uses the per-user data folder and says so on stderr, and tolvaned refuses. Empty after a message
+// on stderr: exit 2.
 QString ChooseProgramFolder(ProgramKind kind, const Options& options);
 
 // The listener's address, the allow-list, the cap and the number of dated logs kept.

@@ -2,6 +2,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -9,6 +10,7 @@
 
 #include <csignal>
 #include <memory>
+#include <sys/mount.h>
 
 // The command line, the signals and the display fallback of the built programs, run as an operator
 // would: copied into an empty folder, started with no display unless a test gives one.
@@ -34,6 +36,11 @@ private slots:
     void hangupAppliesEditedSettings_data();
     void hangupAppliesEditedSettings();
     void staleDisplayRunsHeadless();
+    void unwritableProgramFolder_data();
+    void unwritableProgramFolder();
+    void installTree();
+    void installedDesktopEntryValidates();
+    void installedUnitVerifies();
 
 private:
     // Writes iplog.ini (listen mode, the RIX at rixPort) and starts the binary in the folder.
@@ -43,8 +50,11 @@ private:
     // The signal, then exit status 0 within 10 s.
     void StopWith(int signal);
     QByteArray ReadFile(const QString& name) const;
+    // cmake --install into a DESTDIR under the temporary folder, prefix /usr; returns that root.
+    QString Install();
 
     std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_mounted; // a read-only file system the test mounted, if any
     QString m_settingsFolder; // where iplog.ini is written: the program's folder unless --folder
     QProcess m_relay;
     quint16 m_clientPort = 0;
@@ -80,6 +90,13 @@ bool IsListening(quint16 port)
             return true;
     }
     return false;
+}
+
+// Where systemd's own unit folder is (/lib on Debian 12), or the fallback under the prefix.
+QString InstalledUnit(const QString& root)
+{
+    const QString systemd = root + QStringLiteral("/lib/systemd/system/tolvaned.service");
+    return QFile::exists(systemd) ? systemd : root + QStringLiteral("/usr/lib/systemd/system/tolvaned.service");
 }
 
 QProcessEnvironment Headless(const QStringList& extra = {})
@@ -126,6 +143,9 @@ void tst_cli::cleanup()
         m_relay.kill();
         m_relay.waitForFinished(5000);
     }
+    if (!m_mounted.isEmpty())
+        ::umount2(QFile::encodeName(m_mounted).constData(), MNT_DETACH);
+    m_mounted.clear();
     m_dir.reset();
 }
 
@@ -446,6 +466,118 @@ void tst_cli::staleDisplayRunsHeadless()
     const QByteArray errors = m_relay.readAllStandardError();
     QVERIFY2(errors.contains("tolvane: the display could not be opened; running without a window"), errors.constData());
     QVERIFY2(!errors.contains("could not connect to display"), errors.constData());
+}
+
+void tst_cli::unwritableProgramFolder_data()
+{
+    allowListAndCap_data();
+}
+
+void tst_cli::unwritableProgramFolder()
+{
+    QFETCH(QString, binary);
+    // The program on a read-only file system: even root cannot write beside it.
+    const QString folder = m_dir->filePath(QStringLiteral("readonly"));
+    QVERIFY(QDir().mkpath(folder));
+    if (::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=32m") != 0)
+        QSKIP("mounting a tmpfs is not permitted here");
+    m_mounted = folder;
+    QVERIFY(QFile::copy(BinaryPath(binary), folder + u'/' + binary));
+    QVERIFY(::mount(nullptr, QFile::encodeName(folder).constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0);
+    const QString dataHome = m_dir->filePath(QStringLiteral("data"));
+    QProcess process;
+    process.setProcessEnvironment(Headless({QStringLiteral("XDG_DATA_HOME=") + dataHome}));
+    process.start(folder + u'/' + binary, {});
+    QVERIFY(process.waitForStarted(5000));
+    if (binary == QLatin1String("tolvaned")) {
+        // No per-user fallback for a service: it says why and stops.
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 2);
+        QVERIFY(process.readAllStandardError().contains("--folder"));
+        return;
+    }
+    QByteArray errors;
+    QTRY_VERIFY((errors += process.readAllStandardError()).contains("using " + QFile::encodeName(dataHome) + "/tolvane"));
+    ::kill(pid_t(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY(QFile::exists(dataHome + QStringLiteral("/tolvane/iplog.ini")));
+}
+
+QString tst_cli::Install()
+{
+    const QString root = m_dir->filePath(QStringLiteral("root"));
+    QProcess install;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("DESTDIR"), root);
+    install.setProcessEnvironment(environment);
+    install.start(QStringLiteral(CMAKE_COMMAND),
+                  {QStringLiteral("--install"), QStringLiteral(BUILD_DIR), QStringLiteral("--prefix"), QStringLiteral("/usr")});
+    if (!install.waitForFinished(60000) || install.exitCode() != 0)
+        return {};
+    return root;
+}
+
+void tst_cli::installTree()
+{
+    const QString root = Install();
+    QVERIFY(!root.isEmpty());
+    for (const char* path : {"/usr/bin/tolvane", "/usr/bin/tolvaned", "/usr/bin/tolvane-rix-sim",
+                             "/usr/share/applications/tolvane.desktop",
+                             "/usr/share/icons/hicolor/scalable/apps/tolvane.svg", "/usr/share/man/man1/tolvane.1",
+                             "/usr/share/man/man8/tolvaned.8"})
+        QVERIFY2(QFile::exists(root + QLatin1String(path)), path);
+    // The unit where systemd looks for it, naming the installed program.
+    QFile unit(InstalledUnit(root));
+    QVERIFY(unit.open(QIODevice::ReadOnly));
+    QVERIFY(unit.readAll().contains(
+        "\nExecStart=/usr/bin/tolvaned --folder /var/lib/tolvane --keep-logs 100 $TOLVANED_OPTS\n"));
+    QProcess installed;
+    installed.start(root + QStringLiteral("/usr/bin/tolvaned"), {QStringLiteral("--version")});
+    QVERIFY(installed.waitForFinished(10000));
+    QCOMPARE(installed.readAllStandardOutput(), QByteArray("tolvaned " TOLVANE_VERSION "\n"));
+}
+
+void tst_cli::installedDesktopEntryValidates()
+{
+    const QString validate = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
+    if (validate.isEmpty())
+        QSKIP("desktop-file-validate is not installed (scripts/bootstrap --checks)");
+    const QString root = Install();
+    QVERIFY(!root.isEmpty());
+    QProcess process;
+    process.start(validate, {root + QStringLiteral("/usr/share/applications/tolvane.desktop")});
+    QVERIFY(process.waitForFinished(10000));
+    QVERIFY2(process.exitCode() == 0 && process.readAll().isEmpty(), process.readAllStandardError().constData());
+}
+
+void tst_cli::installedUnitVerifies()
+{
+    const QString analyze = QStandardPaths::findExecutable(QStringLiteral("systemd-analyze"));
+    if (analyze.isEmpty())
+        QSKIP("systemd-analyze is not installed (scripts/bootstrap --checks)");
+    const QString root = Install();
+    QVERIFY(!root.isEmpty());
+    QFile unit(InstalledUnit(root));
+    QVERIFY(unit.open(QIODevice::ReadOnly));
+    // The unit as installed, its program and man page taken from the install tree (--root would need
+    // a whole system there).
+    QByteArray text = unit.readAll();
+    text.replace("ExecStart=/usr/bin/tolvaned", "ExecStart=" + QFile::encodeName(root) + "/usr/bin/tolvaned");
+    const QString checked = m_dir->filePath(QStringLiteral("tolvaned.service"));
+    QFile copy(checked);
+    QVERIFY(copy.open(QIODevice::WriteOnly));
+    copy.write(text);
+    copy.close();
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("MANPATH"), root + QStringLiteral("/usr/share/man"));
+    process.setProcessEnvironment(environment);
+    process.start(analyze, {QStringLiteral("verify"), checked});
+    QVERIFY(process.waitForFinished(60000));
+    const QByteArray output = process.readAllStandardOutput() + process.readAllStandardError();
+    QVERIFY2(process.exitCode() == 0, output.constData());
+    QVERIFY2(!output.contains("tolvaned.service"), output.constData());
 }
 
 QTEST_GUILESS_MAIN(tst_cli)
