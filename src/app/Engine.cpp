@@ -53,6 +53,9 @@ Engine::SettingsChange Engine::ReloadSettings()
     change.RixSide = edited.RixIPPort != State.RixIPPort || edited.RixIPAddress != State.RixIPAddress;
     change.Other = edited.LogData != State.LogData || edited.PacketSize != State.PacketSize;
     CopySettings(edited, State);
+    // The file as now read is what the shutdown compares with: an edit the operator has applied is
+    // not a change made in the program, and a later edit not yet applied is theirs to keep.
+    State.SettingsRead = edited.SettingsRead;
     if (change.ClientSide)
         Net.CloseClientSide();
     if (change.RixSide)

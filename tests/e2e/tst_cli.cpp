@@ -449,7 +449,11 @@ void tst_cli::hangupAppliesEditedSettings()
         if (edit == QLatin1String("data log"))
             QTRY_VERIFY(ReadFile(QStringLiteral("DataLog.log")).contains("after reload"));
     }
+    // A later edit, not applied yet, is the operator's: the shutdown leaves it as it is.
+    WriteSettings(1, 2);
+    const QByteArray later = ReadFile(QStringLiteral("iplog.ini"));
     StopWith(SIGTERM);
+    QCOMPARE(ReadFile(QStringLiteral("iplog.ini")), later);
 }
 
 void tst_cli::staleDisplayRunsHeadless()
