@@ -46,9 +46,9 @@ void DrainingPool::Check()
         if (queued < entry.LastQueued) {
             entry.LastQueued = queued;
             entry.SinceProgress.start();
-        } else if (entry.SinceProgress.hasExpired(NoProgressTimeoutMs)) {
+        } else if (entry.SinceProgress.hasExpired(m_noProgressTimeoutMs)) {
             Finish(i, Failure{FailureCode::TimedOut,
-                              QStringLiteral("The RIX took nothing for %1 s").arg(NoProgressTimeoutMs / 1000)});
+                              QStringLiteral("The RIX took nothing for %1 ms").arg(m_noProgressTimeoutMs)});
         }
     }
 }

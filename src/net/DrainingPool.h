@@ -22,6 +22,8 @@ public:
     DrainingPool(ReadinessBackend& backend, ErrorReporter& errors, QObject* parent = nullptr);
 
     static constexpr qint64 NoProgressTimeoutMs = 30000;
+    // A shorter time, for tests that cannot wait half a minute.
+    void SetNoProgressTimeout(qint64 ms) { m_noProgressTimeoutMs = ms; }
 
     // Takes over the slot's RIX connection (connected or still connecting) with the bytes that wait
     // for it besides its own pending output.
@@ -54,4 +56,5 @@ private:
     ErrorReporter& m_errors;
     SocketArray m_sockets; // element 0 unused
     std::vector<Entry> m_entries;
+    qint64 m_noProgressTimeoutMs = NoProgressTimeoutMs;
 };

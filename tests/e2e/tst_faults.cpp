@@ -45,7 +45,6 @@ private slots:
     void killDuringShutdownWrite();
     void clientThatNeverReads();
     void rixThatNeverReads();
-    void slowClient();
     void clientsThatSayByeAndCloseLeaveNothingBehind();
 
 private:
@@ -672,25 +671,6 @@ void tst_faults::rixThatNeverReads()
     QVERIFY(other.waitForConnected(5000));
     QTRY_COMPARE(other.bytesAvailable(), qint64(Login.size()));
     QTRY_COMPARE(m_rix->Connections.size(), size_t(2));
-}
-
-void tst_faults::slowClient()
-{
-    StartRix(*m_rix);
-    StartTolvane(m_rix->Server.serverPort());
-    QTcpSocket slow;
-    slow.connectToHost(QHostAddress::LocalHost, m_clientPort);
-    QVERIFY(slow.waitForConnected(5000));
-    QByteArray echoed;
-    connect(&slow, &QTcpSocket::readyRead, this, [&] { echoed += slow.readAll(); });
-    // One byte at a time, each echoed before the next, while others are served in between.
-    QByteArray sent = Login;
-    for (char byte : QByteArray("slow!")) {
-        slow.write(QByteArray(1, byte));
-        sent += byte;
-        CheckServes();
-        QTRY_COMPARE(echoed, sent);
-    }
 }
 
 void tst_faults::clientsThatSayByeAndCloseLeaveNothingBehind()

@@ -7,6 +7,7 @@
 #include "support/TestSupport.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -16,6 +17,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <vector>
 
@@ -113,11 +116,7 @@ private slots:
     void zeroByteRule();
     void loginFilter_data();
     void loginFilter();
-    void freedSlotIsReusedLowestFirst();
     void reusedSlotStartsClean();
-    void waitingClientDataGoesOutWhenTheRixComesUp();
-    void rixCloseKeepsTheClientAndThePollRestoresIt();
-    void clientCloseClosesTheRixSideAndThePollRestoresIt();
     void lastWordsAndEndTogether_data();
     void lastWordsAndEndTogether();
     void unreachableRixIsShownDisconnected();
@@ -136,6 +135,8 @@ private slots:
     void connectionToItselfIsRefused();
     void failedConnectClearsTheClientLine();
     void modeSwitchListensOrConnects();
+    void drainingGivesUpAndSaysHowMuchWasLost();
+    void shutdownLetsQueuedBytesGoFirst();
 
 private:
     // Writes iplog.ini and starts the relay on it.
@@ -356,28 +357,6 @@ void tst_relay::loginFilter()
     QTRY_COMPARE(client.Received, expected + toClient + "mark");
 }
 
-void tst_relay::freedSlotIsReusedLowestFirst()
-{
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
-    AddClient(rix, 1);
-    Client& second = AddClient(rix, 2);
-    AddClient(rix, 3);
-    second.Socket.disconnectFromHost();
-    QTRY_VERIFY(!m_state.Slot(2).Connected);
-    QCOMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0002"));
-    QTRY_COMPARE(rix.OpenCount(), 2); // the slot's RIX connection ended with its client
-
-    m_relay->OnPollTick(); // the free slot's RIX connection is restored and kept up
-    QTRY_COMPARE(rix.Count(), 4);
-    AddClient(rix, 4);
-    QCOMPARE(m_state.ConnectionCount, qint16(3));
-    QVERIFY(m_state.Slot(2).Connected);
-    QCOMPARE(m_view.ClientLines.size(), 3);
-    QCOMPARE(rix.Count(), 4); // the new client uses the RIX connection the poll kept up
-}
-
 void tst_relay::reusedSlotStartsClean()
 {
     const quint16 port = FreePort();
@@ -410,63 +389,6 @@ void tst_relay::reusedSlotStartsClean()
     QTRY_COMPARE(second.Received, Login + "RIX first");
     second.Socket.write("second");
     QTRY_COMPARE(rix.At(0).Received, QByteArray("second"));
-}
-
-void tst_relay::waitingClientDataGoesOutWhenTheRixComesUp()
-{
-    const quint16 port = FreePort();
-    StartRelay(port);
-    m_clients.push_back(std::make_unique<Client>());
-    Client& client = *m_clients.back();
-    client.Connect(ListenPort());
-    QTRY_COMPARE(client.Received, Login);
-    client.Socket.write("first command");
-    QTRY_COMPARE(m_state.Slot(1).ClientData, QByteArray("first command"));
-
-    Peer rix;
-    QVERIFY(rix.Listen(port));
-    m_relay->OnPollTick();
-    QTRY_COMPARE(rix.Count(), 1);
-    QTRY_COMPARE(rix.At(0).Received, QByteArray("first command")); // with no further client send
-    QVERIFY(m_state.Slot(1).ClientData.isEmpty());
-}
-
-void tst_relay::rixCloseKeepsTheClientAndThePollRestoresIt()
-{
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
-    Client& client = AddClient(rix, 1);
-    QTRY_COMPARE(m_view.Caption, Constants::CaptionConnected);
-    rix.At(0).Socket->disconnectFromHost();
-    QTRY_COMPARE(m_view.Caption, Constants::CaptionDisconnected);
-    QVERIFY(m_relay->wscktClient(1).IsConnected());
-    QCOMPARE(client.Socket.state(), QAbstractSocket::ConnectedState);
-
-    m_relay->OnPollTick();
-    QTRY_COMPARE(rix.Count(), 2);
-    QTRY_COMPARE(m_view.Caption, Constants::CaptionConnected);
-    client.Socket.write("again");
-    QTRY_COMPARE(rix.At(1).Received, QByteArray("again"));
-}
-
-void tst_relay::clientCloseClosesTheRixSideAndThePollRestoresIt()
-{
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
-    Client& client = AddClient(rix, 1);
-    client.Socket.disconnectFromHost();
-    QTRY_VERIFY(rix.At(0).Closed);
-    QCOMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0000"));
-    QVERIFY(m_view.ClientLines.isEmpty());
-    QFile events(m_dir->path() + QStringLiteral("/Eventlog.txt"));
-    QVERIFY(events.open(QIODevice::ReadOnly));
-    QVERIFY(events.readAll().endsWith("127.0.0.1          RIX Disconnected\r\n"));
-
-    m_relay->OnPollTick();
-    QTRY_COMPARE(rix.OpenCount(), 1);
-    QVERIFY(m_errors.Reports.isEmpty());
 }
 
 void tst_relay::lastWordsAndEndTogether_data()
@@ -853,10 +775,12 @@ void tst_relay::burstLeavesAtMostFourWarmRixConnections()
         m_relay->OnPollTick();
         QTRY_COMPARE(rix.OpenCount(), 1 + Relay::WarmSlots);
     }
-    // The warm ones are the lowest free slots: the next client takes slot 1's.
+    // The warm ones are the lowest free slots: the next client takes slot 1's, and no new slot.
     const int before = rix.Count();
     AddClient(rix, before);
     QVERIFY(m_relay->wscktClient(1).IsConnected());
+    QCOMPARE(m_state.ConnectionCount, qint16(8));
+    QCOMPARE(m_view.ClientLines.size(), 2);
 }
 
 void tst_relay::connectionToItselfIsRefused()
@@ -929,6 +853,73 @@ void tst_relay::modeSwitchListensOrConnects()
     m_clients.back()->Connect(ListenPort());
     QTRY_COMPARE(m_clients.back()->Received, Login);
     QTRY_COMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0001"));
+}
+
+void tst_relay::drainingGivesUpAndSaysHowMuchWasLost()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    m_state.LogData = false;
+    Client& client = AddClient(rix, 1);
+    QTcpSocket* stuck = rix.At(0).Socket;
+    QObject::disconnect(stuck, &QTcpSocket::readyRead, nullptr, nullptr);
+    stuck->setReadBufferSize(1);
+    stuck->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 32768);
+    const int small = 32768;
+    QCOMPARE(setsockopt(int(m_relay->wsktServer(1).Descriptor()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    client.Socket.write(Pattern(6 * 1024 * 1024, 12));
+    QTRY_VERIFY_WITH_TIMEOUT(m_relay->wscktClient(1).IsReadingPaused(), 20000);
+    // A reset: an orderly end would wait behind the bytes the relay is not reading.
+    const linger hard{1, 0};
+    QCOMPARE(setsockopt(int(client.Socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
+    client.Socket.abort();
+    QTRY_COMPARE(m_relay->Draining.Count(), 1);
+
+    m_relay->Draining.SetNoProgressTimeout(100);
+    QTRY_VERIFY((m_relay->OnPollTick(), m_relay->Draining.Count() == 0));
+    QCOMPARE(m_errors.Reports.size(), 2); // the client's reset, then what the RIX never took
+    QVERIFY(m_errors.Reports[0].startsWith(QStringLiteral("Socket Error #%1(127.0.0.1)").arg(ECONNRESET)));
+    const QRegularExpression report(QStringLiteral("^Error sending to Server: Socket #1 Len (\\d+)\\|TCP/IP Socket Error\\|%1$")
+                                        .arg(FailureCode::TimedOut));
+    const QRegularExpressionMatch match = report.match(m_errors.Reports[1]);
+    QVERIFY2(match.hasMatch(), qPrintable(m_errors.Reports[1]));
+    QVERIFY(match.captured(1).toLongLong() > 0);
+}
+
+void tst_relay::shutdownLetsQueuedBytesGoFirst()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    StartRelay(rix.Port());
+    m_state.LogData = false;
+    Client& client = AddClient(rix, 1);
+    // The RIX is slow: more than the kernel buffers hold waits in the relay when shutdown begins.
+    QTcpSocket* slow = rix.At(0).Socket;
+    QObject::disconnect(slow, &QTcpSocket::readyRead, nullptr, nullptr);
+    slow->setReadBufferSize(1);
+    const QByteArray sent = Pattern(32 * 1024 * 1024, 13);
+    client.Socket.write(sent);
+    QTRY_VERIFY_WITH_TIMEOUT(m_relay->wscktClient(1).IsReadingPaused(), 20000);
+    // What the relay has taken from the client: queued in it, and in the kernel on the way to the RIX.
+    int inKernel = 0;
+    int unsent = 0;
+    QCOMPARE(::ioctl(int(slow->socketDescriptor()), SIOCINQ, &inKernel), 0);
+    QCOMPARE(::ioctl(int(m_relay->wsktServer(1).Descriptor()), SIOCOUTQ, &unsent), 0);
+    const qint64 taken = slow->bytesAvailable() + inKernel + unsent + m_relay->wsktServer(1).PendingOutput();
+    QByteArray received;
+    QTimer::singleShot(50, slow, [&] {
+        slow->setReadBufferSize(0);
+        received += slow->readAll();
+        connect(slow, &QTcpSocket::readyRead, this, [&] { received += slow->readAll(); });
+    });
+    RunShutdown(m_state, m_errors, *m_relay);
+    QVERIFY(!m_relay->wsktServer(1).HasConnection());
+    QTRY_VERIFY(rix.At(0).Closed);
+    received += slow->readAll();
+    // Everything the relay had taken from the client arrived, in order; the rest stayed with the client.
+    QCOMPARE(received.size(), taken);
+    QVERIFY(sent.startsWith(received));
 }
 
 QTEST_GUILESS_MAIN(tst_relay)
