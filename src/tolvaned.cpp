@@ -5,6 +5,9 @@
 #include "core/RuntimeState.h"
 
 #include <QCoreApplication>
+#include <QDir>
+
+#include <cstdio>
 
 int main(int argc, char* argv[])
 {
@@ -27,5 +30,7 @@ int main(int argc, char* argv[])
         QCoreApplication::quit();
     });
     engine.Start(folder);
+    // For the journal: where this relay keeps its files (and that it is up).
+    std::fprintf(stderr, "tolvaned: relaying; iplog.ini and the logs are in %s\n", qPrintable(QDir::toNativeSeparators(folder)));
     return QCoreApplication::exec();
 }

@@ -11,10 +11,11 @@
 #include <csignal>
 
 // The built programs, run as a user would: Tolvane copied into an empty folder and started with no
-// display, the RIX simulator in front of it.
+// display, the RIX simulator in front of it. Every test runs against tolvane and against tolvaned.
 class tst_e2e : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase_data();
     void init();
     void cleanup();
     void listenModeRelaysAndStopsOnSigterm();
@@ -29,6 +30,7 @@ private:
     QByteArray ReadFile(const QString& name) const;
 
     std::unique_ptr<QTemporaryDir> m_dir;
+    QByteArray m_headlessLine; // what the program says on stderr when it runs without a window
     QProcess m_sim;
     QProcess m_tolvane;
 };
@@ -62,11 +64,22 @@ bool TryConnect(QTcpSocket& socket, quint16 port)
 
 } // namespace
 
+void tst_e2e::initTestCase_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::addColumn<QByteArray>("headlessLine");
+    QTest::newRow("tolvane") << QStringLiteral(TOLVANE_BINARY) << QByteArray("running without a window");
+    QTest::newRow("tolvaned") << QStringLiteral(TOLVANED_BINARY) << QByteArray("relaying; iplog.ini and the logs");
+}
+
 void tst_e2e::init()
 {
+    QFETCH_GLOBAL(QString, binary);
+    QFETCH_GLOBAL(QByteArray, headlessLine);
+    m_headlessLine = headlessLine;
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-    QVERIFY(QFile::copy(QStringLiteral(TOLVANE_BINARY), m_dir->filePath(QStringLiteral("tolvane"))));
+    QVERIFY(QFile::copy(binary, m_dir->filePath(QStringLiteral("tolvane"))));
 }
 
 void tst_e2e::cleanup()
@@ -108,7 +121,7 @@ void tst_e2e::StartTolvane(const QByteArray& settings)
     m_tolvane.start(m_dir->filePath(QStringLiteral("tolvane")), {});
     QVERIFY(m_tolvane.waitForStarted(5000));
     QByteArray errors;
-    QTRY_VERIFY((errors += m_tolvane.readAllStandardError()).contains("running without a window"));
+    QTRY_VERIFY((errors += m_tolvane.readAllStandardError()).contains(m_headlessLine));
 }
 
 void tst_e2e::Stop()

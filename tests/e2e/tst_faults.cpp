@@ -28,6 +28,7 @@
 class tst_faults : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase_data();
     void initTestCase();
     void init();
     void cleanup();
@@ -70,6 +71,7 @@ private:
     qint64 CpuTicks() const;
     QByteArray ReadFile(const QString& name) const;
 
+    QString m_binary; // the built program under test
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_folder; // where the program runs: the temporary folder, or a small file system in it
     QProcess m_tolvane;
@@ -188,8 +190,18 @@ void tst_faults::initTestCase()
     ::signal(SIGPIPE, SIG_IGN);
 }
 
+// Every test runs against the relay with a window (headless here) and against tolvaned.
+void tst_faults::initTestCase_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::newRow("tolvane") << QStringLiteral(TOLVANE_BINARY);
+    QTest::newRow("tolvaned") << QStringLiteral(TOLVANED_BINARY);
+}
+
 void tst_faults::init()
 {
+    QFETCH_GLOBAL(QString, binary);
+    m_binary = binary;
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_folder = m_dir->path();
@@ -253,7 +265,7 @@ void tst_faults::StartTolvane(quint16 rixPort, bool logData, const QByteArray& s
 void tst_faults::Launch(int descriptorLimit)
 {
     if (!QFile::exists(m_folder + QStringLiteral("/tolvane")))
-        QVERIFY(QFile::copy(QStringLiteral(TOLVANE_BINARY), m_folder + QStringLiteral("/tolvane")));
+        QVERIFY(QFile::copy(m_binary, m_folder + QStringLiteral("/tolvane")));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(QString::fromLatin1(name));
@@ -441,7 +453,7 @@ void tst_faults::fullDisk()
     // The program folder on a small file system of its own (the program and a little more).
     m_folder = m_dir->filePath(QStringLiteral("small"));
     QVERIFY(QDir().mkpath(m_folder));
-    const QByteArray size = "size=" + QByteArray::number(QFileInfo(QStringLiteral(TOLVANE_BINARY)).size() + (1 << 20));
+    const QByteArray size = "size=" + QByteArray::number(QFileInfo(m_binary).size() + (1 << 20));
     if (::mount("tmpfs", QFile::encodeName(m_folder).constData(), "tmpfs", 0, size.constData()) != 0)
         QSKIP("mounting a small tmpfs needs root; the settings write's failure path is tested in tst_files");
     StartRix(*m_rix);
