@@ -246,7 +246,8 @@ void Relay::CloseClientSide()
     try {
         for (int i = 1; i <= m_state.ConnectionCount; ++i) {
             SocketObject& client = wscktClient(i);
-            if (client.IsConnected()) {
+            // A connection whose failure is still being read counts as a client until it is dropped.
+            if (client.HasConnection() && !client.IsConnecting()) {
                 DropClient(i);
                 continue;
             }
