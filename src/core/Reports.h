@@ -59,7 +59,8 @@ inline ReportText SocketError(int code, const QString& address)
 // A client port from iplog.ini that is not a port: nothing listens on it or connects to it.
 inline ReportText InvalidClientPort(int port)
 {
-    return {QStringLiteral("Invalid Client IP Port #%1. Not used: a port is a number between 1 and 65535").arg(port),
+    return {QStringLiteral("Invalid Client IP Port #%1 in iplog.ini, not used (a port is a number between 1 and 65535)")
+                .arg(port),
             QStringLiteral("IP Error")};
 }
 

@@ -78,7 +78,8 @@ frmMain::frmMain(RuntimeState& state, QWidget* parent)
     m_linesArea->setWidgetResizable(false);
     lblLastClientMessage = new OneLineLabel(QStringLiteral("lblLastClientMessage"), {}, central);
     lblLastRIXMessage = new OneLineLabel(QStringLiteral("lblLastRIXMessage"), {}, central);
-    lblConnections = new OneLineLabel(QStringLiteral("lblConnections"), QStringLiteral("Client Connections = 000"), central);
+    lblConnections
+        = new OneLineLabel(QStringLiteral("lblConnections"), QStringLiteral("Client Connections = 000"), central);
     m_portSummary = QStringLiteral("Server IP");
     lblIPPorts = new OneLineLabel(QStringLiteral("lblIPPorts"), m_portSummary, central);
 
@@ -112,7 +113,8 @@ int frmMain::AvailableHeight() const
     // The frame (title bar, borders) is known once the window manager has framed the window; until
     // then the style's title bar height stands in for it.
     const int frame = frameGeometry().height() - height();
-    return display->availableGeometry().height() - (frame > 0 ? frame : style()->pixelMetric(QStyle::PM_TitleBarHeight));
+    return display->availableGeometry().height()
+        - (frame > 0 ? frame : style()->pixelMetric(QStyle::PM_TitleBarHeight));
 }
 
 void frmMain::Layout()

@@ -287,7 +287,8 @@ void tst_ui::everyByteShowsAsPrintableText()
         QSKIP("this Qt has no Windows-1252 converter");
     for (int byte = 0x80; byte < 0xA0; ++byte) {
         const char raw = char(byte);
-        QCOMPARE(QString(QChar(DataLabel::Windows1252Character(quint8(byte)))), converter.decode(QByteArrayView(&raw, 1)));
+        QCOMPARE(QString(QChar(DataLabel::Windows1252Character(quint8(byte)))),
+                 converter.decode(QByteArrayView(&raw, 1)));
     }
 }
 
@@ -447,15 +448,17 @@ void tst_ui::clientPortThatIsNotAPort()
     StartRelay(port, connectMode);
     for (int tick = 0; tick < 3; ++tick)
         m_relay->OnPollTick();
-    QCOMPARE(m_errors.Reports, QStringList{QStringLiteral("Invalid Client IP Port #%1. Not used: a port is a number "
-                                                          "between 1 and 65535|IP Error|0")
+    QCOMPARE(m_errors.Reports, QStringList{QStringLiteral("Invalid Client IP Port #%1 in iplog.ini, not used (a port "
+                                                          "is a number between 1 and 65535)|IP Error|0")
                                                .arg(port)});
     QVERIFY(!m_relay->wscktClient(0).IsListening());
     if (connectMode)
         QVERIFY(!m_relay->wscktClient(1).IsConnecting() && !m_relay->wscktClient(1).IsConnected());
-    QCOMPARE(Ports(), QStringLiteral("RIX IP Port:%1/Client IP Port:%2 (not listening)").arg(m_rix->serverPort()).arg(port));
+    QCOMPARE(Ports(),
+             QStringLiteral("RIX IP Port:%1/Client IP Port:%2 (not listening)").arg(m_rix->serverPort()).arg(port));
     RunShutdown(m_state, m_errors, *m_relay);
-    QVERIFY(ReadAll(m_dir->path() + QStringLiteral("/iplog.ini")).contains(QStringLiteral("\r\nClient IP Port=%1\r\n").arg(port).toLatin1()));
+    const QByteArray written = ReadAll(m_dir->path() + QStringLiteral("/iplog.ini"));
+    QVERIFY(written.contains(QStringLiteral("\r\nClient IP Port=%1\r\n").arg(port).toLatin1()));
 }
 
 frmSetup* tst_ui::OpenSetup()
@@ -503,7 +506,8 @@ void tst_ui::okWithNothingChangedAsksNothing()
     QCOMPARE(answers.Boxes.size(), 0);
     QCOMPARE(accepted.count(), 1);
     QVERIFY(m_state.LogData);
-    QCOMPARE(Ports(), QStringLiteral("RIX IP Port:%1/Client IP Port:%2").arg(m_rix->serverPort()).arg(m_state.ClientIPPort));
+    QCOMPARE(Ports(),
+             QStringLiteral("RIX IP Port:%1/Client IP Port:%2").arg(m_rix->serverPort()).arg(m_state.ClientIPPort));
 }
 
 void tst_ui::invalidClientPort_data()
