@@ -14,6 +14,7 @@ struct Failure {
 // The codes of the failures the program raises itself; failures of the system keep the system's codes.
 namespace FailureCode {
 inline constexpr int Overflow = 6;
+inline constexpr int OutOfMemory = 7;
 inline constexpr int SubscriptOutOfRange = 9;
 inline constexpr int InvalidPropertyValue = 380;
 inline constexpr int NotASocket = 10038;

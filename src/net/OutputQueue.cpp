@@ -9,6 +9,9 @@
 #ifdef Q_OS_UNIX
 #include <sys/mman.h>
 #endif
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -16,42 +19,70 @@ namespace {
 // chunk. Beyond that, a chunk given back is returned to the system at once.
 constexpr size_t SpareChunks = 16;
 
-char* AllocateChunk()
+} // namespace
+
+namespace SystemMemory {
+
+char* Map(qint64 size)
 {
 #ifdef Q_OS_UNIX
     // A mapping of its own: unmapping it returns the memory whatever the heap looks like.
-    void* chunk = mmap(nullptr, size_t(ChunkPool::ChunkSize), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
-    if (chunk == MAP_FAILED)
-        throw Failure{7, QStringLiteral("Out of memory")};
-    return static_cast<char*>(chunk);
+    void* memory = mmap(nullptr, size_t(size), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED)
+        throw Failure{FailureCode::OutOfMemory, QStringLiteral("Out of memory")};
+    return static_cast<char*>(memory);
 #else
-    return new char[size_t(ChunkPool::ChunkSize)];
+    return new char[size_t(size)];
 #endif
 }
 
-void FreeChunk(char* chunk)
+void Unmap(char* memory, qint64 size)
 {
 #ifdef Q_OS_UNIX
-    munmap(chunk, size_t(ChunkPool::ChunkSize));
+    munmap(memory, size_t(size));
 #else
-    delete[] chunk;
+    Q_UNUSED(size);
+    delete[] memory;
 #endif
 }
 
-} // namespace
+void Discard(char* memory, qint64 size)
+{
+#ifdef Q_OS_LINUX
+    madvise(memory, size_t(size), MADV_DONTNEED);
+#else
+    Q_UNUSED(memory);
+    Q_UNUSED(size);
+#endif
+}
+
+void TrimHeap()
+{
+#ifdef __GLIBC__
+    // glibc keeps freed heap pages for reuse; after a burst that would be its high-water mark.
+    malloc_trim(0);
+#endif
+}
+
+} // namespace SystemMemory
 
 ChunkPool::~ChunkPool()
 {
+    ReleaseSpare();
+}
+
+void ChunkPool::ReleaseSpare()
+{
     for (char* chunk : m_spare)
-        FreeChunk(chunk);
+        SystemMemory::Unmap(chunk, ChunkSize);
+    m_spare = {};
 }
 
 char* ChunkPool::Take()
 {
     char* chunk = nullptr;
     if (m_spare.empty()) {
-        chunk = AllocateChunk();
+        chunk = SystemMemory::Map(ChunkSize);
     } else {
         chunk = m_spare.back();
         m_spare.pop_back();
@@ -66,7 +97,7 @@ void ChunkPool::Give(char* chunk)
     if (m_spare.size() < SpareChunks)
         m_spare.push_back(chunk);
     else
-        FreeChunk(chunk);
+        SystemMemory::Unmap(chunk, ChunkSize);
 }
 
 void OutputQueue::Append(const char* data, qint64 size)

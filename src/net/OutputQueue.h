@@ -6,6 +6,17 @@
 
 #include <vector>
 
+// Memory straight from the system, for buffers whose pages must go back to it when they are done.
+namespace SystemMemory {
+// Throws Failure when the system has none to give.
+char* Map(qint64 size);
+void Unmap(char* memory, qint64 size);
+// Gives the pages of a mapping back while keeping it usable (it reads as zeros afterwards).
+void Discard(char* memory, qint64 size);
+// Returns the heap's free pages to the system, where the C library can do that.
+void TrimHeap();
+} // namespace SystemMemory
+
 // Fixed-size chunks for the unsent output of every socket of one relay. Chunks come straight from
 // the system and go back to it, so a burst of queued output leaves no fragmented heap behind; a few
 // spare chunks are kept to spare the system calls while data flows.
@@ -26,6 +37,8 @@ public:
     qint64 QueuedBytes() const { return m_queued; }
     // Chunks held from the system, in use or spare.
     qint64 ChunksHeld() const { return m_inUse + qint64(m_spare.size()); }
+    // Returns the spare chunks to the system.
+    void ReleaseSpare();
 
 private:
     friend class OutputQueue;

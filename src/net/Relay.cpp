@@ -10,6 +10,8 @@
 #include <QNetworkInterface>
 #include <QScopeGuard>
 
+#include <utility>
+
 Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, EventLog& events, DataLog& data,
              ReadinessBackend::Kind backendKind, QObject* parent)
     : QObject(parent)
@@ -22,7 +24,7 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Event
     , m_errors(errors)
     , m_events(events)
     , m_data(data)
-    , m_readBuffer(new char[ReadBufferSize])
+    , m_readBuffer(SystemMemory::Map(ReadBufferSize))
 {
     m_sinceStart.start();
     NativeSocket::Initialise();
@@ -220,6 +222,7 @@ void Relay::OnPollTick()
         }
     }
     Draining.Check();
+    ReleaseIdleMemory();
     const int n = m_state.ConnectionCount;
     int freeSlots = 0;
     for (int i = 1; i <= n; ++i) {
@@ -307,6 +310,7 @@ void Relay::UpdateLabels()
 void Relay::ReadBursts(SocketObject& socket, int slot, const QString& peer, BurstHandler onBurst)
 {
     char* buffer = m_readBuffer.get();
+    m_readSinceTick = true;
     for (int reads = 0; reads < ReadsPerEvent && socket.MayHaveMore(); ++reads) {
         const qint64 n = socket.Read(buffer, ReadCapacity());
         if (n <= 0) {
@@ -339,4 +343,18 @@ bool Relay::ClientPortUsable(int port)
         m_errors.Report(Reports::InvalidClientPort(port));
     }
     return false;
+}
+
+void Relay::ReleaseIdleMemory()
+{
+    if (std::exchange(m_readSinceTick, false)) {
+        m_memoryHeld = true;
+        return;
+    }
+    if (!m_memoryHeld || PendingTotal() > 0)
+        return;
+    m_memoryHeld = false;
+    m_backend->OutputChunks().ReleaseSpare();
+    SystemMemory::Discard(m_readBuffer.get(), ReadBufferSize);
+    SystemMemory::TrimHeap();
 }

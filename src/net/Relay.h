@@ -151,13 +151,23 @@ private:
     }
     // A slot's waiting client bytes are let go (client gone, or slot reused).
     void ReleaseClientData(ConnectionRecord& record);
+    // After a quiet poll period with nothing queued, the memory of the last burst goes back to the
+    // system: spare chunks, the read buffer's pages, the heap's free pages.
+    void ReleaseIdleMemory();
 
     RuntimeState& m_state;
     StatusView& m_view;
     ErrorReporter& m_errors;
     EventLog& m_events;
     DataLog& m_data;
-    std::unique_ptr<char[]> m_readBuffer;
+    struct UnmapReadBuffer {
+        void operator()(char* buffer) const { SystemMemory::Unmap(buffer, ReadBufferSize); }
+    };
+    std::unique_ptr<char, UnmapReadBuffer> m_readBuffer;
+    // Whether anything was read since the last tick, and whether memory may be held since the last
+    // time it was given back.
+    bool m_readSinceTick = false;
+    bool m_memoryHeld = false;
     // Per slot: its RIX connection has completed and nothing has been read from it yet.
     std::vector<bool> m_freshRixConnection;
     bool m_shownListening = true;
