@@ -2,6 +2,10 @@
 // RIX, for Tolvane) on one thread and the clients on the main thread, and prints one
 // "name value" line per figure.
 //
+// Memory is the relay's proportional set size (/proc/<pid>/smaps_rollup, summed over --pids): at the
+// start, with idle clients held ("memory"), at its peak during the 64-connection test, and after the
+// tests before "settle", with every connection closed and 3 s given to the relay to let go.
+//
 // Every connection starts with a 24-byte header from the client, which the upstream reads to know
 // what to do: 'E' echo everything; 'T' transfer: send downBytes to the client, sink upBytes from it
 // and then answer one 'K'. Upstream payloads contain no zero byte (Tolvane removes them).
@@ -298,6 +302,38 @@ double Percentile(std::vector<double>& values, double p)
     return values[index];
 }
 
+double PssMiB(const std::vector<int>& pids);
+
+// Samples the relay's memory every 20 ms while it lives, keeping the highest figure.
+class PeakSampler {
+public:
+    explicit PeakSampler(const std::vector<int>& pids)
+        : m_pids(pids)
+    {
+        if (!m_pids.empty())
+            m_thread = std::thread([this] {
+                while (!m_stop) {
+                    m_peak = std::max(m_peak.load(), PssMiB(m_pids));
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                }
+            });
+    }
+    ~PeakSampler() { Stop(); }
+    double Stop()
+    {
+        m_stop = true;
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_peak;
+    }
+
+private:
+    std::vector<int> m_pids;
+    std::atomic<bool> m_stop{false};
+    std::atomic<double> m_peak{0};
+    std::thread m_thread;
+};
+
 // Transfers on n connections at once: each sends up bytes and receives down bytes (plus the 'K'
 // that acknowledges its up bytes). Returns the seconds from the first header to the last byte.
 double Transfer(const Options& o, int n, uint64_t up, uint64_t down)
@@ -491,7 +527,7 @@ int main(int argc, char** argv)
         } else {
             std::fprintf(stderr,
                          "usage: relaybench --port P --upstream-port U [--greeting N] [--direct] --test "
-                         "up|down|aggregate|latency|churn|memory [--bytes B] [--connections N] [--rounds R] "
+                         "up|down|aggregate|latency|churn|memory|settle [--bytes B] [--connections N] [--rounds R] "
                          "[--seconds S] [--idle N] [--pids a,b]\n");
             return 2;
         }
@@ -514,7 +550,10 @@ int main(int argc, char** argv)
         std::printf("memory_idle%d_mib %.1f\n", o.idle, PssMiB(o.pids));
     }
 
+    if (o.test.find("settle") != std::string::npos)
+        std::printf("memory_start_mib %.1f\n", PssMiB(o.pids));
     // Several tests may run in one go, separated by commas (while the idle clients stay held).
+    std::string previous = "start";
     for (size_t start = 0; start < o.test.size();) {
         const size_t comma = std::min(o.test.find(',', start), o.test.size());
         const std::string test = o.test.substr(start, comma - start);
@@ -525,17 +564,26 @@ int main(int argc, char** argv)
             std::printf("down_mb_s %.0f\n", double(o.bytes) / Transfer(o, 1, 0, o.bytes) / 1e6);
         } else if (test == "aggregate") {
             const uint64_t each = o.bytes / uint64_t(o.connections) / 2;
+            PeakSampler peak(o.pids);
             const double seconds = Transfer(o, o.connections, each, each);
+            const double peakMiB = peak.Stop();
             std::printf("aggregate_mb_s %.0f\n", double(each * 2 * uint64_t(o.connections)) / seconds / 1e6);
+            if (!o.pids.empty())
+                std::printf("memory_peak%d_mib %.1f\n", o.connections, peakMiB);
         } else if (test == "latency") {
             Latency(o, o.direct ? "direct" : "latency");
         } else if (test == "churn") {
             Churn(o);
+        } else if (test == "settle") {
+            // Everything the earlier tests opened is closed by now; the relay gets 3 s to let go.
+            std::this_thread::sleep_for(std::chrono::seconds(3));
+            std::printf("memory_after_%s_mib %.1f\n", previous.c_str(), PssMiB(o.pids));
         } else if (test != "memory") {
             std::fprintf(stderr, "relaybench: unknown test %s\n", test.c_str());
             return 2;
         }
         std::fflush(stdout);
+        previous = test;
     }
     for (int fd : idle)
         close(fd);

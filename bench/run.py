@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
 """Tolvane against haproxy (mode tcp) and nginx (stream), side by side on this machine.
 
-Each figure is measured for every relay in turn (Tolvane, haproxy, nginx, then again), three rounds,
-and the medians are printed with the ratio Tolvane / best peer. The table is also written to
-bench/RESULTS.md. Run it through `make bench`, which builds everything and installs the peers.
+Each figure is measured for every relay in turn (tolvane, tolvaned, haproxy, nginx, then again),
+three rounds, and the medians are printed with the ratios tolvane / best peer and tolvaned / best
+peer. A missing build/tolvaned is left out. The table is also written to bench/RESULTS.md. Run it
+through `make bench`, which builds everything and installs the peers.
 Usage: python3 bench/run.py [--rounds N] [--quick]
 """
 import argparse, datetime, os, platform, resource, shutil, signal, socket, statistics, subprocess, sys
@@ -12,6 +13,9 @@ import tempfile, time
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BENCH = os.path.join(ROOT, 'build', 'relaybench')
 GiB = 1 << 30
+TOLVANES = ('tolvane', 'tolvaned')
+# The relay's per-direction bound on unsent bytes (src/net/Relay.h), for the peak-memory limit.
+PENDING_BOUND_MIB = 0.5
 
 
 def free_port():
@@ -45,14 +49,14 @@ class Relay:
         self.name, self.log_data = name, log_data
         self.port, self.upstream = free_port(), free_port()
         self.folder = tempfile.mkdtemp(prefix='bench-%s-' % name)
-        self.greeting = 17 if name == 'tolvane' else 0
-        if name == 'tolvane':
-            shutil.copy(os.path.join(ROOT, 'build', 'tolvane'), self.folder)
+        self.greeting = 17 if name in TOLVANES else 0
+        if name in TOLVANES:
+            shutil.copy(os.path.join(ROOT, 'build', name), self.folder)
             with open(os.path.join(self.folder, 'iplog.ini'), 'wb') as f:
                 f.write(('CONFIGURATION\r\nRIX IP Port=%d\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=%d\r\n'
                          'Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=Yes\r\nLog Data=%s\r\n'
                          % (self.upstream, self.port, 'Yes' if log_data else 'No')).encode())
-            self.command = [os.path.join(self.folder, 'tolvane')]
+            self.command = [os.path.join(self.folder, name)]
         elif name == 'haproxy':
             config = os.path.join(self.folder, 'haproxy.cfg')
             with open(config, 'w') as f:
@@ -98,7 +102,7 @@ class Relay:
                    '--greeting', str(self.greeting), '--test', tests, *extra]
         if direct:
             command.append('--direct')
-        if '--idle' in extra or 'memory' in tests:
+        if '--idle' in extra or any(t in tests for t in ('memory', 'settle', 'aggregate')):
             command += ['--pids', self.pids()]
         out = subprocess.run(command, capture_output=True, text=True, timeout=600)
         if out.returncode != 0:
@@ -124,10 +128,10 @@ def measure(name, quick, log_data=False):
     if log_data:
         group('up,down', '--bytes', size)
         return {'log_' + k: v for k, v in figures.items()}
-    group('up,down,aggregate', '--bytes', size)
+    group('up,down,aggregate,settle', '--bytes', size)
     group('latency', '--rounds', '5000' if quick else '20000')
     group('latency', '--rounds', '5000' if quick else '20000', direct=True)
-    group('churn', '--seconds', '2' if quick else '5')
+    group('churn,settle', '--seconds', '2' if quick else '5')
     group('memory', '--idle', '0')
     group('memory', '--idle', '1000')
     group('memory,latency,up,down', '--idle', '5000', '--bytes', size, '--rounds', '5000' if quick else '20000',
@@ -145,7 +149,11 @@ def main():
     if hard < 16000:
         sys.exit('the descriptor limit (%d) is too low for 5,000 idle clients' % hard)
 
-    relays = ['tolvane', 'haproxy', 'nginx']
+    relays = ['tolvane', 'tolvaned', 'haproxy', 'nginx']
+    if not os.path.exists(os.path.join(ROOT, 'build', 'tolvaned')):
+        print('build/tolvaned is missing: measuring without it', file=sys.stderr)
+        relays.remove('tolvaned')
+    ours = [n for n in relays if n in TOLVANES]
     runs = {name: [] for name in relays}
     runs['tolvane-log'] = []
     for round_ in range(args.rounds):
@@ -161,10 +169,10 @@ def main():
 
     def row(label, key, better, transform=lambda name, v: v, unit=''):
         values = {n: transform(n, median(n, key)) for n in relays}
-        peers = [values['haproxy'], values['nginx']]
-        best = max(peers) if better == 'higher' else min(peers)
-        ratio = values['tolvane'] / best if best else float('inf')
-        rows.append((label, values['tolvane'], values['haproxy'], values['nginx'], ratio, unit))
+        others = [values['haproxy'], values['nginx']]
+        best = max(others) if better == 'higher' else min(others)
+        ratios = [values[n] / best if best else None for n in ours]
+        rows.append((label, unit, [values[n] for n in relays], ratios))
 
     floor = {n: median(n, 'direct_p50_us') for n in relays}
     floor99 = {n: median(n, 'direct_p99_us') for n in relays}
@@ -182,22 +190,39 @@ def main():
     row('with 5,000 idle: added latency p50', 'held_latency_p50_us', 'lower', lambda n, v: v - floor[n], 'us')
     row('with 5,000 idle: up, 1 connection', 'held_up_mb_s', 'higher', unit='MB/s')
     row('with 5,000 idle: down, 1 connection', 'held_down_mb_s', 'higher', unit='MB/s')
+    row('memory at the start of the load tests', 'memory_start_mib', 'lower', unit='MiB')
+    row('peak memory, 64 connections', 'memory_peak64_mib', 'lower', unit='MiB')
+    row('memory after the throughput tests, all closed, 3 s later', 'memory_after_aggregate_mib', 'lower',
+        unit='MiB')
+    row('memory after churn, all closed, 3 s later', 'memory_after_churn_mib', 'lower', unit='MiB')
 
-    lines = ['| figure | Tolvane | haproxy | nginx | Tolvane / best peer |', '|---|---:|---:|---:|---:|']
-    for label, t, h, n, ratio, unit in rows:
-        lines.append('| %s (%s) | %.1f | %.1f | %.1f | %.2f |' % (label, unit, t, h, n, ratio))
+    def cell(v):
+        return '-' if v is None else '%.1f' % v
+
+    lines = ['| figure | %s | %s |' % (' | '.join(relays), ' | '.join('%s / best peer' % n for n in ours)),
+             '|---|%s' % ('---:|' * (len(relays) + len(ours)))]
+    for label, unit, values, ratios in rows:
+        lines.append('| %s (%s) | %s | %s |' % (label, unit, ' | '.join(cell(v) for v in values),
+                                               ' | '.join('-' if r is None else '%.2f' % r for r in ratios)))
     log_up, log_down = median('tolvane-log', 'log_up_mb_s'), median('tolvane-log', 'log_down_mb_s')
     lines.append('')
     lines.append('Tolvane with the data log on: %.0f MB/s client -> upstream, %.0f MB/s upstream -> client.'
                  % (log_up, log_down))
-    held = median('tolvane', 'held_latency_p50_us') - floor['tolvane']
-    plain = median('tolvane', 'latency_p50_us') - floor['tolvane']
-    lines.append('Tolvane with 5,000 idle clients held: added latency p50 %.1f us (%.2f x without), '
-                 'throughput %.0f / %.0f MB/s (%.2f / %.2f x without).'
-                 % (held, held / plain if plain else 0, median('tolvane', 'held_up_mb_s'),
-                    median('tolvane', 'held_down_mb_s'),
-                    median('tolvane', 'held_up_mb_s') / median('tolvane', 'up_mb_s'),
-                    median('tolvane', 'held_down_mb_s') / median('tolvane', 'down_mb_s')))
+    for n in ours:
+        held = median(n, 'held_latency_p50_us') - floor[n]
+        plain = median(n, 'latency_p50_us') - floor[n]
+        lines.append('%s with 5,000 idle clients held: added latency p50 %.1f us (%.2f x without), '
+                     'throughput %.0f / %.0f MB/s (%.2f / %.2f x without).'
+                     % (n, held, held / plain if plain else 0, median(n, 'held_up_mb_s'), median(n, 'held_down_mb_s'),
+                        median(n, 'held_up_mb_s') / median(n, 'up_mb_s'),
+                        median(n, 'held_down_mb_s') / median(n, 'down_mb_s')))
+    for n in ours:
+        start = median(n, 'memory_start_mib')
+        lines.append('%s memory after load, all closed, 3 s later: %.2f x its start (throughput tests), %.2f x '
+                     '(churn); peak during the 64-connection test %.1f MiB, against a limit of 64 x 2 x %.1f MiB + '
+                     'its start = %.1f MiB.'
+                     % (n, median(n, 'memory_after_aggregate_mib') / start, median(n, 'memory_after_churn_mib') / start,
+                        median(n, 'memory_peak64_mib'), PENDING_BOUND_MIB, 128 * PENDING_BOUND_MIB + start))
     table = '\n'.join(lines)
     print(table)
 
