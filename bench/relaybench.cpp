@@ -550,8 +550,11 @@ int main(int argc, char** argv)
         std::printf("memory_idle%d_mib %.1f\n", o.idle, PssMiB(o.pids));
     }
 
-    if (o.test.find("settle") != std::string::npos)
-        std::printf("memory_start_mib %.1f\n", PssMiB(o.pids));
+    double startMiB = 0;
+    if (o.test.find("settle") != std::string::npos) {
+        startMiB = PssMiB(o.pids);
+        std::printf("memory_start_mib %.1f\n", startMiB);
+    }
     // Several tests may run in one go, separated by commas (while the idle clients stay held).
     std::string previous = "start";
     for (size_t start = 0; start < o.test.size();) {
@@ -577,7 +580,9 @@ int main(int argc, char** argv)
         } else if (test == "settle") {
             // Everything the earlier tests opened is closed by now; the relay gets 3 s to let go.
             std::this_thread::sleep_for(std::chrono::seconds(3));
-            std::printf("memory_after_%s_mib %.1f\n", previous.c_str(), PssMiB(o.pids));
+            const double after = PssMiB(o.pids);
+            std::printf("memory_after_%s_mib %.1f\nmemory_after_%s_x %.2f\n", previous.c_str(), after,
+                        previous.c_str(), startMiB > 0 ? after / startMiB : 0);
         } else if (test != "memory") {
             std::fprintf(stderr, "relaybench: unknown test %s\n", test.c_str());
             return 2;

@@ -99,7 +99,7 @@ void SocketObject::SetLocalPort(int port)
 
 int SocketObject::LocalPort() const
 {
-    return m_state == State::Listening ? NativeSocket::LocalPort(m_handle) : m_localPort;
+    return m_state == State::Listening ? m_listeningPort : m_localPort;
 }
 
 void SocketObject::Command(int code)
@@ -125,6 +125,8 @@ void SocketObject::Command(int code)
     NativeSocket::SetNoDelay(handle);
     NativeSocket::SetKeepAlive(handle);
     Adopt(handle, State::Listening);
+    // Asked once here: every new RIX connection compares its port with it.
+    m_listeningPort = NativeSocket::LocalPort(handle);
     m_acceptFailing = false;
 }
 

@@ -170,6 +170,7 @@ private:
     quint32 m_remoteAddress = 0;
     quint16 m_remotePort = 0;
     quint16 m_localPort = 0;
+    quint16 m_listeningPort = 0; // the port actually listened on (the system's choice for 0)
     quint32 m_localAddress = 0;
     quint32 m_peerAddress = 0; // known from the accept; 0 when it must be asked for
     QElapsedTimer m_connectStarted;
