@@ -25,14 +25,10 @@ private slots:
     void badValueEndsBeforeAnySocket();
     void allowListAndCap_data();
     void allowListAndCap();
-    void listenAddress_data();
-    void listenAddress();
-    void folderOption_data();
-    void folderOption();
+    void listenAddressAndFolder_data();
+    void listenAddressAndFolder();
     void orderlyShutdown_data();
     void orderlyShutdown();
-    void ignoredSignals_data();
-    void ignoredSignals();
     void hangupAppliesEditedSettings_data();
     void hangupAppliesEditedSettings();
     void staleDisplayRunsHeadless();
@@ -308,38 +304,25 @@ void tst_cli::allowListAndCap()
     StopWith(SIGTERM);
 }
 
-void tst_cli::listenAddress_data()
+void tst_cli::listenAddressAndFolder_data()
 {
     allowListAndCap_data();
 }
 
-void tst_cli::listenAddress()
-{
-    QFETCH(QString, binary);
-    Start(binary, {QStringLiteral("--listen-address"), QStringLiteral("127.0.0.1")}, FreePort());
-    QTcpSocket elsewhere;
-    elsewhere.connectToHost(QHostAddress(QStringLiteral("127.0.0.2")), m_clientPort);
-    QVERIFY(!elsewhere.waitForConnected(5000));
-    QCOMPARE(elsewhere.error(), QAbstractSocket::ConnectionRefusedError);
-    Client client;
-    QVERIFY(client.Connect(m_clientPort));
-    QTRY_COMPARE(client.Received, Login);
-    StopWith(SIGTERM);
-}
-
-void tst_cli::folderOption_data()
-{
-    allowListAndCap_data();
-}
-
-void tst_cli::folderOption()
+void tst_cli::listenAddressAndFolder()
 {
     QFETCH(QString, binary);
     // Settings and logs in the folder named, none in the program's own.
     const QString folder = m_dir->filePath(QStringLiteral("state"));
     QVERIFY(QDir().mkpath(folder));
     m_settingsFolder = folder;
-    Start(binary, {QStringLiteral("--folder"), folder}, FreePort());
+    Start(binary, {QStringLiteral("--listen-address"), QStringLiteral("127.0.0.1"), QStringLiteral("--folder"), folder},
+          FreePort());
+    // Another loopback address of this machine does not reach the listener.
+    QTcpSocket elsewhere;
+    elsewhere.connectToHost(QHostAddress(QStringLiteral("127.0.0.2")), m_clientPort);
+    QVERIFY(!elsewhere.waitForConnected(5000));
+    QCOMPARE(elsewhere.error(), QAbstractSocket::ConnectionRefusedError);
     Client client;
     QVERIFY(client.Connect(m_clientPort));
     QTRY_COMPARE(client.Received, Login);
@@ -367,6 +350,9 @@ void tst_cli::orderlyShutdown()
     QVERIFY(rix.listen(QHostAddress::LocalHost));
     Start(binary, {}, rix.serverPort());
     QVERIFY(QFile::remove(m_dir->filePath(QStringLiteral("iplog.ini"))));
+    // These change nothing.
+    for (int ignored : {SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM})
+        ::kill(pid_t(m_relay.processId()), ignored);
     Client client;
     QVERIFY(client.Connect(m_clientPort));
     QTRY_COMPARE(client.Received, Login);
@@ -375,24 +361,6 @@ void tst_cli::orderlyShutdown()
     QVERIFY(ReadFile(QStringLiteral("iplog.ini")).startsWith("CONFIGURATION\r\n"));
     QTRY_VERIFY(client.Closed);
     QVERIFY(!IsListening(m_clientPort));
-}
-
-void tst_cli::ignoredSignals_data()
-{
-    allowListAndCap_data();
-}
-
-void tst_cli::ignoredSignals()
-{
-    QFETCH(QString, binary);
-    Start(binary, {}, FreePort());
-    for (int signal : {SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM})
-        ::kill(pid_t(m_relay.processId()), signal);
-    Client client;
-    QVERIFY(client.Connect(m_clientPort));
-    QTRY_COMPARE(client.Received, Login);
-    QCOMPARE(m_relay.state(), QProcess::Running);
-    StopWith(SIGTERM);
 }
 
 void tst_cli::hangupAppliesEditedSettings_data()
