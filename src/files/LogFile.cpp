@@ -16,6 +16,9 @@ LogFile::LogFile(Kind kind, const RuntimeState& state, const Clock& clock)
 
 void LogFile::Follow()
 {
+    // Before start-up has fixed the program folder a log has nowhere it may be written.
+    if (m_state.AppPath.isEmpty())
+        throw Failure{0, QStringLiteral("the program folder is not known yet")};
     if (m_state.AppPath != m_folder || m_path.isEmpty()) {
         m_file.Close();
         m_folder = m_state.AppPath;

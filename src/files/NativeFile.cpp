@@ -23,6 +23,11 @@ Failure NotRegular()
     return Failure{NotRegularFile, QStringLiteral("not a regular file (a link, FIFO, device or directory): left alone")};
 }
 
+Failure TooLarge(qint64 maxBytes)
+{
+    return Failure{NotRegularFile, QStringLiteral("larger than %1 bytes: left alone").arg(maxBytes)};
+}
+
 } // namespace
 
 #ifdef Q_OS_UNIX
@@ -83,12 +88,16 @@ int WriteFrom(int fd, QByteArrayView bytes, qsizetype& done)
 
 } // namespace
 
-std::optional<QByteArray> ReadWhole(const QString& path)
+std::optional<QByteArray> ReadWhole(const QString& path, qint64 maxBytes)
 {
     struct stat info {};
     const int fd = OpenRegular(path, O_RDONLY, info);
     if (fd < 0)
         return std::nullopt;
+    if (qint64(info.st_size) > maxBytes) {
+        ::close(fd);
+        throw TooLarge(maxBytes);
+    }
     QByteArray bytes;
     bytes.reserve(qsizetype(info.st_size));
     char chunk[64 * 1024];
@@ -103,6 +112,10 @@ std::optional<QByteArray> ReadWhole(const QString& path)
         }
         if (n == 0)
             break;
+        if (bytes.size() + n > maxBytes) { // it grew while being read
+            ::close(fd);
+            throw TooLarge(maxBytes);
+        }
         bytes.append(chunk, n);
     }
     ::close(fd);
@@ -252,14 +265,16 @@ bool CheckRegular(const QString& path)
 
 } // namespace
 
-std::optional<QByteArray> ReadWhole(const QString& path)
+std::optional<QByteArray> ReadWhole(const QString& path, qint64 maxBytes)
 {
     if (!CheckRegular(path))
         return std::nullopt;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         throw FileFailure(file);
-    return file.readAll();
+    if (file.size() > maxBytes)
+        throw TooLarge(maxBytes);
+    return file.read(maxBytes);
 }
 
 void ReplaceWhole(const QString& path, const QByteArray& bytes)

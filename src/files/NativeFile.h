@@ -19,8 +19,9 @@ namespace NativeFile {
 // link (dangling or not), a FIFO, a device or a directory.
 inline constexpr int NotRegularFile = -2;
 
-// The whole content of the file at path, or nothing when no file of that name exists.
-std::optional<QByteArray> ReadWhole(const QString& path);
+// The whole content of the file at path, or nothing when no file of that name exists. A file of
+// more than maxBytes is refused rather than read.
+std::optional<QByteArray> ReadWhole(const QString& path, qint64 maxBytes);
 
 // Replaces the file at path whole or not at all: the bytes go to a new file beside it, every write
 // is checked, the new file is synced to the disk and only then renamed over path. On any failure

@@ -90,6 +90,9 @@ bool ApplyItem(RuntimeState& state, const QString& item)
     return true;
 }
 
+// Eight short lines are a settings file; a file beyond this is not read, so memory stays bounded.
+constexpr qint64 MaxFileSize = 16 * 1024 * 1024;
+
 // The file's bytes for telling whether it changed on disk; absent when there is no file.
 QByteArray DigestOf(const std::optional<QByteArray>& bytes)
 {
@@ -103,7 +106,7 @@ bool ReadSettingsFile(RuntimeState& state, ErrorReporter& errors)
     const QString path = state.AppPath + FileName;
     std::optional<QByteArray> bytes;
     try {
-        bytes = NativeFile::ReadWhole(path);
+        bytes = NativeFile::ReadWhole(path, MaxFileSize);
     } catch (const Failure& failure) {
         // Unreadable, or not a file at all: reported once, and kept as it is at shutdown.
         errors.Report(Reports::ReadingSettings, failure);
@@ -156,7 +159,7 @@ bool WriteSettingsFile(const RuntimeState& state, ErrorReporter& errors)
                 return true;
             std::optional<QByteArray> now;
             try {
-                now = NativeFile::ReadWhole(path);
+                now = NativeFile::ReadWhole(path, MaxFileSize);
             } catch (const Failure&) {
                 return true; // replaced by something that is not a file: the operator's doing
             }
