@@ -103,6 +103,11 @@ void Relay::OnClientBurst(int slot, char* data, qsizetype size)
 void Relay::OnClientClosed(int index)
 {
     try {
+        // RIX bytes we had taken for the client and could not give it are lost: said, with their count.
+        const qint64 unsent = wscktClient(index).UnsentAtClose();
+        if (unsent > 0)
+            m_errors.Report(Reports::SendingToRix(index, unsent),
+                            Failure{FailureCode::NotConnected, QStringLiteral("The client's connection ended")});
         DropClient(index);
     } catch (const Failure& failure) {
         m_errors.Report(Reports::ClientDisconnect, failure);

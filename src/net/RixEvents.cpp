@@ -61,6 +61,10 @@ void Relay::OnRixClosed(int index)
 {
     m_view.SetCaption(Constants::CaptionDisconnected);
     try {
+        const qint64 unsent = wsktServer(index).UnsentAtClose();
+        if (unsent > 0)
+            m_errors.Report(Reports::SendingToServer(index, unsent),
+                            Failure{FailureCode::NotConnected, QStringLiteral("The RIX connection ended")});
         wsktServer(index).Command(Constants::CommandClose);
         // Client bytes no longer wait behind a closed connection's output; the client may send again.
         ResumeClientReading(index);

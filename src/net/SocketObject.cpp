@@ -454,6 +454,7 @@ void SocketObject::DispatchData()
     if (m_state != State::Finished)
         emit m_owner.DataArrived(m_index);
     if (m_state == State::Finished) {
+        m_unsentAtClose = PendingOutput();
         CloseHandle();
         emit m_owner.Closed(m_index);
     } else if (MayHaveMore()) {

@@ -104,6 +104,8 @@ public:
     // The kernel may hold more for Read: a handler reads until this turns false (or it yields).
     bool MayHaveMore() const;
     int ErrorCode() const { return m_errorCode; }
+    // Pending output that had not gone out when the connection ended with the closed event: lost.
+    qint64 UnsentAtClose() const { return m_unsentAtClose; }
 
     // Sends at once what the kernel takes; the rest waits in this object's pending output, in order,
     // and goes out as the socket drains. False when the object is not connected or its connection
@@ -162,6 +164,7 @@ private:
     bool m_paused = false;
     bool m_outOfDescriptors = false;
     bool m_acceptFailing = false; // an accept failure has been reported and has not cleared yet
+    qint64 m_unsentAtClose = 0;
     bool m_deferQueued = false; // marks kept for the readiness backend's deferred calls
     bool m_delayQueued = false;
     int m_errorCode = 0;

@@ -625,19 +625,25 @@ void tst_relay::clientGoneWhilePausedIsNoticed()
     StartRelay(rix.Port());
     m_state.LogData = false;
     Client& client = AddClient(rix, 1);
-    // The RIX stops reading: the client's bytes pile up to the bound and the relay stops reading it.
-    QTcpSocket* stuck = rix.At(0).Socket;
-    QObject::disconnect(stuck, &QTcpSocket::readyRead, nullptr, nullptr);
-    stuck->setReadBufferSize(1);
-    client.Socket.write(Pattern(32 * 1024 * 1024, 9));
-    QTRY_VERIFY_WITH_TIMEOUT(m_relay->wscktClient(1).IsReadingPaused(), 20000);
-    // The client resets: its slot is freed although the RIX side never drains.
+    // The client stops reading: the RIX's bytes pile up to the bound and the relay stops reading the RIX.
+    client.Socket.setReadBufferSize(1);
+    QObject::disconnect(&client.Socket, &QTcpSocket::readyRead, nullptr, nullptr);
+    rix.At(0).Socket->write(Pattern(32 * 1024 * 1024, 9));
+    QTRY_VERIFY_WITH_TIMEOUT(m_relay->wsktServer(1).IsReadingPaused(), 20000);
+    // The client resets: its slot is freed, and what it was never given is counted in the error log.
     const linger hard{1, 0};
     QCOMPARE(setsockopt(int(client.Socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
     client.Socket.abort();
     QTRY_COMPARE(m_state.ConnectedClients, qint16(0));
     QVERIFY(!m_state.Slot(1).Connected);
-    QVERIFY(!m_relay->wsktServer(1).IsConnected()); // the slot's RIX side ended with its client
+    QVERIFY(!m_relay->wsktServer(1).HasConnection());
+    QCOMPARE(m_errors.Reports.size(), 2);
+    QCOMPARE(m_errors.Reports[0], QStringLiteral("Socket Error #%1(127.0.0.1)|TCP/IP Message Error|0").arg(ECONNRESET));
+    QVERIFY2(QRegularExpression(QStringLiteral("^Error sending to RIX: Socket #1 Len [1-9]\\d*\\|TCP/IP Socket Error\\|%1$")
+                                    .arg(FailureCode::NotConnected))
+                 .match(m_errors.Reports[1])
+                 .hasMatch(),
+             qPrintable(m_errors.Reports[1]));
 }
 
 void tst_relay::failedRixReadNamesTheRixAddress()
@@ -874,7 +880,10 @@ void tst_relay::drainingGivesUpAndSaysHowMuchWasLost()
     const linger hard{1, 0};
     QCOMPARE(setsockopt(int(client.Socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard), 0);
     client.Socket.abort();
+    // The slot is free at once; its RIX connection drains on its own.
     QTRY_COMPARE(m_relay->Draining.Count(), 1);
+    QCOMPARE(m_state.ConnectedClients, qint16(0));
+    QVERIFY(!m_relay->wsktServer(1).HasConnection());
 
     m_relay->Draining.SetNoProgressTimeout(100);
     QTRY_VERIFY((m_relay->OnPollTick(), m_relay->Draining.Count() == 0));
