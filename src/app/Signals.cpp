@@ -41,7 +41,7 @@ void Catch()
         sigaction(number, &ignore, nullptr);
 
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0, signalPipe) != 0) {
-        std::perror("tolvane: socketpair (signals end the program without an orderly shutdown)");
+        std::perror("socketpair for signals (they now end the program without the orderly shutdown)");
         return;
     }
     struct sigaction action {};

@@ -1,6 +1,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTcpServer>
@@ -451,7 +452,8 @@ void tst_cli::unwritableProgramFolder()
     // The program on a read-only file system: even root cannot write beside it.
     const QString folder = m_dir->filePath(QStringLiteral("readonly"));
     QVERIFY(QDir().mkpath(folder));
-    if (::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, "size=32m") != 0)
+    const QByteArray size = "size=" + QByteArray::number(QFileInfo(BinaryPath(binary)).size() + (1 << 20));
+    if (::mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, size.constData()) != 0)
         QSKIP("mounting a tmpfs is not permitted here");
     m_mounted = folder;
     QVERIFY(QFile::copy(BinaryPath(binary), folder + u'/' + binary));
