@@ -15,7 +15,7 @@ BENCH = os.path.join(ROOT, 'build', 'relaybench')
 GiB = 1 << 30
 TOLVANES = ('tolvane', 'tolvaned')
 # The relay's per-direction bound on unsent bytes (src/net/Relay.h), for the peak-memory limit.
-PENDING_BOUND_MIB = 0.5
+PENDING_BOUND_MIB = 0.25
 
 
 def free_port():

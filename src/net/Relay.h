@@ -44,7 +44,7 @@ public:
     // Above this many bytes waiting for one side (unsent output, or client bytes waiting for the RIX
     // connection), the relay stops reading from the other. The kernel's socket buffers hold megabytes
     // besides, so a longer queue here buys no speed.
-    static constexpr qint64 PendingOutputBound = 512 * 1024;
+    static constexpr qint64 PendingOutputBound = 256 * 1024;
     // Above this many bytes waiting across all connections, the relay stops reading from every source
     // whose destination already has bytes waiting, and reads at most one chunk from any other.
     static constexpr qint64 DefaultTotalPendingBound = 64 * 1024 * 1024;

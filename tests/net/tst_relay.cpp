@@ -578,7 +578,7 @@ void tst_relay::totalWaitingIsBounded()
     QVERIFY(rix.Listen());
     StartRelay(rix.Port());
     m_state.LogData = false;
-    constexpr qint64 total = 1024 * 1024;
+    constexpr qint64 total = 512 * 1024;
     m_relay->SetTotalPendingBound(total);
     // Every slot's RIX floods while its client reads nothing: each one alone stays under its own bound,
     // together they would hold several times the total.
