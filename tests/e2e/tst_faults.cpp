@@ -143,7 +143,8 @@ void MakeHostile(const QString& kind, const QString& path, const QString& outsid
     } else if (kind == "UTF-16") {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(QByteArray("\xff\xfe") + QByteArray("R\0I\0X\0 \0I\0P\0 \0P\0o\0r\0t\0=\0\x39\0\r\0\n\0", 32));
+        static constexpr char text[] = "\xff\xfeR\0I\0X\0 \0I\0P\0 \0P\0o\0r\0t\0=\0\x39\0\r\0\n\0";
+        file.write(text, sizeof(text) - 1);
     } else if (kind == "unreadable") {
         QFile file(path);
         QVERIFY(file.open(QIODevice::WriteOnly));
@@ -599,10 +600,11 @@ void tst_faults::operatorEditSurvivesShutdown()
 void tst_faults::killDuringShutdownWrite()
 {
     StartRix(*m_rix);
-    StartTolvane(m_rix->Server.serverPort());
+    // A packet size that reads back as itself, so the saved file is the same whichever run wrote it.
+    StartTolvane(m_rix->Server.serverPort(), false, QByteArrayLiteral("Packet Size=16383"));
     const QByteArray before = ReadFile(QStringLiteral("iplog.ini"));
     const QByteArray written = QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\n"
-                                              "Client IP Port=%2\r\nClient IP Address=127.0.0.1\r\nPacket Size=0\r\n"
+                                              "Client IP Port=%2\r\nClient IP Address=127.0.0.1\r\nPacket Size=16383\r\n"
                                               "Server Mode=Yes\r\nLog Data=No\r\n")
                                    .arg(m_rix->Server.serverPort())
                                    .arg(m_clientPort)
