@@ -109,7 +109,6 @@ private slots:
     void cleanup();
 
     void listenStartUp();
-    void greetingComesFirstAndTheRixLoginIsDropped();
     void eachClientHasItsOwnRixConnection();
     void clientBytesPassUnchanged();
     void zeroByteRule_data();
@@ -230,20 +229,6 @@ void tst_relay::listenStartUp()
     QFile events(m_dir->path() + QStringLiteral("/Eventlog.txt"));
     QVERIFY(events.open(QIODevice::ReadOnly));
     QVERIFY(events.readAll().endsWith("127.0.0.1          RIX Connected\r\n"));
-}
-
-void tst_relay::greetingComesFirstAndTheRixLoginIsDropped()
-{
-    Peer rix(true); // sends its own confirmation the moment it accepts
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
-    Client& client = AddClient(rix, 1);
-    // One round trip through the relay: by then the RIX's confirmation has been read and dropped.
-    client.Socket.write("ping");
-    QTRY_COMPARE(rix.At(0).Received, QByteArray("ping"));
-    rix.At(0).Socket->write("ready");
-    QTRY_COMPARE(client.Received, Login + "ready");
-    QCOMPARE(m_view.LastRixMessage, QStringLiteral("127.0.0.1: ready"));
 }
 
 void tst_relay::eachClientHasItsOwnRixConnection()
