@@ -75,9 +75,9 @@ std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind ki
         QStringLiteral("folder"),
         kind == ProgramKind::Window
             ? QStringLiteral("Program folder for iplog.ini and the logs (default: the program's own folder, or the "
-                             "per-user data folder when that cannot be written).")
+                             "per-user data folder when that cannot be written or holds installed programs, as /usr/bin).")
             : QStringLiteral("Program folder for iplog.ini and the logs (default: the program's own folder; "
-                             "required when that cannot be written)."),
+                             "required when that cannot be written or holds installed programs, as /usr/bin)."),
         QStringLiteral("dir"));
     const QCommandLineOption listenAddress(QStringLiteral("listen-address"),
                                            QStringLiteral("Local IPv4 address the client listener binds (default: all)."),
