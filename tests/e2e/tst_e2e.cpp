@@ -1,14 +1,9 @@
+#include "support/LoopbackSupport.h"
+
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QProcess>
-#include <QSignalSpy>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTest>
-
-#include <csignal>
 
 // The built programs, run as a user would: Tolvane copied into an empty folder and started with no
 // display, the RIX simulator in front of it. Every test runs against tolvane and against tolvaned.
@@ -25,9 +20,7 @@ private slots:
 private:
     quint16 StartSimulator(const QStringList& extra = {});
     void StartTolvane(const QByteArray& settings);
-    // SIGTERM, then exit status 0 within 5 s.
-    void Stop();
-    QByteArray ReadFile(const QString& name) const;
+    QByteArray ReadFile(const QString& name) const { return ReadAll(m_dir->filePath(name)); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QByteArray m_headlessLine; // what the program says on stderr when it runs without a window
@@ -36,23 +29,6 @@ private:
 };
 
 namespace {
-
-quint16 FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
-
-QByteArray Settings(quint16 rixPort, quint16 clientPort, bool listen)
-{
-    return QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=%2\r\n"
-                          "Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=%3\r\nLog Data=No\r\n")
-        .arg(rixPort)
-        .arg(clientPort)
-        .arg(listen ? "Yes" : "No")
-        .toLatin1();
-}
 
 // Connects, trying again while the relay is still starting to listen.
 bool TryConnect(QTcpSocket& socket, quint16 port)
@@ -108,15 +84,9 @@ quint16 tst_e2e::StartSimulator(const QStringList& extra)
 
 void tst_e2e::StartTolvane(const QByteArray& settings)
 {
-    if (!settings.isEmpty()) {
-        QFile file(m_dir->filePath(QStringLiteral("iplog.ini")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(settings);
-    }
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        environment.remove(QString::fromLatin1(name));
-    m_tolvane.setProcessEnvironment(environment);
+    if (!settings.isEmpty())
+        QVERIFY(WriteFile(m_dir->filePath(QStringLiteral("iplog.ini")), settings));
+    m_tolvane.setProcessEnvironment(Headless());
     m_tolvane.setWorkingDirectory(QDir::tempPath());
     m_tolvane.start(m_dir->filePath(QStringLiteral("tolvane")), {});
     QVERIFY(m_tolvane.waitForStarted(5000));
@@ -124,26 +94,12 @@ void tst_e2e::StartTolvane(const QByteArray& settings)
     QTRY_VERIFY((errors += m_tolvane.readAllStandardError()).contains(m_headlessLine));
 }
 
-void tst_e2e::Stop()
-{
-    ::kill(pid_t(m_tolvane.processId()), SIGTERM);
-    QVERIFY(m_tolvane.waitForFinished(5000));
-    QCOMPARE(m_tolvane.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(m_tolvane.exitCode(), 0);
-}
-
-QByteArray tst_e2e::ReadFile(const QString& name) const
-{
-    QFile file(m_dir->filePath(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 void tst_e2e::listenModeRelaysAndStopsOnSigterm()
 {
     const quint16 rixPort = StartSimulator();
     QVERIFY(rixPort != 0);
     const quint16 clientPort = FreePort();
-    StartTolvane(Settings(rixPort, clientPort, true));
+    StartTolvane(SettingsText(rixPort, clientPort));
 
     QTcpSocket client;
     QTRY_VERIFY_WITH_TIMEOUT(TryConnect(client, clientPort), 5000);
@@ -151,10 +107,10 @@ void tst_e2e::listenModeRelaysAndStopsOnSigterm()
     connect(&client, &QTcpSocket::readyRead, this, [&] { received += client.readAll(); });
     // Ours first, then the echo. (Whether the simulator's own confirmation is dropped depends on it
     // arriving as a burst of its own, which timing decides here; the relay tests pin that down.)
-    QTRY_VERIFY2(received.startsWith("Login Sucessful\r\n"), received.toPercentEncoding().constData());
+    QTRY_VERIFY2(received.startsWith(Login), received.toPercentEncoding().constData());
     client.write("echo me\r\n");
     QTRY_VERIFY(received.contains("echo me\r\n"));
-    Stop();
+    StopWith(m_tolvane);
     QVERIFY(ReadFile(QStringLiteral("Eventlog.txt")).contains("RIX Connected"));
     QVERIFY(ReadFile(QStringLiteral("iplog.ini")).startsWith("CONFIGURATION\r\n"));
     QCOMPARE(ReadFile(QStringLiteral("Errorlog.txt")), QByteArray()); // nothing went wrong
@@ -166,7 +122,7 @@ void tst_e2e::connectModeRelays()
     QVERIFY(rixPort != 0);
     QTcpServer clientSide;
     QVERIFY(clientSide.listen(QHostAddress::LocalHost));
-    StartTolvane(Settings(rixPort, clientSide.serverPort(), false));
+    StartTolvane(SettingsText(rixPort, clientSide.serverPort(), false));
 
     QTRY_VERIFY_WITH_TIMEOUT(clientSide.hasPendingConnections(), 5000);
     QTcpSocket* client = clientSide.nextPendingConnection();
@@ -190,7 +146,7 @@ void tst_e2e::connectModeRelays()
     again->write("back");
     QTRY_VERIFY(more.contains("back"));
 
-    Stop();
+    StopWith(m_tolvane);
     QVERIFY(ReadFile(QStringLiteral("iplog.ini")).contains("\r\nServer Mode=No\r\n"));
     QCOMPARE(ReadFile(QStringLiteral("Errorlog.txt")), QByteArray());
 }
@@ -199,7 +155,7 @@ void tst_e2e::freshFolderUsesDefaults()
 {
     // No iplog.ini: the defaults apply, and the file is written at shutdown.
     StartTolvane({});
-    Stop();
+    StopWith(m_tolvane);
     QCOMPARE(ReadFile(QStringLiteral("iplog.ini")),
              QByteArray("CONFIGURATION\r\nRIX IP Port=1200\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=1100\r\n"
                         "Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=Yes\r\nLog Data=No\r\n"));

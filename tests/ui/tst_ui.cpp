@@ -4,6 +4,7 @@
 #include "files/DataLabel.h"
 #include "files/FileAccess.h"
 #include "net/Relay.h"
+#include "support/LoopbackSupport.h"
 #include "support/TestSupport.h"
 #include "ui/ClientLinesView.h"
 #include "ui/OneLineLabel.h"
@@ -72,19 +73,6 @@ QStringList Titles(const QList<BoxAnswers::Seen>& boxes)
     for (const auto& box : boxes)
         titles.append(box.Title);
     return titles;
-}
-
-quint16 FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
-
-QByteArray ReadAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // Every label is one line inside the window, below the client lines and above the next label.
@@ -375,15 +363,8 @@ void tst_ui::StartRelay(int clientPort, bool connectMode)
 {
     m_rix = std::make_unique<QTcpServer>();
     QVERIFY(m_rix->listen(QHostAddress::LocalHost));
-    QFile settings(m_dir->path() + QStringLiteral("/iplog.ini"));
-    QVERIFY(settings.open(QIODevice::WriteOnly));
-    settings.write(QStringLiteral("RIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=%2\r\n"
-                                  "Client IP Address=127.0.0.1\r\nServer Mode=%3\r\nLog Data=No\r\n")
-                       .arg(m_rix->serverPort())
-                       .arg(clientPort)
-                       .arg(connectMode ? "No" : "Yes")
-                       .toLatin1());
-    settings.close();
+    QVERIFY(WriteFile(m_dir->path() + QStringLiteral("/iplog.ini"),
+                      SettingsText(m_rix->serverPort(), clientPort, !connectMode)));
     m_events = std::make_unique<EventLog>(m_state, m_clock, m_errors);
     m_data = std::make_unique<DataLog>(m_state, m_clock, m_errors, *m_window);
     m_relay = std::make_unique<Relay>(m_state, *m_window, m_errors, *m_events, *m_data);

@@ -1,0 +1,76 @@
+#pragma once
+
+// What the loopback tests and the tests of the built programs share; Qt only, no project code.
+
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTest>
+
+#include <csignal>
+
+inline const QByteArray Login("Login Sucessful\r\n");
+
+// A port nothing listens on: it was free a moment ago.
+inline quint16 FreePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost);
+    return probe.serverPort();
+}
+
+// Data that the relay passes unchanged, different for each seed.
+inline QByteArray Pattern(qsizetype size, quint32 seed)
+{
+    QByteArray data(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i) {
+        seed = seed * 1664525u + 1013904223u;
+        data[i] = char((seed >> 24) | 1); // never 0: the zero-byte rule would remove it
+    }
+    return data;
+}
+
+inline QByteArray ReadAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline bool WriteFile(const QString& path, const QByteArray& contents)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
+}
+
+// An iplog.ini for a relay on 127.0.0.1.
+inline QByteArray SettingsText(int rixPort, int clientPort, bool listenMode = true, bool logData = false,
+                               const QString& rixAddress = QStringLiteral("127.0.0.1"))
+{
+    return QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=%2\r\nClient IP Port=%3\r\n"
+                          "Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=%4\r\nLog Data=%5\r\n")
+        .arg(rixPort)
+        .arg(rixAddress)
+        .arg(clientPort)
+        .arg(listenMode ? "Yes" : "No", logData ? "Yes" : "No")
+        .toLatin1();
+}
+
+// The environment with no display, plus the given NAME=value pairs.
+inline QProcessEnvironment Headless(const QStringList& extra = {})
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        environment.remove(QString::fromLatin1(name));
+    for (const QString& pair : extra)
+        environment.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
+    return environment;
+}
+
+// The signal, then an orderly exit with status 0.
+inline void StopWith(QProcess& process, int signal = SIGTERM, int timeoutMs = 5000)
+{
+    ::kill(pid_t(process.processId()), signal);
+    QVERIFY(process.waitForFinished(timeoutMs));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+}
