@@ -2,8 +2,8 @@
 #include "core/Failure.h"
 #include "net/ReadinessBackend.h"
 #include "net/SocketObject.h"
+#include "support/LoopbackSupport.h"
 
-#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -48,6 +48,8 @@ private:
     static void Drain(SocketObject& socket, QByteArray& out);
     // Connects the object to the server and returns the server's side, or nullptr.
     static QTcpSocket* ConnectToPeer(SocketObject& socket, QTcpServer& server);
+    // Element 0 listens on a free port of 127.0.0.1; returns that port.
+    quint16 Listen();
 
     ReadinessBackend::Kind m_kind;
     std::unique_ptr<ReadinessBackend> m_backend;
@@ -74,32 +76,29 @@ void tst_sockets::Drain(SocketObject& socket, QByteArray& out)
         out.append(buffer, n);
 }
 
+quint16 tst_sockets::Listen()
+{
+    (*m_array)(0).SetLocalPort(0);
+    (*m_array)(0).Command(Constants::CommandListen);
+    return quint16((*m_array)(0).LocalPort());
+}
+
 QTcpSocket* tst_sockets::ConnectToPeer(SocketObject& socket, QTcpServer& server)
 {
     socket.SetRemoteAddress(QStringLiteral("127.0.0.1"));
     socket.SetRemotePort(server.serverPort());
-    if (socket.Connect() != 0)
-        return nullptr;
-    QElapsedTimer timer;
-    timer.start();
-    while ((!socket.IsConnected() || !server.hasPendingConnections()) && !timer.hasExpired(5000))
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-    return socket.IsConnected() ? server.nextPendingConnection() : nullptr;
+    const bool connected = socket.Connect() == 0
+        && QTest::qWaitFor([&] { return socket.IsConnected() && server.hasPendingConnections(); }, 5000);
+    return connected ? server.nextPendingConnection() : nullptr;
 }
 
 void tst_sockets::connectRefused()
 {
-    // A port that was just free: nobody listens there.
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost));
-    const quint16 port = probe.serverPort();
-    probe.close();
-
     QSignalSpy failed(m_array.get(), &SocketArray::ConnectFailed);
     QSignalSpy connected(m_array.get(), &SocketArray::Connected);
     SocketObject& socket = (*m_array)(0);
     socket.SetRemoteAddress(QStringLiteral("127.0.0.1"));
-    socket.SetRemotePort(port);
+    socket.SetRemotePort(FreePort());
     const int status = socket.Connect();
     // Loopback usually refuses at once; otherwise the failure arrives as an event.
     if (status == 0)
@@ -277,14 +276,13 @@ void tst_sockets::endOfStream()
 void tst_sockets::keepAliveOnBothKindsOfConnection()
 {
     SocketArray& array = *m_array;
-    array(0).SetLocalPort(0);
-    array(0).Command(Constants::CommandListen);
+    const quint16 port = Listen();
     const int accepted = array.Add();
     const int outgoing = array.Add();
     connect(&array, &SocketArray::Accept, this, [&](int, qintptr handle) { array(accepted).AcceptHandle(handle); });
     // The outgoing connection goes to our own listener, and is accepted there.
     array(outgoing).SetRemoteAddress(QStringLiteral("127.0.0.1"));
-    array(outgoing).SetRemotePort(array(0).LocalPort());
+    array(outgoing).SetRemotePort(port);
     QCOMPARE(array(outgoing).Connect(), 0);
     QTRY_VERIFY(array(outgoing).IsConnected() && array(accepted).IsConnected());
     for (const int index : {accepted, outgoing}) {
@@ -307,8 +305,7 @@ void tst_sockets::keepAliveOnBothKindsOfConnection()
 void tst_sockets::acceptAndAdopt()
 {
     SocketArray& array = *m_array;
-    array(0).SetLocalPort(0);
-    array(0).Command(Constants::CommandListen);
+    const quint16 port = Listen();
     QVERIFY(array(0).IsListening());
     const int slot = array.Add();
     connect(&array, &SocketArray::Accept, this, [&](int index, qintptr handle) {
@@ -323,7 +320,7 @@ void tst_sockets::acceptAndAdopt()
     });
 
     QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, quint16(array(0).LocalPort()));
+    client.connectToHost(QHostAddress::LocalHost, port);
     QTRY_VERIFY(array(slot).IsConnected());
     QCOMPARE(array(slot).PeerAddress(), QStringLiteral("127.0.0.1"));
     connect(&client, &QTcpSocket::readyRead, this, [&] { echoed += client.readAll(); });
@@ -333,13 +330,10 @@ void tst_sockets::acceptAndAdopt()
 
 void tst_sockets::unadoptedHandleIsClosed()
 {
-    SocketArray& array = *m_array;
-    array(0).SetLocalPort(0);
-    array(0).Command(Constants::CommandListen);
-    QSignalSpy accepted(&array, &SocketArray::Accept);
+    QSignalSpy accepted(m_array.get(), &SocketArray::Accept);
     QTcpSocket client;
     QSignalSpy disconnected(&client, &QTcpSocket::disconnected);
-    client.connectToHost(QHostAddress::LocalHost, quint16(array(0).LocalPort()));
+    client.connectToHost(QHostAddress::LocalHost, Listen());
     QTRY_COMPARE(accepted.count(), 1);
     QTRY_COMPARE(disconnected.count(), 1);
 }
@@ -360,15 +354,14 @@ void tst_sockets::listenOnBusyPortFails()
 void tst_sockets::acceptingResumesAfterDescriptorsRunOut()
 {
     SocketArray& array = *m_array;
-    array(0).SetLocalPort(0);
-    array(0).Command(Constants::CommandListen);
+    const quint16 port = Listen();
     connect(&array, &SocketArray::Accept, this, [&](int, qintptr handle) { array(array.Add()).AcceptHandle(handle); });
     QSignalSpy failed(&array, &SocketArray::AcceptFailed);
 
     // Eight clients wait in the backlog; the process may open only two more descriptors.
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(quint16(array(0).LocalPort()));
+    address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     std::vector<int> clients;
     for (int i = 0; i < 8; ++i) {
