@@ -1,15 +1,11 @@
+#include "support/LoopbackSupport.h"
+
 #include <QDir>
-#include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
-#include <QProcess>
 #include <QStandardPaths>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTest>
 
-#include <csignal>
 #include <memory>
 #include <sys/mount.h>
 
@@ -30,6 +26,8 @@ private slots:
     void listenAddressAndFolder();
     void orderlyShutdown_data();
     void orderlyShutdown();
+    void connectModeWithTheSimulator_data();
+    void connectModeWithTheSimulator();
     void hangupAppliesEditedSettings_data();
     void hangupAppliesEditedSettings();
     void staleDisplayRunsHeadless();
@@ -40,13 +38,17 @@ private slots:
     void installedUnitVerifies();
 
 private:
-    // Writes iplog.ini (listen mode, the RIX at rixPort) and starts the binary in the folder.
+    // Writes iplog.ini (the RIX at rixPort; listen mode, or connect mode to connectTo) and starts the
+    // binary in the folder.
     void Start(const QString& binary, const QStringList& arguments, quint16 rixPort,
-               const QStringList& extraEnvironment = {});
-    void WriteSettings(quint16 rixPort, quint16 clientPort, bool logData = false);
-    // The signal, then exit status 0 within 10 s.
-    void StopWith(int signal);
-    QByteArray ReadFile(const QString& name) const;
+               const QStringList& extraEnvironment = {}, quint16 connectTo = 0);
+    void WriteSettings(quint16 rixPort, quint16 clientPort, bool logData = false, bool listenMode = true)
+    {
+        QVERIFY(WriteFile(m_settingsFolder + QStringLiteral("/iplog.ini"),
+                          SettingsFileText(rixPort, clientPort, listenMode, logData)));
+    }
+    void StopWith(int signal) { ::StopWith(m_relay, signal, 10000); }
+    QByteArray ReadFile(const QString& name) const { return ReadAll(m_dir->filePath(name)); }
     // cmake --install into a DESTDIR under the temporary folder, prefix /usr; returns that root.
     QString Install();
 
@@ -54,39 +56,15 @@ private:
     QString m_mounted; // a read-only file system the test mounted, if any
     QString m_settingsFolder; // where iplog.ini is written: the program's folder unless --folder
     QProcess m_relay;
+    QProcess m_sim; // the RIX simulator, when a test runs it
     quint16 m_clientPort = 0;
 };
 
 namespace {
 
-const QByteArray Login("Login Sucessful\r\n");
-
 QString BinaryPath(const QString& name)
 {
     return QStringLiteral(BUILD_DIR "/") + name;
-}
-
-quint16 FreePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
-}
-
-// Whether something listens on the port (on any local address), read from the kernel's table so
-// that checking makes no client.
-bool IsListening(quint16 port)
-{
-    QFile table(QStringLiteral("/proc/net/tcp"));
-    if (!table.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-    for (const QByteArray& line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 3 && fields[1].endsWith(local) && fields[3] == "0A")
-            return true;
-    }
-    return false;
 }
 
 // Where systemd's own unit folder is (/lib on Debian 12), or the fallback under the prefix.
@@ -94,16 +72,6 @@ QString InstalledUnit(const QString& root)
 {
     const QString systemd = root + QStringLiteral("/lib/systemd/system/tolvaned.service");
     return QFile::exists(systemd) ? systemd : root + QStringLiteral("/usr/lib/systemd/system/tolvaned.service");
-}
-
-QProcessEnvironment Headless(const QStringList& extra = {})
-{
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        environment.remove(QString::fromLatin1(name));
-    for (const QString& pair : extra)
-        environment.insert(pair.section(u'=', 0, 0), pair.section(u'=', 1));
-    return environment;
 }
 
 // A client from the given loopback address; collects what it receives and whether it was closed.
@@ -136,9 +104,11 @@ void tst_cli::init()
 
 void tst_cli::cleanup()
 {
-    if (m_relay.state() != QProcess::NotRunning) {
-        m_relay.kill();
-        m_relay.waitForFinished(5000);
+    for (QProcess* process : {&m_relay, &m_sim}) {
+        if (process->state() != QProcess::NotRunning) {
+            process->kill();
+            process->waitForFinished(5000);
+        }
     }
     if (!m_mounted.isEmpty())
         ::umount2(QFile::encodeName(m_mounted).constData(), MNT_DETACH);
@@ -146,44 +116,19 @@ void tst_cli::cleanup()
     m_dir.reset();
 }
 
-void tst_cli::WriteSettings(quint16 rixPort, quint16 clientPort, bool logData)
-{
-    QFile settings(m_settingsFolder + QStringLiteral("/iplog.ini"));
-    QVERIFY(settings.open(QIODevice::WriteOnly));
-    settings.write(QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=%2\r\n"
-                                  "Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=Yes\r\nLog Data=%3\r\n")
-                       .arg(rixPort)
-                       .arg(clientPort)
-                       .arg(logData ? "Yes" : "No")
-                       .toLatin1());
-}
-
 void tst_cli::Start(const QString& binary, const QStringList& arguments, quint16 rixPort,
-                    const QStringList& extraEnvironment)
+                    const QStringList& extraEnvironment, quint16 connectTo)
 {
     const QString copy = m_dir->filePath(binary);
     QVERIFY(QFile::copy(BinaryPath(binary), copy));
-    m_clientPort = FreePort();
-    WriteSettings(rixPort, m_clientPort);
+    m_clientPort = connectTo ? connectTo : FreePort();
+    WriteSettings(rixPort, m_clientPort, false, connectTo == 0);
     m_relay.setProcessEnvironment(Headless(extraEnvironment));
     m_relay.setWorkingDirectory(QDir::tempPath());
     m_relay.start(copy, arguments);
     QVERIFY(m_relay.waitForStarted(5000));
-    QTRY_VERIFY_WITH_TIMEOUT(IsListening(m_clientPort), 10000);
-}
-
-void tst_cli::StopWith(int signal)
-{
-    ::kill(pid_t(m_relay.processId()), signal);
-    QVERIFY(m_relay.waitForFinished(10000));
-    QCOMPARE(m_relay.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(m_relay.exitCode(), 0);
-}
-
-QByteArray tst_cli::ReadFile(const QString& name) const
-{
-    QFile file(m_dir->filePath(name));
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    if (connectTo == 0)
+        QTRY_VERIFY_WITH_TIMEOUT(IsListening(m_clientPort), 10000);
 }
 
 void tst_cli::helpAndVersion_data()
@@ -358,10 +303,55 @@ void tst_cli::orderlyShutdown()
     QVERIFY(client.Connect(m_clientPort));
     QTRY_COMPARE(client.Received, Login);
     StopWith(signal);
-    // Settings written, every socket closed.
+    // Settings written, every socket closed, nothing went wrong.
     QVERIFY(ReadFile(QStringLiteral("iplog.ini")).startsWith("CONFIGURATION\r\n"));
     QTRY_VERIFY(client.Closed);
     QVERIFY(!IsListening(m_clientPort));
+    QCOMPARE(ReadFile(QStringLiteral("Errorlog.txt")), QByteArray());
+}
+
+void tst_cli::connectModeWithTheSimulator_data()
+{
+    allowListAndCap_data();
+}
+
+void tst_cli::connectModeWithTheSimulator()
+{
+    QFETCH(QString, binary);
+    m_sim.start(BinaryPath(QStringLiteral("tolvane-rix-sim")), {QStringLiteral("--port"), QStringLiteral("0"),
+                                                              QStringLiteral("--status-every"), QStringLiteral("100")});
+    QTRY_VERIFY_WITH_TIMEOUT(m_sim.canReadLine(), 5000);
+    const QByteArray line = m_sim.readLine().trimmed();
+    QVERIFY2(line.startsWith("listening "), line.constData());
+    QTcpServer clientSide;
+    QVERIFY(clientSide.listen(QHostAddress::LocalHost));
+    Start(binary, {}, quint16(line.mid(10).toUInt()), {}, clientSide.serverPort());
+
+    QTRY_VERIFY_WITH_TIMEOUT(clientSide.hasPendingConnections(), 5000);
+    QTcpSocket* client = clientSide.nextPendingConnection();
+    QByteArray received;
+    connect(client, &QTcpSocket::readyRead, this, [&] { received += client->readAll(); });
+    client->write("hello RIX");
+    QTRY_VERIFY(received.contains("hello RIX"));
+    // A status frame (24, 0, counter, 0, 1, 0, 2, 0, CR, LF) keeps only its second byte's zero
+    // (a counter of 0 goes too).
+    QTRY_VERIFY(received.indexOf("\x01\x02\r\n", received.indexOf(QByteArray("\x18\0", 2))) > 0);
+    const qsizetype frame = received.indexOf(QByteArray("\x18\0", 2));
+    const QByteArray rest = received.mid(frame + 2, received.indexOf("\r\n", frame) + 2 - frame - 2);
+    QVERIFY(rest == "\x01\x02\r\n" || (rest.size() == 5 && rest.endsWith("\x01\x02\r\n") && rest[0] != 0));
+
+    // The client drops the relay's connection: the poll brings it back within a second or two.
+    client->disconnectFromHost();
+    QTRY_VERIFY_WITH_TIMEOUT(clientSide.hasPendingConnections(), 5000);
+    QTcpSocket* again = clientSide.nextPendingConnection();
+    QByteArray more;
+    connect(again, &QTcpSocket::readyRead, this, [&] { more += again->readAll(); });
+    again->write("back");
+    QTRY_VERIFY(more.contains("back"));
+
+    StopWith(SIGTERM);
+    QVERIFY(ReadFile(QStringLiteral("iplog.ini")).contains("\r\nServer Mode=No\r\n"));
+    QCOMPARE(ReadFile(QStringLiteral("Errorlog.txt")), QByteArray());
 }
 
 void tst_cli::hangupAppliesEditedSettings_data()

@@ -1,16 +1,12 @@
+#include "support/LoopbackSupport.h"
+
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QFileInfo>
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
-#include <QTest>
 
 #include <algorithm>
-#include <csignal>
 #include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
@@ -42,7 +38,6 @@ private slots:
     void hostileLogPaths();
     void hostileSettingsPaths_data();
     void hostileSettingsPaths();
-    void operatorEditSurvivesShutdown();
     void killDuringShutdownWrite();
     void clientThatNeverReads();
     void rixThatNeverReads();
@@ -63,13 +58,12 @@ private:
     // Starts the program in m_folder as it is.
     void Launch(int descriptorLimit = 0);
     // SIGTERM: the orderly shutdown, exit status 0.
-    void Stop();
+    void Stop() { StopWith(m_tolvane, SIGTERM, 10000); }
     // A client that connects, checks the greeting, sends data and expects it echoed.
     void CheckServes();
-    static bool IsListening(quint16 port);
     qint64 ResidentKiB() const;
     qint64 CpuTicks() const;
-    QByteArray ReadFile(const QString& name) const;
+    QByteArray ReadFile(const QString& name) const { return ReadAll(m_folder + u'/' + name); }
 
     QString m_binary; // the built program under test
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -80,17 +74,6 @@ private:
 };
 
 namespace {
-
-quint16 FreePort()
-{
-    // Below the ephemeral range, which the storms fill with TIME_WAIT entries.
-    for (;;) {
-        const auto port = quint16(20000 + QRandomGenerator::global()->bounded(12000));
-        QTcpServer probe;
-        if (probe.listen(QHostAddress::AnyIPv4, port))
-            return port;
-    }
-}
 
 int RawConnect(quint16 port)
 {
@@ -112,18 +95,6 @@ void Reset(int fd)
     setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     ::close(fd);
 }
-
-QByteArray Pattern(qsizetype size, quint32 seed)
-{
-    QByteArray data(size, Qt::Uninitialized);
-    for (qsizetype i = 0; i < size; ++i) {
-        seed = seed * 1664525u + 1013904223u;
-        data[i] = char((seed >> 24) | 1);
-    }
-    return data;
-}
-
-const QByteArray Login("Login Sucessful\r\n");
 
 // Something other than a regular file where the program keeps one of its files.
 void MakeHostile(const QString& kind, const QString& path, const QString& outside)
@@ -246,17 +217,9 @@ void tst_faults::StartRix(Rix& rix, quint16 port)
 void tst_faults::StartTolvane(quint16 rixPort, bool logData, const QByteArray& settingsPrefix, int descriptorLimit)
 {
     m_clientPort = FreePort();
-    QFile settings(m_folder + QStringLiteral("/iplog.ini"));
-    QVERIFY(settings.open(QIODevice::WriteOnly));
     // Whatever comes first, the last occurrence of each key decides.
-    settings.write(settingsPrefix);
-    settings.write(QStringLiteral("\r\nRIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=%2\r\n"
-                                  "Client IP Address=127.0.0.1\r\nServer Mode=Yes\r\nLog Data=%3\r\n")
-                       .arg(rixPort)
-                       .arg(m_clientPort)
-                       .arg(logData ? "Yes" : "No")
-                       .toLatin1());
-    settings.close();
+    QVERIFY(WriteFile(m_folder + QStringLiteral("/iplog.ini"),
+                      settingsPrefix + "\r\n" + SettingsFileText(rixPort, m_clientPort, true, logData)));
     Launch(descriptorLimit);
     // Waiting for the listening socket without connecting: a probe would be a client with a RIX
     // connection of its own.
@@ -267,10 +230,7 @@ void tst_faults::Launch(int descriptorLimit)
 {
     if (!QFile::exists(m_folder + QStringLiteral("/tolvane")))
         QVERIFY(QFile::copy(m_binary, m_folder + QStringLiteral("/tolvane")));
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
-        environment.remove(QString::fromLatin1(name));
-    m_tolvane.setProcessEnvironment(environment);
+    m_tolvane.setProcessEnvironment(Headless());
     m_tolvane.setChildProcessModifier([descriptorLimit] {
         if (descriptorLimit > 0) {
             const rlimit limit{rlim_t(descriptorLimit), rlim_t(descriptorLimit)};
@@ -279,28 +239,6 @@ void tst_faults::Launch(int descriptorLimit)
     });
     m_tolvane.start(m_folder + QStringLiteral("/tolvane"), {});
     QVERIFY(m_tolvane.waitForStarted(5000));
-}
-
-void tst_faults::Stop()
-{
-    ::kill(pid_t(m_tolvane.processId()), SIGTERM);
-    QVERIFY(m_tolvane.waitForFinished(10000));
-    QCOMPARE(m_tolvane.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(m_tolvane.exitCode(), 0);
-}
-
-bool tst_faults::IsListening(quint16 port)
-{
-    QFile table(QStringLiteral("/proc/net/tcp"));
-    if (!table.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0') + ' ';
-    for (const QByteArray& line : table.readAll().split('\n')) {
-        const QList<QByteArray> fields = line.simplified().split(' ');
-        if (fields.size() > 3 && (fields[1] + ' ').endsWith(local) && fields[3] == "0A")
-            return true;
-    }
-    return false;
 }
 
 void tst_faults::CheckServes()
@@ -338,12 +276,6 @@ qint64 tst_faults::CpuTicks() const
     const QByteArray text = stat.readAll();
     const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
     return fields.at(11).toLongLong() + fields.at(12).toLongLong(); // utime + stime
-}
-
-QByteArray tst_faults::ReadFile(const QString& name) const
-{
-    QFile file(m_folder + u'/' + name);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 void tst_faults::connectionStorm()
@@ -582,33 +514,13 @@ void tst_faults::hostileSettingsPaths()
     QCOMPARE(Describe(outside), outsideBefore);
 }
 
-void tst_faults::operatorEditSurvivesShutdown()
-{
-    StartRix(*m_rix);
-    StartTolvane(m_rix->Server.serverPort());
-    CheckServes();
-    QFile settings(m_folder + QStringLiteral("/iplog.ini"));
-    QVERIFY(settings.open(QIODevice::ReadWrite));
-    const QByteArray edited = settings.readAll().replace("RIX IP Address=127.0.0.1", "RIX IP Address=127.0.0.2");
-    QVERIFY(settings.resize(0));
-    settings.write(edited);
-    settings.close();
-    Stop();
-    QCOMPARE(ReadFile(QStringLiteral("iplog.ini")), edited);
-}
-
 void tst_faults::killDuringShutdownWrite()
 {
     StartRix(*m_rix);
     // A packet size that reads back as itself, so the saved file is the same whichever run wrote it.
     StartTolvane(m_rix->Server.serverPort(), false, QByteArrayLiteral("Packet Size=16383"));
     const QByteArray before = ReadFile(QStringLiteral("iplog.ini"));
-    const QByteArray written = QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=127.0.0.1\r\n"
-                                              "Client IP Port=%2\r\nClient IP Address=127.0.0.1\r\nPacket Size=16383\r\n"
-                                              "Server Mode=Yes\r\nLog Data=No\r\n")
-                                   .arg(m_rix->Server.serverPort())
-                                   .arg(m_clientPort)
-                                   .toLatin1();
+    const QByteArray written = SettingsFileText(m_rix->Server.serverPort(), m_clientPort);
     // SIGKILL the moment the shutdown starts its new settings file beside the old one.
     const int watch = inotify_init1(IN_CLOEXEC);
     QVERIFY(watch >= 0);

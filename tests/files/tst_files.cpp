@@ -2,6 +2,7 @@
 #include "files/FileAccess.h"
 #include "files/LogText.h"
 #include "files/NativeFile.h"
+#include "support/LoopbackSupport.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -17,19 +18,6 @@
 #include <sys/resource.h>
 
 namespace {
-
-QByteArray ReadAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void WriteAll(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(bytes), bytes.size());
-}
 
 QByteArrayList Lines(const QByteArray& text)
 {
@@ -191,7 +179,7 @@ void tst_files::readSettings()
     QFETCH(QByteArray, text);
     QFETCH(QString, expected);
     QFETCH(int, reports);
-    WriteAll(Path("iplog.ini"), text);
+    QVERIFY(WriteFile(Path("iplog.ini"), text));
     QCOMPARE(ReadSettingsFile(m_state, m_errors), reports == 0);
     QCOMPARE(Describe(m_state), expected);
     QCOMPARE(m_errors.Reports.size(), reports);
@@ -258,12 +246,12 @@ void tst_files::settingsWrittenBackOnlyWhenSafeAndMeant()
     QFETCH(bool, changedInProgram);
     QFETCH(bool, written);
     if (!before.isNull())
-        WriteAll(Path("iplog.ini"), before);
+        QVERIFY(WriteFile(Path("iplog.ini"), before));
     ReadSettingsFile(m_state, m_errors);
     QByteArray onDisk = before;
     if (meanwhile == "edited") {
         onDisk = "RIX IP Port=1500\r\n";
-        WriteAll(Path("iplog.ini"), onDisk);
+        QVERIFY(WriteFile(Path("iplog.ini"), onDisk));
     } else if (meanwhile == "deleted") {
         QVERIFY(QFile::remove(Path("iplog.ini")));
     }
@@ -287,7 +275,7 @@ void tst_files::failedSettingsWriteLeavesTheOldFile()
     if (directory)
         QVERIFY(QDir(m_dir->path()).mkdir(QStringLiteral("iplog.ini")));
     else
-        WriteAll(Path("iplog.ini"), old);
+        QVERIFY(WriteFile(Path("iplog.ini"), old));
     ReadSettingsFile(m_state, m_errors);
     m_errors.Reports.clear();
     m_state.RixIPAddress = QStringLiteral("10.9.9.9");
@@ -436,7 +424,7 @@ void tst_files::logsRollOverAtTheLimit()
     QFETCH(qint64, size);
     const AnyLog log = MakeLog(which, m_state, m_clock, m_errors, m_view);
     const QByteArray old(size, 'x');
-    WriteAll(Path(log.Name), old);
+    QVERIFY(WriteFile(Path(log.Name), old));
     log.Write();
     const bool rolls = size >= LogText::RollOverSize;
     QCOMPARE(QFile::exists(Path(log.Rolled + log.Extension)), rolls);
@@ -469,10 +457,10 @@ void tst_files::rollOverNeverOverwritesAndKeepsTheNewest()
     m_state.KeepLogs = keepLogs;
     const AnyLog log = MakeLog(which, m_state, m_clock, m_errors, m_view);
     // Not copies of this log: never deleted.
-    WriteAll(Path(log.Rolled.section(u' ', 0, 0) + " notes" + log.Extension), "mine");
-    WriteAll(Path("Other 120526 2141" + log.Extension), "other");
+    QVERIFY(WriteFile(Path(log.Rolled.section(u' ', 0, 0) + " notes" + log.Extension), "mine"));
+    QVERIFY(WriteFile(Path("Other 120526 2141" + log.Extension), "other"));
     for (char fill : {'a', 'b', 'c'}) {
-        WriteAll(Path(log.Name), QByteArray(LogText::RollOverSize, fill));
+        QVERIFY(WriteFile(Path(log.Name), QByteArray(LogText::RollOverSize, fill)));
         log.Write();
         m_clock.Moment = m_clock.Moment.addSecs(1); // the same minute
     }
@@ -503,7 +491,7 @@ void tst_files::logsFollowTheirName()
     const bool header = which != 1;
     QByteArray before;
     if (change == "empty file there") {
-        WriteAll(path, QByteArray());
+        QVERIFY(WriteFile(path, QByteArray()));
     } else {
         log.Write();
         before = ReadAll(path);
@@ -513,7 +501,7 @@ void tst_files::logsFollowTheirName()
             QVERIFY(QFile::rename(path, Path("moved")));
         else {
             QVERIFY(QFile::rename(path, Path("moved")));
-            WriteAll(path, "someone else's\r\n");
+            QVERIFY(WriteFile(path, "someone else's\r\n"));
         }
         m_clock.Moment = m_clock.Moment.addSecs(1);
     }

@@ -144,6 +144,8 @@ private:
     void StartRelay(int rixPort, int clientPort = 0, bool connectMode = false,
                     const QString& rixAddress = QStringLiteral("127.0.0.1"),
                     ReadinessBackend::Kind backend = ReadinessBackend::DefaultKind());
+    // A RIX on 127.0.0.1, and the relay started in listen mode in front of it.
+    Peer& StartWithRix();
     quint16 ListenPort() { return quint16(m_relay->wscktClient(0).LocalPort()); }
     // Connects a client and waits until the relay has greeted it.
     Client& AddGreetedClient();
@@ -158,6 +160,7 @@ private:
     std::unique_ptr<EventLog> m_events;
     std::unique_ptr<DataLog> m_data;
     std::unique_ptr<Relay> m_relay;
+    std::unique_ptr<Peer> m_rix;
     std::vector<std::unique_ptr<Client>> m_clients;
 };
 
@@ -176,6 +179,7 @@ void tst_relay::cleanup()
 {
     m_clients.clear();
     m_relay.reset();
+    m_rix.reset();
     m_data.reset();
     m_events.reset();
     m_dir.reset();
@@ -187,10 +191,18 @@ void tst_relay::StartRelay(int rixPort, int clientPort, bool connectMode, const 
     if (clientPort == 0)
         clientPort = FreePort(); // 0 is not a port: nothing would listen
     QVERIFY(WriteFile(m_dir->path() + QStringLiteral("/iplog.ini"),
-                      SettingsText(rixPort, clientPort, !connectMode, true, rixAddress)));
+                      SettingsFileText(rixPort, clientPort, !connectMode, true, rixAddress)));
     m_relay = std::make_unique<Relay>(m_state, m_view, m_errors, *m_events, *m_data, backend);
     RunStartup(m_state, m_view, m_errors, *m_relay, m_dir->path());
     m_relay->tmrPoll.stop(); // the tests tick the poll themselves
+}
+
+Peer& tst_relay::StartWithRix()
+{
+    m_rix = std::make_unique<Peer>();
+    [&] { QVERIFY(m_rix->Listen()); }();
+    StartRelay(m_rix->Port());
+    return *m_rix;
 }
 
 Client& tst_relay::AddGreetedClient()
@@ -211,9 +223,7 @@ Client& tst_relay::AddClient(Peer& rix, int expectedRixConnections)
 
 void tst_relay::listenStartUp()
 {
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
+    Peer& rix = StartWithRix();
     QCOMPARE(m_view.Caption, Constants::CaptionDisconnected);
     QCOMPARE(m_view.PortSummary, QStringLiteral("RIX IP Port:%1/Client IP Port:%2").arg(rix.Port()).arg(ListenPort()));
     QVERIFY(m_relay->wscktClient(0).IsListening());
@@ -233,9 +243,7 @@ void tst_relay::listenStartUp()
 
 void tst_relay::eachClientHasItsOwnRixConnection()
 {
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
+    Peer& rix = StartWithRix();
     Client& a = AddClient(rix, 1);
     Client& b = AddClient(rix, 2);
     Client& c = AddClient(rix, 3);
@@ -254,9 +262,7 @@ void tst_relay::eachClientHasItsOwnRixConnection()
 
 void tst_relay::clientBytesPassUnchanged()
 {
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
+    Peer& rix = StartWithRix();
     Client& client = AddClient(rix, 1);
     QByteArray all;
     for (int b = 0; b < 256; ++b)
@@ -285,9 +291,7 @@ void tst_relay::zeroByteRule()
 {
     QFETCH(QByteArray, fromRix);
     QFETCH(QByteArray, toClient);
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
+    Peer& rix = StartWithRix();
     Client& client = AddClient(rix, 1);
     rix.At(0).Socket->write(fromRix);
     QTRY_COMPARE(client.Received, Login + toClient);
@@ -313,9 +317,7 @@ void tst_relay::loginFilter()
     QFETCH(bool, first);
     QFETCH(QByteArray, fromRix);
     QFETCH(QByteArray, toClient);
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
+    Peer& rix = StartWithRix();
     Client& client = AddClient(rix, 1);
     QTRY_COMPARE(m_view.Caption, Constants::CaptionConnected);
     QByteArray expected = Login;
@@ -450,9 +452,7 @@ void tst_relay::lastWordsAndEndTogether()
 
 void tst_relay::largeBurstsBothWays()
 {
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
+    Peer& rix = StartWithRix();
     m_state.LogData = false;
     Client& client = AddClient(rix, 1);
     const QByteArray up = Pattern(16 * 1024 * 1024, 1);
@@ -467,9 +467,7 @@ void tst_relay::largeBurstsBothWays()
 
 void tst_relay::slowClientKeepsMemoryBounded()
 {
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
+    Peer& rix = StartWithRix();
     m_state.LogData = false;
     Client& client = AddClient(rix, 1);
     // The client stops reading; the RIX streams far more than the bound.
@@ -509,9 +507,7 @@ void tst_relay::dataWaitingForTheRixIsBounded()
 
 void tst_relay::totalWaitingIsBounded()
 {
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
+    Peer& rix = StartWithRix();
     m_state.LogData = false;
     constexpr qint64 total = 512 * 1024;
     m_relay->SetTotalPendingBound(total);
@@ -549,9 +545,7 @@ void tst_relay::totalWaitingIsBounded()
 
 void tst_relay::clientGoneWhilePausedIsNoticed()
 {
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
+    Peer& rix = StartWithRix();
     m_state.LogData = false;
     Client& client = AddClient(rix, 1);
     // The client stops reading: the RIX's bytes pile up to the bound and the relay stops reading the RIX.
@@ -618,9 +612,7 @@ void tst_relay::connectMode()
 
 void tst_relay::shutdownClosesEverySocket()
 {
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
+    Peer& rix = StartWithRix();
     Client& a = AddClient(rix, 1);
     Client& b = AddClient(rix, 2);
     QSignalSpy aClosed(&a.Socket, &QTcpSocket::disconnected);
@@ -651,9 +643,7 @@ void tst_relay::repeatedConnectFailureIsWrittenOnce()
 
 void tst_relay::leavingClientsBytesReachASlowRix()
 {
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
+    Peer& rix = StartWithRix();
     m_state.LogData = false;
     Client& client = AddClient(rix, 1);
     // The RIX reads nothing for now, and the relay's connection to it has small buffers at both ends;
@@ -673,7 +663,7 @@ void tst_relay::leavingClientsBytesReachASlowRix()
     QVERIFY(m_relay->Draining.Queued() > 0);
     QVERIFY(!m_relay->wsktServer(1).HasConnection());
 
-    QByteArray received;
+    QByteArray& received = rix.At(0).Received;
     ReadAgain(slow, received);
     QTRY_VERIFY_WITH_TIMEOUT(rix.At(0).Closed, 20000);
     received += slow->readAll();
@@ -685,9 +675,7 @@ void tst_relay::leavingClientsBytesReachASlowRix()
 
 void tst_relay::burstLeavesAtMostFourWarmRixConnections()
 {
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
+    Peer& rix = StartWithRix();
     for (int i = 1; i <= 8; ++i)
         AddClient(rix, i);
     for (size_t i = 0; i < m_clients.size(); ++i) {
@@ -778,9 +766,7 @@ void tst_relay::modeSwitchListensOrConnects()
 
 void tst_relay::drainingGivesUpAndSaysHowMuchWasLost()
 {
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
+    Peer& rix = StartWithRix();
     m_state.LogData = false;
     Client& client = AddClient(rix, 1);
     QTcpSocket* stuck = rix.At(0).Socket;
@@ -810,9 +796,7 @@ void tst_relay::drainingGivesUpAndSaysHowMuchWasLost()
 
 void tst_relay::shutdownLetsQueuedBytesGoFirst()
 {
-    Peer rix;
-    QVERIFY(rix.Listen());
-    StartRelay(rix.Port());
+    Peer& rix = StartWithRix();
     m_state.LogData = false;
     Client& client = AddClient(rix, 1);
     // The RIX is slow: more than the kernel buffers hold waits in the relay when shutdown begins.
@@ -827,7 +811,7 @@ void tst_relay::shutdownLetsQueuedBytesGoFirst()
     QCOMPARE(::ioctl(int(slow->socketDescriptor()), SIOCINQ, &inKernel), 0);
     QCOMPARE(::ioctl(int(m_relay->wsktServer(1).Descriptor()), SIOCOUTQ, &unsent), 0);
     const qint64 taken = slow->bytesAvailable() + inKernel + unsent + m_relay->wsktServer(1).PendingOutput();
-    QByteArray received;
+    QByteArray& received = rix.At(0).Received;
     QTimer::singleShot(50, slow, [&] { ReadAgain(slow, received); });
     RunShutdown(m_state, m_errors, *m_relay);
     QVERIFY(!m_relay->wsktServer(1).HasConnection());

@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTest>
 
@@ -11,12 +12,32 @@
 
 inline const QByteArray Login("Login Sucessful\r\n");
 
-// A port nothing listens on: it was free a moment ago.
+// A port nothing listens on: it was free a moment ago. Below the ephemeral range, which storms of
+// connections fill with TIME_WAIT entries.
 inline quint16 FreePort()
 {
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost);
-    return probe.serverPort();
+    for (;;) {
+        const auto port = quint16(20000 + QRandomGenerator::global()->bounded(12000));
+        QTcpServer probe;
+        if (probe.listen(QHostAddress::AnyIPv4, port))
+            return port;
+    }
+}
+
+// Whether something listens on the port (on any local address), read from the kernel's table so
+// that checking makes no client.
+inline bool IsListening(quint16 port)
+{
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray local = ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const QByteArray& line : table.readAll().split('\n')) {
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() > 3 && fields[1].endsWith(local) && fields[3] == "0A")
+            return true;
+    }
+    return false;
 }
 
 // Data that the relay passes unchanged, different for each seed.
@@ -43,7 +64,7 @@ inline bool WriteFile(const QString& path, const QByteArray& contents)
 }
 
 // An iplog.ini for a relay on 127.0.0.1.
-inline QByteArray SettingsText(int rixPort, int clientPort, bool listenMode = true, bool logData = false,
+inline QByteArray SettingsFileText(int rixPort, int clientPort, bool listenMode = true, bool logData = false,
                                const QString& rixAddress = QStringLiteral("127.0.0.1"))
 {
     return QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=%2\r\nClient IP Port=%3\r\n"

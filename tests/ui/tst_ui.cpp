@@ -363,7 +363,7 @@ void tst_ui::StartRelay(int clientPort, bool connectMode)
     m_rix = std::make_unique<QTcpServer>();
     QVERIFY(m_rix->listen(QHostAddress::LocalHost));
     QVERIFY(WriteFile(m_dir->path() + QStringLiteral("/iplog.ini"),
-                      SettingsText(m_rix->serverPort(), clientPort, !connectMode)));
+                      SettingsFileText(m_rix->serverPort(), clientPort, !connectMode)));
     m_events = std::make_unique<EventLog>(m_state, m_clock, m_errors);
     m_data = std::make_unique<DataLog>(m_state, m_clock, m_errors, *m_window);
     m_relay = std::make_unique<Relay>(m_state, *m_window, m_errors, *m_events, *m_data);
