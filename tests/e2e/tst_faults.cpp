@@ -7,7 +7,6 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
-#include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
@@ -39,7 +38,6 @@ private slots:
     void hostileSettingsPaths_data();
     void hostileSettingsPaths();
     void killDuringShutdownWrite();
-    void clientThatNeverReads();
     void rixThatNeverReads();
     void clientsThatSayByeAndCloseLeaveNothingBehind();
 
@@ -541,34 +539,6 @@ void tst_faults::killDuringShutdownWrite()
     Stop();
     QCOMPARE(ReadFile(QStringLiteral("iplog.ini")), written);
     QVERIFY(!QFile::exists(m_folder + QStringLiteral("/iplog.ini.new")));
-}
-
-void tst_faults::clientThatNeverReads()
-{
-    StartRix(*m_rix);
-    StartTolvane(m_rix->Server.serverPort());
-    // It sends 100 MiB and reads nothing: the echo piles up behind it, not in the relay, which holds
-    // a few MiB per direction at most.
-    const qint64 baseline = ResidentKiB();
-    const int flooder = RawConnect(m_clientPort);
-    QVERIFY(flooder >= 0);
-    const int rcv = 64 * 1024;
-    setsockopt(flooder, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
-    ::fcntl(flooder, F_SETFL, O_NONBLOCK);
-    const QByteArray chunk = Pattern(1 << 20, 5);
-    qint64 sent = 0;
-    QElapsedTimer timer;
-    timer.start();
-    while (sent < 100LL * 1024 * 1024 && !timer.hasExpired(20000)) {
-        const ssize_t n = ::send(flooder, chunk.constData(), size_t(chunk.size()), MSG_NOSIGNAL);
-        if (n > 0)
-            sent += n;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-    }
-    QVERIFY2(ResidentKiB() - baseline < MemoryGrowthKiB, qPrintable(QString::number(ResidentKiB() - baseline)));
-    CheckServes();
-    QVERIFY2(ResidentKiB() - baseline < MemoryGrowthKiB, qPrintable(QString::number(ResidentKiB() - baseline)));
-    ::close(flooder);
 }
 
 void tst_faults::rixThatNeverReads()

@@ -615,8 +615,6 @@ void tst_files::dataLogEntries()
     log.WriteDataLog("AB\r\n", QStringLiteral("10.0.0.5"));
     log.WriteDataLog(QByteArray(1, '\0'), QStringLiteral("127.0.0.1"));
     QCOMPARE(ReadAll(Path("DataLog.log")), QByteArray(" 10.0.0.5: AB\r\n 127.0.0.1: ^@\r\n"));
-    log.ShowLastClientMessage("AB\r\n", QStringLiteral("10.0.0.5"));
-    QCOMPARE(m_view.LastClientMessage, QStringLiteral("10.0.0.5: AB^M^J"));
 }
 
 void tst_files::dataLogOffTouchesNoFile()
