@@ -72,25 +72,6 @@ QString InstalledUnit(const QString& root)
     return QFile::exists(systemd) ? systemd : root + QStringLiteral("/usr/lib/systemd/system/tolvaned.service");
 }
 
-// A client from the given loopback address; collects what it receives and whether it was closed.
-struct Client {
-    QTcpSocket Socket;
-    QByteArray Received;
-    bool Closed = false;
-
-    explicit Client(const QString& from = QStringLiteral("127.0.0.1"))
-    {
-        QObject::connect(&Socket, &QTcpSocket::readyRead, &Socket, [this] { Received += Socket.readAll(); });
-        QObject::connect(&Socket, &QTcpSocket::disconnected, &Socket, [this] { Closed = true; });
-        Socket.bind(QHostAddress(from));
-    }
-    bool Connect(quint16 port, const QString& to = QStringLiteral("127.0.0.1"))
-    {
-        Socket.connectToHost(QHostAddress(to), port);
-        return Socket.waitForConnected(5000);
-    }
-};
-
 } // namespace
 
 void tst_cli::init()

@@ -242,16 +242,13 @@ void tst_faults::Launch(int descriptorLimit)
 void tst_faults::CheckServes()
 {
     QVERIFY(m_tolvane.state() == QProcess::Running);
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, m_clientPort);
-    QVERIFY(client.waitForConnected(5000));
-    QByteArray received;
-    connect(&client, &QTcpSocket::readyRead, this, [&] { received += client.readAll(); });
-    QTRY_VERIFY_WITH_TIMEOUT(received.startsWith(Login), 10000);
+    Client client;
+    QVERIFY(client.Connect(m_clientPort));
+    QTRY_VERIFY_WITH_TIMEOUT(client.Received.startsWith(Login), 10000);
     const QByteArray message = Pattern(4096, 99);
-    client.write(message);
-    QTRY_VERIFY_WITH_TIMEOUT(received.size() >= Login.size() + message.size(), 10000);
-    QCOMPARE(received.mid(Login.size()), message);
+    client.Socket.write(message);
+    QTRY_VERIFY_WITH_TIMEOUT(client.Received.size() >= Login.size() + message.size(), 10000);
+    QCOMPARE(client.Received.mid(Login.size()), message);
 }
 
 qint64 tst_faults::ResidentKiB() const
@@ -282,14 +279,10 @@ void tst_faults::connectionStorm()
     StartTolvane(m_rix->Server.serverPort());
 
     // Twenty ordinary clients relay while two thousand connect and reset at once.
-    std::vector<std::unique_ptr<QTcpSocket>> normal;
-    std::vector<QByteArray> received(20);
+    std::vector<std::unique_ptr<Client>> normal;
     for (int i = 0; i < 20; ++i) {
-        normal.push_back(std::make_unique<QTcpSocket>());
-        QTcpSocket* socket = normal.back().get();
-        connect(socket, &QTcpSocket::readyRead, this, [&received, socket, i] { received[size_t(i)] += socket->readAll(); });
-        socket->connectToHost(QHostAddress::LocalHost, m_clientPort);
-        QVERIFY(socket->waitForConnected(5000));
+        normal.push_back(std::make_unique<Client>());
+        QVERIFY(normal.back()->Connect(m_clientPort));
     }
     std::vector<int> storm;
     for (int i = 0; i < 2000; ++i) {
@@ -298,13 +291,13 @@ void tst_faults::connectionStorm()
             storm.push_back(fd);
     }
     for (int i = 0; i < 20; ++i)
-        normal[size_t(i)]->write(Pattern(64 * 1024, quint32(i)));
+        normal[size_t(i)]->Socket.write(Pattern(64 * 1024, quint32(i)));
     for (int fd : storm)
         Reset(fd);
     for (int i = 0; i < 20; ++i)
-        QTRY_COMPARE_WITH_TIMEOUT(received[size_t(i)].size(), Login.size() + 64 * 1024, 30000);
+        QTRY_COMPARE_WITH_TIMEOUT(normal[size_t(i)]->Received.size(), Login.size() + 64 * 1024, 30000);
     for (int i = 0; i < 20; ++i)
-        QCOMPARE(received[size_t(i)], Login + Pattern(64 * 1024, quint32(i)));
+        QCOMPARE(normal[size_t(i)]->Received, Login + Pattern(64 * 1024, quint32(i)));
     CheckServes();
     // Resets show up as failed reads, nothing else.
     for (const QByteArray& line : ReadFile(QStringLiteral("Errorlog.txt")).split('\n').mid(11)) {
@@ -346,16 +339,15 @@ void tst_faults::flappingRix()
     StartRix(*m_rix, rixPort);
     m_rix->Echo = false;
     StartTolvane(rixPort);
-    QTcpSocket client;
-    client.connectToHost(QHostAddress::LocalHost, m_clientPort);
-    QVERIFY(client.waitForConnected(5000));
+    Client client;
+    QVERIFY(client.Connect(m_clientPort));
 
     QByteArray sent;
     for (int restart = 0; restart < 20; ++restart) {
         // While the RIX connection is up, and while it is down: both reach the RIX, in order.
         QTRY_VERIFY_WITH_TIMEOUT(!m_rix->Connections.empty() && m_rix->Connections.back()->state() == QAbstractSocket::ConnectedState, 5000);
         const QByteArray up = QStringLiteral("up %1;").arg(restart).toLatin1();
-        client.write(up);
+        client.Socket.write(up);
         sent += up;
         QTRY_COMPARE_WITH_TIMEOUT(m_rix->Received, sent, 5000);
 
@@ -363,8 +355,8 @@ void tst_faults::flappingRix()
         for (QTcpSocket* socket : m_rix->Connections)
             socket->abort();
         const QByteArray down = QStringLiteral("down %1;").arg(restart).toLatin1();
-        client.write(down);
-        client.flush();
+        client.Socket.write(down);
+        client.Socket.flush();
         sent += down;
 
         QVERIFY(m_rix->Server.listen(QHostAddress::LocalHost, rixPort));
@@ -562,10 +554,9 @@ void tst_faults::rixThatNeverReads()
     QTRY_COMPARE_WITH_TIMEOUT(received, qint64(Login.size()) + 100LL * 1024 * 1024, 60000);
     QVERIFY2(ResidentKiB() - baseline < MemoryGrowthKiB, qPrintable(QString::number(ResidentKiB() - baseline)));
     // Another client still gets its own RIX connection and its greeting.
-    QTcpSocket other;
-    other.connectToHost(QHostAddress::LocalHost, m_clientPort);
-    QVERIFY(other.waitForConnected(5000));
-    QTRY_COMPARE(other.bytesAvailable(), qint64(Login.size()));
+    Client other;
+    QVERIFY(other.Connect(m_clientPort));
+    QTRY_COMPARE(other.Received, Login);
     QTRY_COMPARE(m_rix->Connections.size(), size_t(2));
 }
 

@@ -69,18 +69,6 @@ private:
     bool m_sendLogin;
 };
 
-// A client of the relay that keeps what it receives.
-struct Client {
-    QTcpSocket Socket;
-    QByteArray Received;
-
-    void Connect(quint16 port)
-    {
-        QObject::connect(&Socket, &QTcpSocket::readyRead, &Socket, [this] { Received += Socket.readAll(); });
-        Socket.connectToHost(QHostAddress::LocalHost, port);
-    }
-};
-
 // The socket reads nothing until ReadAgain: what is sent to it waits in the kernel and at the sender.
 void StopReading(QTcpSocket* socket)
 {
@@ -207,8 +195,10 @@ Client& tst_relay::AddGreetedClient()
 {
     m_clients.push_back(std::make_unique<Client>());
     Client& client = *m_clients.back();
-    client.Connect(ListenPort());
-    [&] { QTRY_COMPARE(client.Received, Login); }();
+    [&] {
+        QVERIFY(client.Connect(ListenPort()));
+        QTRY_COMPARE(client.Received, Login);
+    }();
     return client;
 }
 

@@ -6,6 +6,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <csignal>
@@ -50,6 +51,25 @@ inline QByteArray Pattern(qsizetype size, quint32 seed)
     }
     return data;
 }
+
+// A client of the relay, from the given loopback address; keeps what it receives and whether it was closed.
+struct Client {
+    QTcpSocket Socket;
+    QByteArray Received;
+    bool Closed = false;
+
+    explicit Client(const QString& from = QStringLiteral("127.0.0.1"))
+    {
+        QObject::connect(&Socket, &QTcpSocket::readyRead, &Socket, [this] { Received += Socket.readAll(); });
+        QObject::connect(&Socket, &QTcpSocket::disconnected, &Socket, [this] { Closed = true; });
+        Socket.bind(QHostAddress(from));
+    }
+    bool Connect(quint16 port)
+    {
+        Socket.connectToHost(QHostAddress::LocalHost, port);
+        return Socket.waitForConnected(5000);
+    }
+};
 
 inline QByteArray ReadAll(const QString& path)
 {

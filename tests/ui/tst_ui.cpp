@@ -227,7 +227,6 @@ void tst_ui::burstLabels_data()
         high.append(char(byte));
     QTest::newRow("0x80-0x9F") << high
                                << QString::fromUtf8("€M-^A‚ƒ„…†‡ˆ‰Š‹ŒM-^MŽM-^OM-^P‘’“”•–—˜™š›œM-^]žŸ");
-    QTest::newRow("the five undefined") << QByteArray("\x81\x8d\x8f\x90\x9d") << QStringLiteral("M-^AM-^MM-^OM-^PM-^]");
     QTest::newRow("controls, DEL, soft hyphen, Latin-1")
         << QByteArray("\0\x1b[2J\x7f\xad\xa0\xe9\xff", 10) << QString::fromUtf8("^@^[[2J^?M--\u00a0éÿ");
     QTest::newRow("CR LF lines") << QByteArray("one\r\ntwo\r\nthree\r\nfour\r\nfive\r\n")
