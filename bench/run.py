@@ -218,7 +218,7 @@ def main():
                         median(n, 'held_down_mb_s') / median(n, 'down_mb_s')))
     for n in ours:
         lines.append('%s memory after load, all closed, 3 s later: %.2f x its start (throughput tests), %.2f x '
-                     '(churn); peak during the 64-connection test %.1f MiB, against a limit of 64 x 2 x %.1f MiB + '
+                     '(churn); peak during the 64-connection test %.1f MiB, against a limit of 64 x 2 x %.2f MiB + '
                      'its start = %.1f MiB.'
                      % (n, median(n, 'memory_after_aggregate_x'), median(n, 'memory_after_churn_x'),
                         median(n, 'memory_peak64_mib'), PENDING_BOUND_MIB,
