@@ -206,10 +206,8 @@ void tst_cli::allowListAndCap()
     // On the list: greeted, two at most.
     Client first(QStringLiteral("127.0.0.2"));
     Client second(QStringLiteral("127.0.0.2"));
-    for (Client* client : {&first, &second}) {
-        QVERIFY(client->Connect(m_clientPort));
-        QTRY_COMPARE(client->Received, Login);
-    }
+    for (Client* client : {&first, &second})
+        QVERIFY(client->ConnectGreeted(m_clientPort));
     for (int attempt = 0; attempt < 2; ++attempt) {
         Client third(QStringLiteral("127.0.0.2"));
         QVERIFY(third.Connect(m_clientPort));
@@ -222,8 +220,7 @@ void tst_cli::allowListAndCap()
     first.Socket.disconnectFromHost();
     QTRY_VERIFY(ReadFile(QStringLiteral("Eventlog.txt")).contains("RIX Disconnected"));
     Client again(QStringLiteral("127.0.0.2"));
-    QVERIFY(again.Connect(m_clientPort));
-    QTRY_COMPARE(again.Received, Login);
+    QVERIFY(again.ConnectGreeted(m_clientPort));
     QVERIFY(!second.Closed);
     StopWith(SIGTERM);
 }
@@ -248,8 +245,7 @@ void tst_cli::listenAddressAndFolder()
     QVERIFY(!elsewhere.waitForConnected(5000));
     QCOMPARE(elsewhere.error(), QAbstractSocket::ConnectionRefusedError);
     Client client;
-    QVERIFY(client.Connect(m_clientPort));
-    QTRY_COMPARE(client.Received, Login);
+    QVERIFY(client.ConnectGreeted(m_clientPort));
     StopWith(SIGTERM);
     QVERIFY(QFile::exists(folder + QStringLiteral("/Eventlog.txt")));
     QVERIFY(QFile::exists(folder + QStringLiteral("/iplog.ini")));
@@ -278,8 +274,7 @@ void tst_cli::orderlyShutdown()
     for (int ignored : {SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM})
         ::kill(pid_t(m_relay.processId()), ignored);
     Client client;
-    QVERIFY(client.Connect(m_clientPort));
-    QTRY_COMPARE(client.Received, Login);
+    QVERIFY(client.ConnectGreeted(m_clientPort));
     StopWith(signal);
     // Settings written, every socket closed, nothing went wrong.
     QVERIFY(ReadFile(QStringLiteral("iplog.ini")).startsWith("CONFIGURATION\r\n"));
@@ -352,8 +347,7 @@ void tst_cli::hangupAppliesEditedSettings()
     QVERIFY(newRix.listen(QHostAddress::LocalHost));
     Start(binary, {}, oldRix.serverPort());
     Client client;
-    QVERIFY(client.Connect(m_clientPort));
-    QTRY_COMPARE(client.Received, Login);
+    QVERIFY(client.ConnectGreeted(m_clientPort));
     QTRY_VERIFY(oldRix.hasPendingConnections());
     QTcpSocket* upstream = oldRix.nextPendingConnection();
 
@@ -371,8 +365,7 @@ void tst_cli::hangupAppliesEditedSettings()
         QTRY_VERIFY(IsListening(newClientPort));
         QVERIFY(!IsListening(oldClientPort));
         Client moved;
-        QVERIFY(moved.Connect(newClientPort));
-        QTRY_COMPARE(moved.Received, Login);
+        QVERIFY(moved.ConnectGreeted(newClientPort));
     } else {
         // The client keeps its connection; its bytes follow the new settings.
         if (edit == QLatin1String("RIX port")) {
@@ -401,8 +394,7 @@ void tst_cli::staleDisplayRunsHeadless()
         ++display;
     Start(QStringLiteral("tolvane"), {}, FreePort(), {QStringLiteral("DISPLAY=:%1").arg(display)});
     Client client;
-    QVERIFY(client.Connect(m_clientPort));
-    QTRY_COMPARE(client.Received, Login);
+    QVERIFY(client.ConnectGreeted(m_clientPort));
     StopWith(SIGTERM);
     const QByteArray errors = m_relay.readAllStandardError();
     QVERIFY2(errors.contains("tolvane: the display could not be opened; running without a window"), errors.constData());

@@ -42,15 +42,8 @@ private slots:
     void clientsThatSayByeAndCloseLeaveNothingBehind();
 
 private:
-    // A RIX inside the test: echoes unless told otherwise, and keeps everything it received.
-    struct Rix {
-        QTcpServer Server;
-        std::vector<QTcpSocket*> Connections;
-        QByteArray Received;
-        bool Echo = true;
-        bool Read = true;
-    };
-    void StartRix(Rix& rix, quint16 port = 0);
+    // The RIX inside the test (echoing unless told otherwise) listens; returns its port.
+    quint16 StartRix(quint16 port = 0);
     void StartTolvane(quint16 rixPort, bool logData = false, const QByteArray& settingsPrefix = {},
                       int descriptorLimit = 0);
     // Starts the program in m_folder as it is.
@@ -68,7 +61,7 @@ private:
     QString m_folder; // where the program runs: the temporary folder, or a small file system in it
     QProcess m_tolvane;
     quint16 m_clientPort = 0;
-    std::unique_ptr<Rix> m_rix;
+    std::unique_ptr<Peer> m_rix;
 };
 
 namespace {
@@ -175,7 +168,8 @@ void tst_faults::init()
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
     m_folder = m_dir->path();
-    m_rix = std::make_unique<Rix>();
+    m_rix = std::make_unique<Peer>();
+    m_rix->Echo = true;
 }
 
 void tst_faults::cleanup()
@@ -192,24 +186,10 @@ void tst_faults::cleanup()
     m_dir.reset();
 }
 
-void tst_faults::StartRix(Rix& rix, quint16 port)
+quint16 tst_faults::StartRix(quint16 port)
 {
-    QVERIFY(rix.Server.listen(QHostAddress::LocalHost, port));
-    connect(&rix.Server, &QTcpServer::newConnection, this, [&rix] {
-        while (QTcpSocket* socket = rix.Server.nextPendingConnection()) {
-            rix.Connections.push_back(socket);
-            if (!rix.Read)
-                socket->setReadBufferSize(1);
-            connect(socket, &QTcpSocket::readyRead, socket, [&rix, socket] {
-                if (!rix.Read)
-                    return;
-                const QByteArray got = socket->readAll();
-                rix.Received += got;
-                if (rix.Echo)
-                    socket->write(got);
-            });
-        }
-    });
+    [&] { QVERIFY(m_rix->Listen(port)); }();
+    return m_rix->Port();
 }
 
 void tst_faults::StartTolvane(quint16 rixPort, bool logData, const QByteArray& settingsPrefix, int descriptorLimit)
@@ -275,8 +255,7 @@ qint64 tst_faults::CpuTicks() const
 
 void tst_faults::connectionStorm()
 {
-    StartRix(*m_rix);
-    StartTolvane(m_rix->Server.serverPort());
+    StartTolvane(StartRix());
 
     // Twenty ordinary clients relay while two thousand connect and reset at once.
     std::vector<std::unique_ptr<Client>> normal;
@@ -308,8 +287,7 @@ void tst_faults::connectionStorm()
 
 void tst_faults::descriptorExhaustion()
 {
-    StartRix(*m_rix);
-    StartTolvane(m_rix->Server.serverPort(), false, {}, 256);
+    StartTolvane(StartRix(), false, {}, 256);
 
     // 400 clients need some 800 descriptors in the relay; it has 256.
     std::vector<int> clients;
@@ -336,7 +314,7 @@ void tst_faults::descriptorExhaustion()
 void tst_faults::flappingRix()
 {
     const quint16 rixPort = FreePort();
-    StartRix(*m_rix, rixPort);
+    StartRix(rixPort);
     m_rix->Echo = false;
     StartTolvane(rixPort);
     Client client;
@@ -345,15 +323,15 @@ void tst_faults::flappingRix()
     QByteArray sent;
     for (int restart = 0; restart < 20; ++restart) {
         // While the RIX connection is up, and while it is down: both reach the RIX, in order.
-        QTRY_VERIFY_WITH_TIMEOUT(!m_rix->Connections.empty() && m_rix->Connections.back()->state() == QAbstractSocket::ConnectedState, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_rix->Connections.empty() && m_rix->Connections.back()->Socket->state() == QAbstractSocket::ConnectedState, 5000);
         const QByteArray up = QStringLiteral("up %1;").arg(restart).toLatin1();
         client.Socket.write(up);
         sent += up;
-        QTRY_COMPARE_WITH_TIMEOUT(m_rix->Received, sent, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_rix->AllReceived, sent, 5000);
 
         m_rix->Server.close();
-        for (QTcpSocket* socket : m_rix->Connections)
-            socket->abort();
+        for (const auto& connection : m_rix->Connections)
+            connection->Socket->abort();
         const QByteArray down = QStringLiteral("down %1;").arg(restart).toLatin1();
         client.Socket.write(down);
         client.Socket.flush();
@@ -365,7 +343,7 @@ void tst_faults::flappingRix()
         const size_t connections = m_rix->Connections.size();
         QTRY_VERIFY_WITH_TIMEOUT(m_rix->Connections.size() > connections, 5000);
         QVERIFY2(reconnect.elapsed() <= 2200, qPrintable(QStringLiteral("reconnected after %1 ms").arg(reconnect.elapsed())));
-        QTRY_COMPARE_WITH_TIMEOUT(m_rix->Received, sent, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(m_rix->AllReceived, sent, 5000);
     }
     m_rix->Echo = true;
     CheckServes();
@@ -379,8 +357,7 @@ void tst_faults::fullDisk()
     const QByteArray size = "size=" + QByteArray::number(QFileInfo(m_binary).size() + (1 << 20));
     if (::mount("tmpfs", QFile::encodeName(m_folder).constData(), "tmpfs", 0, size.constData()) != 0)
         QSKIP("mounting a small tmpfs needs root; the settings write's failure path is tested in tst_files");
-    StartRix(*m_rix);
-    StartTolvane(m_rix->Server.serverPort(), true);
+    StartTolvane(StartRix(), true);
     const QString filler = m_folder + QStringLiteral("/filler");
     const auto fill = [&filler] {
         QFile file(filler);
@@ -425,8 +402,7 @@ void tst_faults::hostileSettingsFiles_data()
 void tst_faults::hostileSettingsFiles()
 {
     QFETCH(QByteArray, prefix);
-    StartRix(*m_rix);
-    StartTolvane(m_rix->Server.serverPort(), false, prefix);
+    StartTolvane(StartRix(), false, prefix);
     CheckServes();
 }
 
@@ -454,8 +430,7 @@ void tst_faults::hostileLogPaths()
     if (name == "Errorlog.txt") // failures to report
         QVERIFY(QDir(m_folder).mkdir(QStringLiteral("Eventlog.txt")));
 
-    StartRix(*m_rix);
-    StartTolvane(m_rix->Server.serverPort(), true);
+    StartTolvane(StartRix(), true);
     CheckServes(); // nothing waits for a FIFO's reader
     CheckServes();
     Stop();
@@ -506,7 +481,7 @@ void tst_faults::hostileSettingsPaths()
 
 void tst_faults::killDuringShutdownWrite()
 {
-    StartRix(*m_rix);
+    StartRix();
     // A packet size that reads back as itself, so the saved file is the same whichever run wrote it.
     StartTolvane(m_rix->Server.serverPort(), false, QByteArrayLiteral("Packet Size=16383"));
     const QByteArray before = ReadFile(QStringLiteral("iplog.ini"));
@@ -537,8 +512,7 @@ void tst_faults::rixThatNeverReads()
 {
     m_rix->Read = false;
     m_rix->Echo = false;
-    StartRix(*m_rix);
-    StartTolvane(m_rix->Server.serverPort());
+    StartTolvane(StartRix());
     const qint64 baseline = ResidentKiB();
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, m_clientPort);
@@ -549,22 +523,20 @@ void tst_faults::rixThatNeverReads()
     connect(&client, &QTcpSocket::readyRead, this, [&] { received += client.readAll().size(); });
     const QByteArray chunk = Pattern(1 << 20, 6);
     for (int i = 0; i < 100; ++i)
-        m_rix->Connections[0]->write(chunk);
+        m_rix->Connections[0]->Socket->write(chunk);
     client.write(Pattern(32 * 1024 * 1024, 8));
     QTRY_COMPARE_WITH_TIMEOUT(received, qint64(Login.size()) + 100LL * 1024 * 1024, 60000);
     QVERIFY2(ResidentKiB() - baseline < MemoryGrowthKiB, qPrintable(QString::number(ResidentKiB() - baseline)));
     // Another client still gets its own RIX connection and its greeting.
     Client other;
-    QVERIFY(other.Connect(m_clientPort));
-    QTRY_COMPARE(other.Received, Login);
+    QVERIFY(other.ConnectGreeted(m_clientPort));
     QTRY_COMPARE(m_rix->Connections.size(), size_t(2));
 }
 
 void tst_faults::clientsThatSayByeAndCloseLeaveNothingBehind()
 {
     m_rix->Echo = false;
-    StartRix(*m_rix);
-    StartTolvane(m_rix->Server.serverPort());
+    StartTolvane(StartRix());
     const int baseline = OpenDescriptors(m_tolvane.processId());
     // Each reads the greeting, sends its last words and closes at once; the last one half-closes.
     for (int i = 0; i < 5; ++i) {
@@ -580,15 +552,12 @@ void tst_faults::clientsThatSayByeAndCloseLeaveNothingBehind()
         }
         ::close(fd);
     }
-    QTRY_COMPARE(m_rix->Received, QByteArray("bye;bye;bye;bye;bye;"));
+    QTRY_COMPARE(m_rix->AllReceived, QByteArray("bye;bye;bye;bye;bye;"));
     QTRY_COMPARE(ReadFile(QStringLiteral("Eventlog.txt")).count("RIX Disconnected"), 5);
     QCOMPARE(ReadFile(QStringLiteral("Eventlog.txt")).count("RIX Connected"), 5);
     // Every descriptor comes back, but those of the RIX connections the poll keeps warm for the
     // next clients.
-    const auto warm = [this] {
-        return int(std::count_if(m_rix->Connections.begin(), m_rix->Connections.end(),
-                                 [](QTcpSocket* s) { return s->state() == QAbstractSocket::ConnectedState; }));
-    };
+    const auto warm = [this] { return m_rix->OpenCount(); };
     QTRY_VERIFY2(warm() >= 1 && warm() <= 4 && OpenDescriptors(m_tolvane.processId()) == baseline + warm(),
                  qPrintable(QStringLiteral("%1 descriptors, %2 at the start, %3 warm")
                                 .arg(OpenDescriptors(m_tolvane.processId()))

@@ -24,51 +24,6 @@
 
 namespace {
 
-// A peer on 127.0.0.1 that records what each of its connections receives.
-class Peer final : public QObject {
-public:
-    struct Connection {
-        QTcpSocket* Socket = nullptr;
-        QByteArray Received;
-        bool Closed = false;
-    };
-
-    explicit Peer(bool sendLogin = false)
-        : m_sendLogin(sendLogin)
-    {
-        connect(&Server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket* socket = Server.nextPendingConnection()) {
-                auto connection = std::make_shared<Connection>();
-                connection->Socket = socket;
-                Connections.push_back(connection);
-                connect(socket, &QTcpSocket::readyRead, this,
-                        [connection] { connection->Received += connection->Socket->readAll(); });
-                connect(socket, &QTcpSocket::disconnected, this, [connection] { connection->Closed = true; });
-                if (m_sendLogin)
-                    socket->write(Constants::LoginText.toLatin1());
-            }
-        });
-    }
-
-    bool Listen(quint16 port = 0) { return Server.listen(QHostAddress::LocalHost, port); }
-    quint16 Port() const { return Server.serverPort(); }
-    int Count() const { return int(Connections.size()); }
-    Connection& At(int i) { return *Connections.at(size_t(i)); }
-    int OpenCount() const
-    {
-        int open = 0;
-        for (const auto& c : Connections)
-            open += !c->Closed;
-        return open;
-    }
-
-    QTcpServer Server;
-    std::vector<std::shared_ptr<Connection>> Connections;
-
-private:
-    bool m_sendLogin;
-};
-
 // The socket reads nothing until ReadAgain: what is sent to it waits in the kernel and at the sender.
 void StopReading(QTcpSocket* socket)
 {
@@ -195,10 +150,7 @@ Client& tst_relay::AddGreetedClient()
 {
     m_clients.push_back(std::make_unique<Client>());
     Client& client = *m_clients.back();
-    [&] {
-        QVERIFY(client.Connect(ListenPort()));
-        QTRY_COMPARE(client.Received, Login);
-    }();
+    [&] { QVERIFY(client.ConnectGreeted(ListenPort())); }();
     return client;
 }
 

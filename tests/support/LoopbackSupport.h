@@ -10,6 +10,8 @@
 #include <QTest>
 
 #include <csignal>
+#include <memory>
+#include <vector>
 
 inline const QByteArray Login("Login Sucessful\r\n");
 
@@ -52,6 +54,64 @@ inline QByteArray Pattern(qsizetype size, quint32 seed)
     return data;
 }
 
+// A peer on 127.0.0.1 that accepts connections (a RIX, or the client the relay connects to) and
+// records what each of them receives. It may greet with the RIX's confirmation, echo, or read nothing.
+class Peer final : public QObject {
+public:
+    struct Connection {
+        QTcpSocket* Socket = nullptr;
+        QByteArray Received;
+        bool Closed = false;
+    };
+
+    explicit Peer(bool sendLogin = false)
+        : m_sendLogin(sendLogin)
+    {
+        connect(&Server, &QTcpServer::newConnection, this, [this] {
+            while (QTcpSocket* socket = Server.nextPendingConnection()) {
+                auto connection = std::make_shared<Connection>();
+                connection->Socket = socket;
+                Connections.push_back(connection);
+                if (!Read)
+                    socket->setReadBufferSize(1);
+                connect(socket, &QTcpSocket::readyRead, this, [this, connection] {
+                    if (!Read)
+                        return;
+                    const QByteArray got = connection->Socket->readAll();
+                    connection->Received += got;
+                    AllReceived += got;
+                    if (Echo)
+                        connection->Socket->write(got);
+                });
+                connect(socket, &QTcpSocket::disconnected, this, [connection] { connection->Closed = true; });
+                if (m_sendLogin)
+                    socket->write(Login);
+            }
+        });
+    }
+
+    bool Listen(quint16 port = 0) { return Server.listen(QHostAddress::LocalHost, port); }
+    quint16 Port() const { return Server.serverPort(); }
+    int Count() const { return int(Connections.size()); }
+    Connection& At(int i) { return *Connections.at(size_t(i)); }
+    int OpenCount() const
+    {
+        int open = 0;
+        for (const auto& c : Connections)
+            open += !c->Closed;
+        return open;
+    }
+
+    QTcpServer Server;
+    std::vector<std::shared_ptr<Connection>> Connections;
+    QByteArray AllReceived; // what all connections received, in the order it arrived
+    bool Echo = false;
+    bool Read = true; // set before the connections are made
+
+private:
+    bool m_sendLogin;
+};
+
 // A client of the relay, from the given loopback address; keeps what it receives and whether it was closed.
 struct Client {
     QTcpSocket Socket;
@@ -68,6 +128,11 @@ struct Client {
     {
         Socket.connectToHost(QHostAddress::LocalHost, port);
         return Socket.waitForConnected(5000);
+    }
+    // Connects and waits for the relay's greeting.
+    bool ConnectGreeted(quint16 port)
+    {
+        return Connect(port) && QTest::qWaitFor([this] { return Received == Login; }, 5000);
     }
 };
 
