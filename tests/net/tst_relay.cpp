@@ -81,7 +81,7 @@ private slots:
     void shutdownLetsQueuedBytesGoFirst();
 
 private:
-    // Writes iplog.ini and starts the relay on it.
+    // Writes iplog.ini (data log off) and starts the relay on it.
     void StartRelay(int rixPort, int clientPort = 0, bool connectMode = false,
                     const QString& rixAddress = QStringLiteral("127.0.0.1"),
                     ReadinessBackend::Kind backend = ReadinessBackend::DefaultKind());
@@ -132,7 +132,7 @@ void tst_relay::StartRelay(int rixPort, int clientPort, bool connectMode, const 
     if (clientPort == 0)
         clientPort = FreePort(); // 0 is not a port: nothing would listen
     QVERIFY(WriteFile(m_dir->path() + QStringLiteral("/iplog.ini"),
-                      SettingsFileText(rixPort, clientPort, !connectMode, true, rixAddress)));
+                      SettingsFileText(rixPort, clientPort, !connectMode, false, rixAddress)));
     m_relay = std::make_unique<Relay>(m_state, m_view, m_errors, *m_events, *m_data, backend);
     RunStartup(m_state, m_view, m_errors, *m_relay, m_dir->path());
     m_relay->tmrPoll.stop(); // the tests tick the poll themselves
@@ -186,6 +186,7 @@ void tst_relay::eachClientHasItsOwnRixConnection()
     Client& b = AddClient(rix, 2);
     Client& c = AddClient(rix, 3);
     // Every byte value passes unchanged; the data log shows the burst with its control bytes made visible.
+    m_state.LogData = true;
     QByteArray all;
     for (int byte = 0; byte < 256; ++byte)
         all.append(char(byte));
@@ -379,7 +380,6 @@ void tst_relay::lastWordsAndEndTogether()
 void tst_relay::largeBurstsBothWays()
 {
     Peer& rix = StartWithRix();
-    m_state.LogData = false;
     Client& client = AddClient(rix, 1);
     const QByteArray up = Pattern(16 * 1024 * 1024, 1);
     const QByteArray down = Pattern(16 * 1024 * 1024, 2);
@@ -394,7 +394,6 @@ void tst_relay::largeBurstsBothWays()
 void tst_relay::slowClientKeepsMemoryBounded()
 {
     Peer& rix = StartWithRix();
-    m_state.LogData = false;
     Client& client = AddClient(rix, 1);
     // The client stops reading; the RIX streams far more than the bound.
     StopReading(&client.Socket);
@@ -414,7 +413,6 @@ void tst_relay::dataWaitingForTheRixIsBounded()
 {
     const quint16 port = FreePort();
     StartRelay(port);
-    m_state.LogData = false;
     Client& client = AddGreetedClient();
     // The RIX is down and the client sends far more than the bound: the relay stops reading it.
     const QByteArray stream = Pattern(32 * 1024 * 1024, 4);
@@ -434,7 +432,6 @@ void tst_relay::dataWaitingForTheRixIsBounded()
 void tst_relay::totalWaitingIsBounded()
 {
     Peer& rix = StartWithRix();
-    m_state.LogData = false;
     constexpr qint64 total = 512 * 1024;
     m_relay->SetTotalPendingBound(total);
     // Every slot's RIX floods while its client reads nothing: each one alone stays under its own bound,
@@ -472,7 +469,6 @@ void tst_relay::totalWaitingIsBounded()
 void tst_relay::clientGoneWhilePausedIsNoticed()
 {
     Peer& rix = StartWithRix();
-    m_state.LogData = false;
     Client& client = AddClient(rix, 1);
     // The client stops reading: the RIX's bytes pile up to the bound and the relay stops reading the RIX.
     StopReading(&client.Socket);
@@ -560,7 +556,6 @@ void tst_relay::repeatedConnectFailureIsWrittenOnce()
 void tst_relay::leavingClientsBytesReachASlowRix()
 {
     Peer& rix = StartWithRix();
-    m_state.LogData = false;
     Client& client = AddClient(rix, 1);
     // The RIX reads nothing for now, and the relay's connection to it has small buffers at both ends;
     // the client sends what the relay takes in whole (no more than its bound) and leaves.
@@ -683,7 +678,6 @@ void tst_relay::modeSwitchListensOrConnects()
 void tst_relay::drainingGivesUpAndSaysHowMuchWasLost()
 {
     Peer& rix = StartWithRix();
-    m_state.LogData = false;
     Client& client = AddClient(rix, 1);
     QTcpSocket* stuck = rix.At(0).Socket;
     StopReading(stuck);
@@ -713,7 +707,6 @@ void tst_relay::drainingGivesUpAndSaysHowMuchWasLost()
 void tst_relay::shutdownLetsQueuedBytesGoFirst()
 {
     Peer& rix = StartWithRix();
-    m_state.LogData = false;
     Client& client = AddClient(rix, 1);
     // The RIX is slow: more than the kernel buffers hold waits in the relay when shutdown begins.
     QTcpSocket* slow = rix.At(0).Socket;
