@@ -78,6 +78,7 @@ void tst_sockets::Drain(SocketObject& socket, QByteArray& out)
 
 quint16 tst_sockets::Listen()
 {
+    (*m_array)(0).SetLocalAddress(QStringLiteral("127.0.0.1"));
     (*m_array)(0).SetLocalPort(0);
     (*m_array)(0).Command(Constants::CommandListen);
     return quint16((*m_array)(0).LocalPort());
@@ -341,8 +342,9 @@ void tst_sockets::unadoptedHandleIsClosed()
 void tst_sockets::listenOnBusyPortFails()
 {
     QTcpServer holder;
-    QVERIFY(holder.listen(QHostAddress::AnyIPv4));
+    QVERIFY(holder.listen(QHostAddress::LocalHost));
     SocketObject& listener = (*m_array)(0);
+    listener.SetLocalAddress(QStringLiteral("127.0.0.1"));
     listener.SetLocalPort(holder.serverPort());
     QVERIFY_THROWS_EXCEPTION(Failure, listener.Command(Constants::CommandListen));
     QVERIFY(!listener.IsListening());

@@ -22,7 +22,7 @@ inline quint16 FreePort()
     for (;;) {
         const auto port = quint16(20000 + QRandomGenerator::global()->bounded(12000));
         QTcpServer probe;
-        if (probe.listen(QHostAddress::AnyIPv4, port))
+        if (probe.listen(QHostAddress::LocalHost, port))
             return port;
     }
 }
