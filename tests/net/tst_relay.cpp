@@ -92,6 +92,9 @@ private:
     Client& AddGreetedClient();
     // The same, and waits until its RIX connection is up.
     Client& AddClient(Peer& rix, int expectedRixConnections);
+    // The RIX reads nothing, and the relay's connection to it has small buffers at both ends, so what
+    // the relay takes for it stays in the relay's own queue.
+    QTcpSocket* StallRix(Peer& rix);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     RuntimeState m_state;
@@ -152,6 +155,17 @@ Client& tst_relay::AddGreetedClient()
     Client& client = *m_clients.back();
     [&] { QVERIFY(client.ConnectGreeted(ListenPort())); }();
     return client;
+}
+
+QTcpSocket* tst_relay::StallRix(Peer& rix)
+{
+    QTcpSocket* stalled = rix.At(0).Socket;
+    StopReading(stalled);
+    stalled->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 32768);
+    const int small = 32768;
+    if (setsockopt(int(m_relay->wsktServer(1).Descriptor()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small) != 0)
+        qFatal("cannot shrink the relay's send buffer");
+    return stalled;
 }
 
 Client& tst_relay::AddClient(Peer& rix, int expectedRixConnections)
@@ -557,13 +571,9 @@ void tst_relay::leavingClientsBytesReachASlowRix()
 {
     Peer& rix = StartWithRix();
     Client& client = AddClient(rix, 1);
-    // The RIX reads nothing for now, and the relay's connection to it has small buffers at both ends;
-    // the client sends what the relay takes in whole (no more than its bound) and leaves.
-    QTcpSocket* slow = rix.At(0).Socket;
-    StopReading(slow);
-    slow->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 32768);
-    const int small = 32768;
-    QCOMPARE(setsockopt(int(m_relay->wsktServer(1).Descriptor()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    // The RIX reads nothing for now; the client sends what the relay takes in whole (no more than its
+    // bound) and leaves.
+    QTcpSocket* slow = StallRix(rix);
     const QByteArray sent = Pattern(Relay::PendingOutputBound, 11);
     client.Socket.write(sent);
     QTRY_COMPARE_WITH_TIMEOUT(client.Socket.bytesToWrite(), 0, 20000);
@@ -679,11 +689,7 @@ void tst_relay::drainingGivesUpAndSaysHowMuchWasLost()
 {
     Peer& rix = StartWithRix();
     Client& client = AddClient(rix, 1);
-    QTcpSocket* stuck = rix.At(0).Socket;
-    StopReading(stuck);
-    stuck->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 32768);
-    const int small = 32768;
-    QCOMPARE(setsockopt(int(m_relay->wsktServer(1).Descriptor()), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    StallRix(rix);
     client.Socket.write(Pattern(6 * 1024 * 1024, 12));
     QTRY_VERIFY_WITH_TIMEOUT(m_relay->wscktClient(1).IsReadingPaused(), 20000);
     // A reset: an orderly end would wait behind the bytes the relay is not reading.
