@@ -51,4 +51,5 @@ public:
     void ClientLinesChanged() override {}
     void ShowLastClientMessage(const QString&) override {}
     void ShowLastRixMessage(const QString&) override {}
+    bool ShowsMessages() const override { return false; }
 };

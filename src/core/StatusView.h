@@ -19,6 +19,9 @@ public:
     virtual void ClientLinesChanged() = 0;
     virtual void ShowLastClientMessage(const QString& text) = 0;
     virtual void ShowLastRixMessage(const QString& text) = 0;
+    // False for a view that shows no messages (a service): the relay then builds no label text for
+    // every burst it passes on.
+    virtual bool ShowsMessages() const { return true; }
 };
 
 class RuntimeState;

@@ -77,10 +77,12 @@ void DataLog::WriteDataLog(QByteArrayView data, const QString& source)
 
 void DataLog::ShowLastClientMessage(QByteArrayView data, const QString& source)
 {
-    m_view.ShowLastClientMessage(DataLabel::LabelText(data, source));
+    if (m_view.ShowsMessages())
+        m_view.ShowLastClientMessage(DataLabel::LabelText(data, source));
 }
 
 void DataLog::ShowLastRixMessage(QByteArrayView data, const QString& source)
 {
-    m_view.ShowLastRixMessage(DataLabel::LabelText(data, source));
+    if (m_view.ShowsMessages())
+        m_view.ShowLastRixMessage(DataLabel::LabelText(data, source));
 }
