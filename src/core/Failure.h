@@ -19,6 +19,7 @@ inline constexpr int SubscriptOutOfRange = 9;
 inline constexpr int InvalidPropertyValue = 380;
 inline constexpr int NotASocket = 10038;
 inline constexpr int AddressNotAvailable = 10049;
+inline constexpr int ConnectionReset = 10054;
 inline constexpr int NotConnected = 10057;
 inline constexpr int TimedOut = 10060;
 } // namespace FailureCode

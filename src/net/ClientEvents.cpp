@@ -23,17 +23,27 @@ void Relay::OnClientAccept(int, qintptr handle, quint32 peerAddress)
         if (slot == 0)
             slot = CreateSlot();
 
+        // Past the total bound, or with the draining pool full, the client is greeted but not read
+        // until there is room: what it sends waits in the kernel, and TCP pushes back on it. It gets
+        // its RIX connection then, too (a warm one it may have already).
+        const bool wait = !HasRoom();
         // The slot's RIX connection starts before the client is taken over. A RIX connection that
         // the poll has kept up for the free slot is used as it is.
         SetupServerSocket(slot);
-        ConnectToSwitcher(slot);
-        // Without a descriptor for its RIX side the client could only wait: it is turned away instead
-        // (its connection closes at once), and accepted again once descriptors are free.
-        if (wsktServer(slot).OutOfDescriptors())
-            return;
+        if (!wait) {
+            ConnectToSwitcher(slot);
+            // Without a descriptor for its RIX side the client could only wait: it is turned away
+            // instead (its connection closes at once), and accepted again once descriptors are free.
+            if (wsktServer(slot).OutOfDescriptors())
+                return;
+        }
         SetupClientSocket(slot);
         SocketObject& client = wscktClient(slot);
         client.AcceptHandle(handle);
+        if (wait) {
+            client.PauseReading(true);
+            SetWaitingForRoom(slot, true);
+        }
 
         IncrementCounter(m_state.ConnectedClients);
         ShowConnectionCount();
@@ -84,7 +94,7 @@ void Relay::OnClientConnectFailed(int index)
 void Relay::OnClientDataArrived(int index)
 {
     try {
-        ReadBursts(wscktClient(index), index, m_state.Slot(index).ClientAddress, &Relay::OnClientBurst);
+        ReadBursts(Side::Client, index);
     } catch (const Failure& failure) {
         m_errors.Report(Reports::ReceivingRixMessageData, failure);
     }
@@ -106,8 +116,15 @@ void Relay::OnClientClosed(int index)
         // RIX bytes we had taken for the client and could not give it are lost: said, with their count.
         const qint64 unsent = wscktClient(index).UnsentAtClose();
         if (unsent > 0)
-            m_errors.Report(Reports::SendingToRix(index, unsent),
-                            Failure{FailureCode::NotConnected, QStringLiteral("The client's connection ended")});
+            m_peerReports.Report(QStringLiteral("client unsent"), Reports::SendingToRix(index, unsent),
+                                 Failure{FailureCode::NotConnected, QStringLiteral("The client's connection ended")},
+                                 unsent);
+        if (const qint64 dropped = std::exchange(m_flow[size_t(index)].DroppedFromClient, 0); dropped > 0)
+            m_peerReports.Report(QStringLiteral("client reset past bound"), Reports::SendingToServer(index, dropped),
+                                 Failure{FailureCode::ConnectionReset,
+                                         QStringLiteral("The client reset its connection while the relay held all "
+                                                        "it may: what it had sent last had no room to wait")},
+                                 dropped);
         DropClient(index);
     } catch (const Failure& failure) {
         m_errors.Report(Reports::ClientDisconnect, failure);
@@ -122,21 +139,32 @@ void Relay::DropClient(int slot)
     ShowConnectionCount();
     record.Connected = false;
     wscktClient(slot).Command(Constants::CommandClose);
-    SocketObject& rix = wsktServer(slot);
+    SetWaitingForRoom(slot, false);
     // We acknowledged what the client sent: it still goes to the RIX, over the same connection, while
-    // the slot's next client gets a fresh one.
-    if ((rix.IsConnected() && rix.PendingOutput() > 0) || (rix.HasConnection() && !record.ClientData.isEmpty())) {
-        m_clientDataBytes -= record.ClientData.size();
-        Draining.Take(slot, rix, std::exchange(record.ClientData, QByteArray()));
-    }
-    if (!record.ClientData.isEmpty()) {
-        m_errors.Report(Reports::SendingToServer(slot, record.ClientData.size()),
-                        Failure{FailureCode::NotConnected, QStringLiteral("The RIX is not connected")});
-        ReleaseClientData(record);
+    // the slot's next client gets a fresh one. Bytes that wait for a connection get one more attempt.
+    if (!record.ClientData.isEmpty() && !wsktServer(slot).HasConnection())
+        ConnectToSwitcher(slot);
+    m_clientDataBytes -= record.ClientData.size();
+    const QByteArray lost = LetRixSideGo(slot, std::exchange(record.ClientData, QByteArray()));
+    if (!lost.isEmpty())
+        m_peerReports.Report(QStringLiteral("rix not connected"), Reports::SendingToServer(slot, lost.size()),
+                             Failure{FailureCode::NotConnected, QStringLiteral("The RIX is not connected")},
+                             lost.size());
+    UpdateLabels();
+}
+
+QByteArray Relay::LetRixSideGo(int slot, QByteArray clientBytes)
+{
+    SocketObject& rix = wsktServer(slot);
+    const bool undelivered
+        = !clientBytes.isEmpty() || (rix.IsConnected() && (rix.PendingOutput() > 0 || rix.Unacknowledged() > 0));
+    if (undelivered && rix.HasConnection()) {
+        Draining.Take(slot, rix, std::move(clientBytes));
+        return {};
     }
     rix.Command(Constants::CommandClose);
     rix.Reset();
-    UpdateLabels();
+    return clientBytes;
 }
 
 void Relay::OnClientDrained(int index)
@@ -153,7 +181,7 @@ void Relay::OnClientDrained(int index)
 
 void Relay::ResumeClientReading(int slot)
 {
-    if (m_closing)
+    if (m_closing || m_flow[size_t(slot)].WaitingForRoom)
         return;
     const ConnectionRecord& record = m_state.Slot(slot);
     if (!MustPause(record.ClientData.size() + wsktServer(slot).PendingOutput()))

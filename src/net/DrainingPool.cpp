@@ -2,10 +2,13 @@
 
 #include "core/Constants.h"
 #include "core/Failure.h"
+#include "core/ReportThrottle.h"
 
-DrainingPool::DrainingPool(ReadinessBackend& backend, ErrorReporter& errors, QObject* parent)
+#include <utility>
+
+DrainingPool::DrainingPool(ReadinessBackend& backend, ReportThrottle& reports, QObject* parent)
     : QObject(parent)
-    , m_errors(errors)
+    , m_reports(reports)
     , m_sockets(backend)
     , m_entries(1)
 {
@@ -14,6 +17,8 @@ DrainingPool::DrainingPool(ReadinessBackend& backend, ErrorReporter& errors, QOb
     connect(&m_sockets, &SocketArray::DataArrived, this, &DrainingPool::OnDataArrived);
     connect(&m_sockets, &SocketArray::Closed, this, &DrainingPool::OnClosed);
     connect(&m_sockets, &SocketArray::OutputDrained, this, &DrainingPool::OnDrained);
+    m_acknowledgementCheck.setInterval(AcknowledgementCheckMs);
+    connect(&m_acknowledgementCheck, &QTimer::timeout, this, &DrainingPool::OnAcknowledgementCheck);
 }
 
 void DrainingPool::Take(int slot, SocketObject& rix, QByteArray waiting)
@@ -30,10 +35,15 @@ void DrainingPool::Take(int slot, SocketObject& rix, QByteArray waiting)
     Entry& entry = m_entries[size_t(index)];
     entry.Slot = slot;
     entry.Waiting = std::move(waiting);
+    m_waitingBytes += entry.Waiting.size();
     entry.SinceProgress.start();
+    ++m_count;
+    if (!m_acknowledgementCheck.isActive())
+        m_acknowledgementCheck.start();
     if (socket.IsConnected())
         OnConnected(index);
-    entry.LastQueued = QueuedAt(index);
+    else
+        entry.LastHeld = HeldAt(index);
 }
 
 void DrainingPool::Check()
@@ -42,67 +52,113 @@ void DrainingPool::Check()
         Entry& entry = m_entries[size_t(i)];
         if (entry.Slot == 0)
             continue;
-        const qint64 queued = QueuedAt(i);
-        if (queued < entry.LastQueued) {
-            entry.LastQueued = queued;
+        const qint64 held = HeldAt(i);
+        if (held < entry.LastHeld) {
+            entry.LastHeld = held;
             entry.SinceProgress.start();
         } else if (entry.SinceProgress.hasExpired(m_noProgressTimeoutMs)) {
-            Finish(i, Failure{FailureCode::TimedOut,
-                              QStringLiteral("The RIX took nothing for %1 ms").arg(m_noProgressTimeoutMs)});
+            Finish(i,
+                   Failure{FailureCode::TimedOut,
+                           QStringLiteral("The RIX took nothing for %1 ms").arg(m_noProgressTimeoutMs)});
         }
     }
 }
 
-qint64 DrainingPool::Queued() const
+qint64 DrainingPool::Queued()
 {
     qint64 queued = 0;
-    for (int i = 1; i < m_sockets.Count(); ++i)
-        queued += m_entries[size_t(i)].Waiting.size() + const_cast<SocketArray&>(m_sockets)(i).PendingOutput();
+    for (int i = 1; i < m_sockets.Count(); ++i) {
+        if (m_entries[size_t(i)].Slot != 0)
+            queued += HeldAt(i);
+    }
     return queued;
-}
-
-int DrainingPool::Count() const
-{
-    int count = 0;
-    for (const Entry& entry : m_entries)
-        count += entry.Slot != 0;
-    return count;
 }
 
 void DrainingPool::CloseAll()
 {
     for (int i = 1; i < m_sockets.Count(); ++i) {
-        if (m_entries[size_t(i)].Slot != 0)
+        if (m_entries[size_t(i)].Slot == 0)
+            continue;
+        if (HeldAt(i) == 0)
+            Settle(i);
+        else
             Finish(i, Failure{FailureCode::TimedOut, QStringLiteral("The RIX did not take it before shutdown")});
     }
 }
 
-qint64 DrainingPool::QueuedAt(int index)
+qint64 DrainingPool::HeldAt(int index)
 {
-    return m_entries[size_t(index)].Waiting.size() + m_sockets(index).PendingOutput();
+    AskKernel(index);
+    const Entry& entry = m_entries[size_t(index)];
+    return entry.Waiting.size() + m_sockets(index).PendingOutput() + entry.Kernel;
 }
 
-// Closes the connection; bytes it still held are reported as discarded.
-void DrainingPool::Finish(int index, const Failure& failure)
+void DrainingPool::AskKernel(int index)
 {
     Entry& entry = m_entries[size_t(index)];
-    const qint64 discarded = QueuedAt(index);
-    if (discarded > 0)
-        m_errors.Report(Reports::SendingToServer(entry.Slot, discarded), failure);
     SocketObject& socket = m_sockets(index);
+    // Once a connection has failed the kernel has let its bytes go: the last answer is the best count.
+    if (!socket.IsConnected())
+        return;
+    const qint64 kernel = socket.Unacknowledged();
+    m_kernelBytes += kernel - entry.Kernel;
+    entry.Kernel = kernel;
+}
+
+void DrainingPool::Settle(int index)
+{
+    const Entry& entry = m_entries[size_t(index)];
+    SocketObject& socket = m_sockets(index);
+    if (!socket.IsConnected() || !entry.Waiting.isEmpty() || socket.PendingOutput() > 0)
+        return;
+    AskKernel(index);
+    if (entry.Kernel > 0)
+        return; // asked again at the next acknowledgement check
     socket.Command(Constants::CommandClose);
     socket.Reset();
+    Release(index);
+}
+
+void DrainingPool::Finish(int index, const Failure& failure)
+{
+    const Entry& entry = m_entries[size_t(index)];
+    const qint64 discarded = HeldAt(index);
+    if (discarded > 0)
+        m_reports.Report(QStringLiteral("drain %1").arg(failure.Code), Reports::SendingToServer(entry.Slot, discarded),
+                         failure, discarded);
+    SocketObject& socket = m_sockets(index);
+    // A reset, not an orderly close: nothing of what was counted goes out after all.
+    if (discarded > 0)
+        socket.Abort();
+    else
+        socket.Command(Constants::CommandClose);
+    socket.Reset();
+    Release(index);
+}
+
+void DrainingPool::Release(int index)
+{
+    Entry& entry = m_entries[size_t(index)];
+    if (entry.Slot == 0)
+        return;
+    m_waitingBytes -= entry.Waiting.size();
+    m_kernelBytes -= entry.Kernel;
     entry = Entry();
+    if (--m_count == 0)
+        m_acknowledgementCheck.stop();
+    emit Left();
 }
 
 void DrainingPool::OnConnected(int index)
 {
     Entry& entry = m_entries[size_t(index)];
     SocketObject& socket = m_sockets(index);
-    if (!entry.Waiting.isEmpty() && socket.Write(entry.Waiting))
+    if (!entry.Waiting.isEmpty() && socket.Write(entry.Waiting)) {
+        m_waitingBytes -= entry.Waiting.size();
         entry.Waiting = QByteArray();
-    if (socket.PendingOutput() == 0 && entry.Waiting.isEmpty())
-        Finish(index, {});
+    }
+    entry.LastHeld = HeldAt(index);
+    Settle(index);
 }
 
 void DrainingPool::OnConnectFailed(int index, int errorCode)
@@ -114,23 +170,31 @@ void DrainingPool::OnDataArrived(int index)
 {
     // Whatever the RIX still says has nobody to go to; it is read so that the close stays orderly.
     SocketObject& socket = m_sockets(index);
+    AskKernel(index); // while it can still answer: the end may be read below
     char buffer[16384];
-    while (socket.MayHaveMore() && socket.Read(buffer, sizeof buffer) > 0) {
-    }
-    if (!socket.IsConnected() && QueuedAt(index) > 0) {
+    while (socket.MayHaveMore() && socket.Read(buffer, sizeof buffer) > 0) { }
+    if (!socket.IsConnected()) {
         const int error = socket.ErrorCode() != Constants::WouldBlock ? socket.ErrorCode() : 0;
-        Finish(index, Failure{error, error != 0 ? NativeSocket::ErrorText(error)
-                                                : QStringLiteral("The RIX closed the connection")});
+        Finish(index,
+               Failure{error,
+                       error != 0 ? NativeSocket::ErrorText(error) : QStringLiteral("The RIX closed the connection")});
     }
 }
 
 void DrainingPool::OnClosed(int index)
 {
-    m_entries[size_t(index)] = Entry();
+    Release(index);
 }
 
 void DrainingPool::OnDrained(int index)
 {
-    if (m_entries[size_t(index)].Waiting.isEmpty())
-        Finish(index, {});
+    Settle(index);
+}
+
+void DrainingPool::OnAcknowledgementCheck()
+{
+    for (int i = 1; i < m_sockets.Count(); ++i) {
+        if (m_entries[size_t(i)].Slot != 0)
+            Settle(i);
+    }
 }

@@ -10,6 +10,10 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#ifdef Q_OS_LINUX
+#include <linux/sockios.h>
+#endif
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -241,6 +245,26 @@ void Close(Handle handle)
 #endif
 }
 
+void Abort(Handle handle)
+{
+    const linger hard{1, 0};
+    setsockopt(handle, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+    Close(handle);
+}
+
+qint64 Unacknowledged(Handle handle)
+{
+#ifdef Q_OS_LINUX
+    int bytes = 0;
+    if (ioctl(int(handle), SIOCOUTQ, &bytes) != 0 || bytes < 0)
+        return 0;
+    return bytes;
+#else
+    Q_UNUSED(handle);
+    return 0;
+#endif
+}
+
 QString PeerAddress(Handle handle)
 {
     sockaddr_in address{};
@@ -270,6 +294,15 @@ bool IsWouldBlock(int error)
     return error == WSAEWOULDBLOCK;
 #else
     return error == EAGAIN || error == EWOULDBLOCK || error == EINTR;
+#endif
+}
+
+bool IsReset(int error)
+{
+#ifdef Q_OS_WIN
+    return error == WSAECONNRESET;
+#else
+    return error == ECONNRESET;
 #endif
 }
 

@@ -48,12 +48,19 @@ struct Span {
 // with error set.
 qint64 SendParts(Handle handle, const Span* parts, int count, int& error);
 void Close(Handle handle);
+// Closes with a reset: what the kernel still holds for the peer is thrown away, not sent later.
+void Abort(Handle handle);
+// Bytes written that the peer has not acknowledged yet: still in the kernel, unsent or in flight.
+// 0 where the system cannot tell (Windows), and for a connection that has failed.
+qint64 Unacknowledged(Handle handle);
 // The peer's dotted IPv4 address, empty when there is none.
 QString PeerAddress(Handle handle);
 QString DottedAddress(quint32 ipv4);
 quint16 LocalPort(Handle handle);
 
 bool IsWouldBlock(int error);
+// The peer reset the connection.
+bool IsReset(int error);
 bool IsInProgress(int error);
 // Descriptor or buffer exhaustion: accepting may succeed again later.
 bool IsResourceShortage(int error);

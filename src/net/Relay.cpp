@@ -16,9 +16,10 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Event
              ReadinessBackend::Kind backendKind, QObject* parent)
     : QObject(parent)
     , m_backend(ReadinessBackend::Create(backendKind))
+    , m_peerReports(errors)
     , wscktClient(*m_backend)
     , wsktServer(*m_backend)
-    , Draining(*m_backend, errors)
+    , Draining(*m_backend, m_peerReports)
     , m_state(state)
     , m_view(view)
     , m_errors(errors)
@@ -40,6 +41,8 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Event
     connect(&wsktServer, &SocketArray::DataArrived, this, &Relay::OnRixDataArrived);
     connect(&wsktServer, &SocketArray::Closed, this, &Relay::OnRixClosed);
     connect(&wsktServer, &SocketArray::OutputDrained, this, &Relay::OnRixDrained);
+    // Queued: a connection leaves the pool in the middle of the relay's own handlers.
+    connect(&Draining, &DrainingPool::Left, this, &Relay::AdmitWaitingClients, Qt::QueuedConnection);
     tmrPoll.setInterval(Constants::PollPeriodMs);
     connect(&tmrPoll, &QTimer::timeout, this, &Relay::OnPollTick);
 }
@@ -88,6 +91,7 @@ int Relay::CreateSlot()
         wsktServer.Add();
     m_state.GrowTables();
     m_freshRixConnection.resize(size_t(slot) + 1);
+    m_flow.resize(size_t(slot) + 1);
     return slot;
 }
 
@@ -165,9 +169,11 @@ bool Relay::RixIsOurOwnListener() const
 
 qint64 Relay::QueuedOutput()
 {
-    qint64 queued = Draining.Queued();
-    for (int i = 1; i <= m_state.ConnectionCount; ++i)
-        queued += wscktClient(i).PendingOutput() + wsktServer(i).PendingOutput();
+    qint64 queued = Draining.Queued() + m_clientDataBytes;
+    for (int i = 1; i <= m_state.ConnectionCount; ++i) {
+        for (const SocketObject* socket : {&wscktClient(i), &wsktServer(i)})
+            queued += socket->PendingOutput() + socket->Unacknowledged();
+    }
     return queued;
 }
 
@@ -199,6 +205,9 @@ void Relay::CloseAllSockets()
     tmrPoll.stop();
     DrainBeforeClosing();
     Draining.CloseAll();
+    for (int i = 1; i <= m_state.ConnectionCount; ++i)
+        CountUndelivered(i);
+    m_peerReports.Flush(true);
     for (int i = 0; i <= m_state.ConnectionCount; ++i) {
         SocketObject& client = wscktClient(i);
         client.Command(Constants::CommandClose);
@@ -208,6 +217,22 @@ void Relay::CloseAllSockets()
             rix.Command(Constants::CommandClose);
             rix.Reset();
         }
+    }
+}
+
+void Relay::CountUndelivered(int slot)
+{
+    const ConnectionRecord& record = m_state.Slot(slot);
+    const Failure late{FailureCode::TimedOut, QStringLiteral("Not acknowledged before shutdown")};
+    SocketObject& client = wscktClient(slot);
+    if (const qint64 left = client.PendingOutput() + client.Unacknowledged(); left > 0) {
+        m_peerReports.Report(QStringLiteral("shutdown client"), Reports::SendingToRix(slot, left), late, left);
+        client.Abort();
+    }
+    SocketObject& rix = wsktServer(slot);
+    if (const qint64 left = rix.PendingOutput() + rix.Unacknowledged() + record.ClientData.size(); left > 0) {
+        m_peerReports.Report(QStringLiteral("shutdown rix"), Reports::SendingToServer(slot, left), late, left);
+        rix.Abort();
     }
 }
 
@@ -222,13 +247,15 @@ void Relay::OnPollTick()
         }
     }
     Draining.Check();
+    m_peerReports.Flush();
+    AdmitWaitingClients();
     ReleaseIdleMemory();
     const int n = m_state.ConnectionCount;
     int freeSlots = 0;
     for (int i = 1; i <= n; ++i) {
         SocketObject& rix = wsktServer(i);
-        const bool hasClient = wscktClient(i).HasConnection()
-            || (m_state.OperationMode == Constants::ConnectMode && i == 1);
+        const bool hasClient
+            = wscktClient(i).HasConnection() || (m_state.OperationMode == Constants::ConnectMode && i == 1);
         if (!hasClient && ++freeSlots > WarmSlots) {
             if (rix.HasConnection()) {
                 rix.Command(Constants::CommandClose);
@@ -236,7 +263,7 @@ void Relay::OnPollTick()
             }
             continue;
         }
-        if (!rix.IsConnected())
+        if (!rix.IsConnected() && !m_flow[size_t(i)].WaitingForRoom)
             ConnectToSwitcher(i);
         // Connect mode has one client connection, slot 1's, even when listen mode left more slots.
         if (m_state.OperationMode == Constants::ConnectMode && i == 1 && !wscktClient(i).IsConnected())
@@ -288,8 +315,9 @@ void Relay::ReconnectRixSide()
             SocketObject& rix = wsktServer(i);
             if (!rix.IsConnected())
                 continue; // the poll connects it with the new settings
-            rix.Command(Constants::CommandClose);
-            rix.Reset();
+            // What the old RIX has not acknowledged still goes to it, or is counted; client bytes that
+            // wait for a connection stay with the slot, for the new one.
+            LetRixSideGo(i, {});
             ConnectToSwitcher(i);
         } catch (const Failure& failure) {
             m_errors.Report(Reports::ConnectingToSwitcher, failure);
@@ -307,19 +335,38 @@ void Relay::UpdateLabels()
     UpdateConnectionLabels(m_state, m_view, m_errors);
 }
 
-void Relay::ReadBursts(SocketObject& socket, int slot, const QString& peer, BurstHandler onBurst)
+void Relay::ReadBursts(Side side, int slot)
 {
+    SocketObject& socket = side == Side::Client ? wscktClient(slot) : wsktServer(slot);
     char* buffer = m_readBuffer.get();
     m_readSinceTick = true;
     for (int reads = 0; reads < ReadsPerEvent && socket.MayHaveMore(); ++reads) {
         const qint64 n = socket.Read(buffer, ReadCapacity());
         if (n <= 0) {
             if (socket.ErrorCode() != Constants::WouldBlock)
-                m_errors.Report(Reports::SocketError(socket.ErrorCode(), peer));
+                ReportFailedRead(side, slot, socket.ErrorCode());
             return;
         }
-        (this->*onBurst)(slot, buffer, n);
+        // A peer that has reset is read to its end even while paused. Past the total bound what it sent
+        // last has no room to wait in: it is counted, and reported when the connection closes.
+        if (socket.IsBroken() && socket.IsReadingPaused() && PendingTotal() >= m_totalPendingBound) {
+            SlotFlow& flow = m_flow[size_t(slot)];
+            (side == Side::Client ? flow.DroppedFromClient : flow.DroppedFromRix) += n;
+            continue;
+        }
+        if (side == Side::Client)
+            OnClientBurst(slot, buffer, n);
+        else
+            OnRixBurst(slot, buffer, n);
     }
+}
+
+void Relay::ReportFailedRead(Side side, int slot, int error)
+{
+    if (side == Side::Client && NativeSocket::IsReset(error))
+        return; // its event-log line says it left
+    const QString& peer = side == Side::Client ? m_state.Slot(slot).ClientAddress : m_state.RixIPAddress;
+    m_peerReports.Report(QStringLiteral("read %1 %2").arg(int(side)).arg(error), Reports::SocketError(error, peer), {});
 }
 
 void Relay::ShowListening()
@@ -343,6 +390,35 @@ bool Relay::ClientPortUsable(int port)
         m_errors.Report(Reports::InvalidClientPort(port));
     }
     return false;
+}
+
+void Relay::SetWaitingForRoom(int slot, bool waiting)
+{
+    bool& flag = m_flow[size_t(slot)].WaitingForRoom;
+    if (flag == waiting)
+        return;
+    flag = waiting;
+    m_waitingForRoom += waiting ? 1 : -1;
+}
+
+void Relay::AdmitWaitingClients()
+{
+    if (m_waitingForRoom == 0 || m_closing)
+        return;
+    // Each client let in may add up to its bound before it pauses, and may leave into the pool.
+    qint64 room = m_totalPendingBound - PendingTotal();
+    int poolRoom = DrainingPool::MaxConnections - Draining.Count();
+    for (int i = 1; i <= m_state.ConnectionCount && m_waitingForRoom > 0; ++i) {
+        if (!m_flow[size_t(i)].WaitingForRoom)
+            continue;
+        if (room < PendingOutputBound || poolRoom <= 0)
+            return;
+        room -= PendingOutputBound;
+        --poolRoom;
+        SetWaitingForRoom(i, false);
+        ConnectToSwitcher(i);
+        ResumeClientReading(i);
+    }
 }
 
 void Relay::ReleaseIdleMemory()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Failure.h"
+#include "core/ReportThrottle.h"
 #include "net/ClientAdmission.h"
 #include "net/DrainingPool.h"
 #include "net/ReadinessBackend.h"
@@ -27,6 +28,9 @@ class Relay final : public QObject {
     Q_OBJECT
     // First, so that it outlives the socket objects registered with it.
     std::unique_ptr<ReadinessBackend> m_backend;
+    // Reports that peers can cause, each kind written at most once a minute; before the draining pool,
+    // which reports through it.
+    ReportThrottle m_peerReports;
 
 public:
     Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, EventLog& events, DataLog& data,
@@ -49,8 +53,12 @@ public:
     // whose destination already has bytes waiting, and reads at most one chunk from any other.
     static constexpr qint64 DefaultTotalPendingBound = 64 * 1024 * 1024;
     void SetTotalPendingBound(qint64 bytes) { m_totalPendingBound = bytes; }
-    // Bytes waiting across all connections.
-    qint64 PendingTotal() const { return m_backend->OutputChunks().QueuedBytes() + m_clientDataBytes; }
+    // Bytes waiting across all connections, those of the draining pool included (what the kernel holds
+    // for the RIX there, too: it has been taken from clients and is not delivered yet).
+    qint64 PendingTotal() const
+    {
+        return m_backend->OutputChunks().QueuedBytes() + m_clientDataBytes + Draining.HeldOutsideQueues();
+    }
     // The one read buffer of the program: every read lands here first.
     static constexpr qsizetype ReadBufferSize = 256 * 1024;
     // Reads taken from one socket per data event before the other sockets get their turn.
@@ -88,13 +96,16 @@ public:
     // After the RIX port or address changed: every connected RIX side re-connects at once.
     void ReconnectRixSide();
 
+    // Clients accepted while the relay had no room, not read yet.
+    int WaitingForRoom() const { return m_waitingForRoom; }
+
     // Sending.
     void WriteToClient(int slot, QByteArrayView data);
     void ForwardToClient(int slot, char* data, qsizetype size);
     void ForwardToRix(int slot, QByteArrayView burst);
 
 private:
-    using BurstHandler = void (Relay::*)(int slot, char* data, qsizetype size);
+    enum class Side { Client, Rix };
 
     void OnClientAccept(int index, qintptr handle, quint32 peerAddress);
     // False when the client is to be closed at once, before it has a slot or a greeting: it is not
@@ -114,15 +125,28 @@ private:
     void OnRixDrained(int index);
 
     // The one read loop of both sides: reads until the socket has nothing more (or has had its share
-    // of this turn); each read is one burst, handled straight from the shared buffer. A failed read
-    // is reported with the peer's address.
-    void ReadBursts(SocketObject& socket, int slot, const QString& peer, BurstHandler onBurst);
+    // of this turn); each read is one burst, handled straight from the shared buffer.
+    void ReadBursts(Side side, int slot);
+    // A failed read: a client's reset is the client leaving, anything else is written, with the peer's
+    // address, at most once a minute.
+    void ReportFailedRead(Side side, int slot, int error);
     void OnClientBurst(int slot, char* data, qsizetype size);
     void OnRixBurst(int slot, char* data, qsizetype size);
 
     // A slot's client has gone: logged, counted, shown, and both of the slot's sockets closed; the
-    // RIX side goes to the draining pool when bytes for the RIX are still queued.
+    // RIX side goes to the draining pool when bytes for the RIX are still on their way.
     void DropClient(int slot);
+    // The slot's RIX connection leaves the slot: to the draining pool, with the client bytes given,
+    // while anything for the RIX is not yet acknowledged (queued here or held by the kernel); else it
+    // closes. Returns the client bytes it could not take (there is no connection to take them).
+    QByteArray LetRixSideGo(int slot, QByteArray clientBytes);
+    // Room for more waiting bytes: under the total bound, and the draining pool not full.
+    bool HasRoom() const { return PendingTotal() < m_totalPendingBound && !Draining.IsFull(); }
+    void SetWaitingForRoom(int slot, bool waiting);
+    // Lets clients that wait for room be read, as many as the room left holds at their bound each.
+    void AdmitWaitingClients();
+    // At shutdown: a socket with bytes its peer never acknowledged is reset, and the count reported.
+    void CountUndelivered(int slot);
     // A failure of a connection attempt: written when it first happens, and again only once it has
     // gone on for RepeatedReportMs since its last line.
     void ReportConnectFailure(const Failure& failure);
@@ -130,6 +154,7 @@ private:
     bool RixIsOurOwnListener() const;
     // Runs the event loop until nothing is queued for any peer, or ShutdownDrainMs have passed.
     void DrainBeforeClosing();
+    // Everything not yet acknowledged by a peer: queued here, waiting for a connection, or in the kernel.
     qint64 QueuedOutput();
     void ShowConnectionCount();
     void UpdateLabels();
@@ -145,10 +170,7 @@ private:
         return waiting > PendingOutputBound || (waiting > 0 && PendingTotal() > m_totalPendingBound);
     }
     // How much one read may take: less while the relay as a whole is over its bound.
-    qint64 ReadCapacity() const
-    {
-        return PendingTotal() > m_totalPendingBound ? ChunkPool::ChunkSize : ReadBufferSize;
-    }
+    qint64 ReadCapacity() const { return PendingTotal() > m_totalPendingBound ? ChunkPool::ChunkSize : ReadBufferSize; }
     // A slot's waiting client bytes are let go (client gone, or slot reused).
     void ReleaseClientData(ConnectionRecord& record);
     // After a quiet poll period with nothing queued, the memory of the last burst goes back to the
@@ -170,6 +192,15 @@ private:
     bool m_memoryHeld = false;
     // Per slot: its RIX connection has completed and nothing has been read from it yet.
     std::vector<bool> m_freshRixConnection;
+    struct SlotFlow {
+        // Accepted while the relay had no room: not read, and no RIX connection made, until there is.
+        bool WaitingForRoom = false;
+        // Bytes read from a peer that had reset, past the total bound: thrown away, reported at its close.
+        qint64 DroppedFromClient = 0;
+        qint64 DroppedFromRix = 0;
+    };
+    std::vector<SlotFlow> m_flow;
+    int m_waitingForRoom = 0;
     bool m_shownListening = true;
     bool m_portReported = false;
     // When each repeated connection failure was last written, by its line text.

@@ -7,6 +7,8 @@
 #include "files/FileAccess.h"
 #include "net/LoginString.h"
 
+#include <utility>
+
 void Relay::OnRixConnected(int index)
 {
     m_view.SetCaption(Constants::CaptionConnected);
@@ -30,7 +32,7 @@ void Relay::OnRixConnectFailed(int)
 void Relay::OnRixDataArrived(int index)
 {
     try {
-        ReadBursts(wsktServer(index), index, m_state.RixIPAddress, &Relay::OnRixBurst);
+        ReadBursts(Side::Rix, index);
     } catch (const Failure& failure) {
         m_errors.Report(Reports::ServerMessageData, failure);
     }
@@ -63,8 +65,15 @@ void Relay::OnRixClosed(int index)
     try {
         const qint64 unsent = wsktServer(index).UnsentAtClose();
         if (unsent > 0)
-            m_errors.Report(Reports::SendingToServer(index, unsent),
-                            Failure{FailureCode::NotConnected, QStringLiteral("The RIX connection ended")});
+            m_peerReports.Report(QStringLiteral("rix unsent"), Reports::SendingToServer(index, unsent),
+                                 Failure{FailureCode::NotConnected, QStringLiteral("The RIX connection ended")},
+                                 unsent);
+        if (const qint64 dropped = std::exchange(m_flow[size_t(index)].DroppedFromRix, 0); dropped > 0)
+            m_peerReports.Report(QStringLiteral("rix reset past bound"), Reports::SendingToRix(index, dropped),
+                                 Failure{FailureCode::ConnectionReset,
+                                         QStringLiteral("The RIX reset its connection while the relay held all it "
+                                                        "may: what it had sent last had no room to wait")},
+                                 dropped);
         wsktServer(index).Command(Constants::CommandClose);
         // Client bytes no longer wait behind a closed connection's output; the client may send again.
         ResumeClientReading(index);

@@ -75,7 +75,8 @@ void SocketObject::SetRemoteAddress(const QString& dottedAddress)
 {
     quint32 address = 0;
     if (!ParseDottedIPv4(dottedAddress, address))
-        throw Failure{FailureCode::AddressNotAvailable, QStringLiteral("Invalid IPv4 address \"%1\"").arg(dottedAddress)};
+        throw Failure{FailureCode::AddressNotAvailable,
+                      QStringLiteral("Invalid IPv4 address \"%1\"").arg(dottedAddress)};
     m_remoteAddress = address;
 }
 
@@ -88,7 +89,8 @@ void SocketObject::SetLocalAddress(const QString& dottedAddress)
 {
     quint32 address = 0;
     if (!dottedAddress.isEmpty() && !ParseDottedIPv4(dottedAddress, address))
-        throw Failure{FailureCode::AddressNotAvailable, QStringLiteral("Invalid IPv4 address \"%1\"").arg(dottedAddress)};
+        throw Failure{FailureCode::AddressNotAvailable,
+                      QStringLiteral("Invalid IPv4 address \"%1\"").arg(dottedAddress)};
     m_localAddress = address;
 }
 
@@ -128,6 +130,11 @@ void SocketObject::Command(int code)
     // Asked once here: every new RIX connection compares its port with it.
     m_listeningPort = NativeSocket::LocalPort(handle);
     m_acceptFailing = false;
+}
+
+void SocketObject::Abort()
+{
+    CloseHandle(true);
 }
 
 void SocketObject::Reset()
@@ -235,6 +242,11 @@ qint64 SocketObject::Read(char* buffer, qint64 capacity)
         m_state = State::Finished; // a failed connection with nothing left to read
     }
     return 0;
+}
+
+qint64 SocketObject::Unacknowledged() const
+{
+    return IsConnected() ? NativeSocket::Unacknowledged(m_handle) : 0;
 }
 
 bool SocketObject::MayHaveMore() const
@@ -356,17 +368,20 @@ void SocketObject::Adopt(NativeSocket::Handle handle, State state)
     UpdateInterest();
 }
 
-void SocketObject::CloseHandle()
+void SocketObject::CloseHandle(bool abortive)
 {
     if (m_handle == NativeSocket::InvalidHandle)
         return;
     // Give the peer what the kernel will still take; what it refuses is lost with the connection.
-    if (IsConnected() && PendingOutput() > 0) {
+    if (!abortive && IsConnected() && PendingOutput() > 0) {
         int error = 0;
         SendPending(error);
     }
     m_backend.Remove(m_handle);
-    NativeSocket::Close(m_handle);
+    if (abortive)
+        NativeSocket::Abort(m_handle);
+    else
+        NativeSocket::Close(m_handle);
     m_handle = NativeSocket::InvalidHandle;
     m_state = State::Closed;
     m_readable = false;

@@ -66,6 +66,9 @@ public:
 
     // 3 = listen on LocalPort, 7 = close. A listen that fails throws Failure.
     void Command(int code);
+    // Ends the connection at once with a reset: nothing more is sent, and what waited for the peer,
+    // here or in the kernel, is thrown away. No event follows.
+    void Abort();
     // Drops any half-done state after a close; harmless at any time.
     void Reset();
 
@@ -84,6 +87,8 @@ public:
     // How long the connection attempt under way has been going, in ms; -1 when there is none.
     qint64 ConnectAttemptAge() const { return IsConnecting() ? m_connectStarted.elapsed() : -1; }
     bool IsListening() const { return m_state == State::Listening; }
+    // The connection has failed (a reset, say) and what the kernel still holds is being read.
+    bool IsBroken() const { return m_state == State::Broken; }
     // The descriptor, for the socket options a test looks at; InvalidHandle when closed.
     NativeSocket::Handle Descriptor() const { return m_handle; }
 
@@ -112,6 +117,8 @@ public:
     // has failed: nothing was taken.
     bool Write(QByteArrayView data);
     qint64 PendingOutput() const { return m_pending.Size(); }
+    // Bytes the kernel has taken for the peer that the peer has not acknowledged yet.
+    qint64 Unacknowledged() const;
 
     // While paused the object raises no data events; the bytes stay in the kernel and TCP pushes back.
     // A connection that fails (a reset) is read to its end even while paused.
@@ -142,7 +149,7 @@ private:
     };
 
     void Adopt(NativeSocket::Handle handle, State state);
-    void CloseHandle();
+    void CloseHandle(bool abortive = false);
     void AcceptPending();
     void FinishConnect(bool knownConnected);
     // The connection failed on a write or a readiness report: it is read to its end and closed.
