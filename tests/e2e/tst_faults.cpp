@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <fcntl.h>
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
@@ -40,6 +41,10 @@ private slots:
     void killDuringShutdownWrite();
     void rixThatNeverReads();
     void clientsThatSayByeAndCloseLeaveNothingBehind();
+    void leavingClientsAndAStalledRix_data();
+    void leavingClientsAndAStalledRix();
+    void peersCannotFloodTheErrorLog_data();
+    void peersCannotFloodTheErrorLog();
 
 private:
     // The RIX inside the test (echoing unless told otherwise) listens; returns its port.
@@ -56,6 +61,7 @@ private:
     qint64 CpuTicks() const;
     QByteArray ReadFile(const QString& name) const { return ReadAll(m_folder + u'/' + name); }
 
+    QStringList m_arguments; // the command line of the next launch
     QString m_binary; // the built program under test
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_folder; // where the program runs: the temporary folder, or a small file system in it
@@ -119,7 +125,7 @@ void MakeHostile(const QString& kind, const QString& path, const QString& outsid
 // What stands at path, and for a regular file what it holds.
 QByteArray Describe(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0)
         return "nothing";
     if (S_ISLNK(info.st_mode))
@@ -136,6 +142,119 @@ QByteArray Describe(const QString& path)
 // What a flood may add to the relay's resident memory: its bound of a few MiB per direction, the read
 // buffer, and the allocator's slack.
 constexpr qint64 MemoryGrowthKiB = 48 * 1024;
+
+// A RIX that accepts every connection and reads nothing until told to: what the relay sends it waits
+// in the kernel. Plain sockets, driven by Pump(), so that nothing reads behind the test's back.
+class StalledRix {
+public:
+    StalledRix()
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        // Its kernel takes little before it stops acknowledging.
+        const int small = 4096;
+        setsockopt(m_listener, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+        ::bind(m_listener, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::listen(m_listener, 4096);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        Port = ntohs(address.sin_port);
+    }
+    ~StalledRix()
+    {
+        for (const Connection& connection : Connections)
+            ::close(connection.Fd);
+        ::close(m_listener);
+    }
+    // Accepts what waits, and once reading reads what has come.
+    void Pump()
+    {
+        for (int fd; (fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;)
+            Connections.push_back({fd, {}});
+        if (!Reading)
+            return;
+        char buffer[65536];
+        for (Connection& connection : Connections) {
+            for (ssize_t n; (n = ::recv(connection.Fd, buffer, sizeof buffer, 0)) > 0;) {
+                connection.Received.append(buffer, n);
+                Total += n;
+            }
+        }
+    }
+    struct Connection {
+        int Fd;
+        QByteArray Received;
+    };
+    std::vector<Connection> Connections;
+    quint16 Port = 0;
+    bool Reading = false;
+    qint64 Total = 0;
+
+private:
+    int m_listener = -1;
+};
+
+// A client that connects and waits for its greeting, blocking; -1 when either fails.
+int GreetedClient(quint16 port)
+{
+    const int fd = RawConnect(port);
+    if (fd < 0)
+        return -1;
+    const timeval limit{10, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    char greeting[17];
+    if (::recv(fd, greeting, sizeof greeting, MSG_WAITALL) != ssize_t(sizeof greeting)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Sends what the socket takes of data without waiting: the count taken.
+qint64 SendWhatItTakes(int fd, const QByteArray& data)
+{
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    qint64 taken = 0;
+    while (taken < data.size()) {
+        const ssize_t n = ::send(fd, data.constData() + taken, size_t(data.size() - taken), MSG_NOSIGNAL);
+        if (n <= 0)
+            break;
+        taken += n;
+    }
+    return taken;
+}
+
+// One client's bytes: its number first, so that the RIX connection that got them tells whose they are.
+QByteArray ClientPayload(int client, qsizetype size)
+{
+    QByteArray payload = QByteArray("client ") + QByteArray::number(client).rightJustified(5, '0') + '\n';
+    payload += Pattern(size - payload.size(), quint32(client));
+    return payload;
+}
+
+// Every RIX connection that received bytes got exactly what one client handed over, and every client's
+// bytes arrived whole.
+void CheckEachClientArrivedWhole(const StalledRix& rix, const std::vector<QByteArray>& taken)
+{
+    std::vector<bool> seen(taken.size());
+    for (const auto& connection : rix.Connections) {
+        const QByteArray& got = connection.Received;
+        if (got.isEmpty())
+            continue;
+        const int client = got.mid(7, 5).toInt();
+        QVERIFY2(client >= 0 && size_t(client) < taken.size() && !seen[size_t(client)], got.left(13).constData());
+        seen[size_t(client)] = true;
+        QVERIFY2(got == taken[size_t(client)],
+                 qPrintable(QStringLiteral("client %1: %2 of %3 bytes")
+                                .arg(client)
+                                .arg(got.size())
+                                .arg(taken[size_t(client)].size())));
+    }
+    for (size_t client = 0; client < taken.size(); ++client)
+        QVERIFY2(seen[client] || taken[client].isEmpty(), qPrintable(QStringLiteral("client %1 lost").arg(client)));
+}
 
 int OpenDescriptors(qint64 pid)
 {
@@ -170,6 +289,7 @@ void tst_faults::init()
     m_folder = m_dir->path();
     m_rix = std::make_unique<Peer>();
     m_rix->Echo = true;
+    m_arguments.clear();
 }
 
 void tst_faults::cleanup()
@@ -215,7 +335,7 @@ void tst_faults::Launch(int descriptorLimit)
             setrlimit(RLIMIT_NOFILE, &limit);
         }
     });
-    m_tolvane.start(m_folder + QStringLiteral("/tolvane"), {});
+    m_tolvane.start(m_folder + QStringLiteral("/tolvane"), m_arguments);
     QVERIFY(m_tolvane.waitForStarted(5000));
 }
 
@@ -296,7 +416,8 @@ void tst_faults::descriptorExhaustion()
         if (fd >= 0)
             clients.push_back(fd);
     }
-    QTRY_VERIFY2_WITH_TIMEOUT(m_rix->Connections.size() >= 100, qPrintable(QStringLiteral("%1 RIX connections").arg(m_rix->Connections.size())), 20000);
+    QTRY_VERIFY2_WITH_TIMEOUT(m_rix->Connections.size() >= 100,
+                              qPrintable(QStringLiteral("%1 RIX connections").arg(m_rix->Connections.size())), 20000);
     QVERIFY(m_tolvane.state() == QProcess::Running);
     // It does not spin while it waits for descriptors: well under half a core over two seconds.
     const qint64 before = CpuTicks();
@@ -323,7 +444,9 @@ void tst_faults::flappingRix()
     QByteArray sent;
     for (int restart = 0; restart < 20; ++restart) {
         // While the RIX connection is up, and while it is down: both reach the RIX, in order.
-        QTRY_VERIFY_WITH_TIMEOUT(!m_rix->Connections.empty() && m_rix->Connections.back()->Socket->state() == QAbstractSocket::ConnectedState, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_rix->Connections.empty()
+                                     && m_rix->Connections.back()->Socket->state() == QAbstractSocket::ConnectedState,
+                                 5000);
         const QByteArray up = QStringLiteral("up %1;").arg(restart).toLatin1();
         client.Socket.write(up);
         sent += up;
@@ -342,7 +465,8 @@ void tst_faults::flappingRix()
         reconnect.start();
         const size_t connections = m_rix->Connections.size();
         QTRY_VERIFY_WITH_TIMEOUT(m_rix->Connections.size() > connections, 5000);
-        QVERIFY2(reconnect.elapsed() <= 2200, qPrintable(QStringLiteral("reconnected after %1 ms").arg(reconnect.elapsed())));
+        QVERIFY2(reconnect.elapsed() <= 2200,
+                 qPrintable(QStringLiteral("reconnected after %1 ms").arg(reconnect.elapsed())));
         QTRY_COMPARE_WITH_TIMEOUT(m_rix->AllReceived, sent, 5000);
     }
     m_rix->Echo = true;
@@ -363,8 +487,7 @@ void tst_faults::fullDisk()
         QFile file(filler);
         QVERIFY(file.open(QIODevice::WriteOnly));
         const QByteArray block(4096, 'f');
-        while (file.write(block) == block.size() && file.flush()) {
-        }
+        while (file.write(block) == block.size() && file.flush()) { }
     };
     fill();
     CheckServes(); // a full disk stops no byte
@@ -566,6 +689,99 @@ void tst_faults::clientsThatSayByeAndCloseLeaveNothingBehind()
     m_rix->Echo = true;
     CheckServes();
     QCOMPARE(ReadFile(QStringLiteral("Errorlog.txt")), QByteArray());
+}
+
+// Clients that each hand over their bytes and leave while the RIX reads nothing: every byte reaches the
+// RIX once it reads again, each client's on a connection of its own, and the relay's memory stays
+// within its bound of waiting bytes and one read buffer meanwhile.
+void tst_faults::leavingClientsAndAStalledRix_data()
+{
+    QTest::addColumn<int>("clients");
+    QTest::addColumn<int>("bytesEach");
+    // More than the relay may hold in all, most of it in the kernel on the way to the RIX.
+    QTest::newRow("300 clients of 1 MiB") << 300 << (1 << 20);
+    // More connections than the draining pool may hold.
+    QTest::newRow("4,000 clients of 64 KiB") << 4000 << 64 * 1024;
+}
+
+void tst_faults::leavingClientsAndAStalledRix()
+{
+    QFETCH(int, clients);
+    QFETCH(int, bytesEach);
+    StalledRix rix;
+    StartTolvane(rix.Port);
+    const qint64 pid = m_tolvane.processId();
+    const qint64 baseline = ResidentKiB();
+    const int descriptors = OpenDescriptors(pid);
+    qint64 peak = baseline;
+    int peakDescriptors = descriptors;
+    std::vector<QByteArray> taken;
+    qint64 total = 0;
+    for (int i = 0; i < clients; ++i) {
+        const int fd = GreetedClient(m_clientPort);
+        QVERIFY2(fd >= 0, qPrintable(QStringLiteral("client %1 was not greeted").arg(i)));
+        const QByteArray payload = ClientPayload(i, bytesEach);
+        taken.push_back(payload.left(SendWhatItTakes(fd, payload)));
+        total += taken.back().size();
+        ::close(fd);
+        rix.Pump();
+        if (i % 20 == 0) {
+            peak = std::max(peak, ResidentKiB());
+            peakDescriptors = std::max(peakDescriptors, OpenDescriptors(pid));
+        }
+    }
+    rix.Reading = true;
+    QTRY_VERIFY_WITH_TIMEOUT((rix.Pump(), peak = std::max(peak, ResidentKiB()), rix.Total >= total), 90000);
+    CheckEachClientArrivedWhole(rix, taken);
+    QCOMPARE(rix.Total, total);
+    QCOMPARE(ReadFile(QStringLiteral("Errorlog.txt")), QByteArray());
+    QVERIFY2(peak - baseline < 64 * 1024 + 256, qPrintable(QStringLiteral("%1 KiB more").arg(peak - baseline)));
+    // A descriptor for each client not yet read, and the draining connections up to their cap.
+    QVERIFY2(peakDescriptors - descriptors <= clients + 256 + 8,
+             qPrintable(QStringLiteral("%1 descriptors more").arg(peakDescriptors - descriptors)));
+}
+
+void tst_faults::peersCannotFloodTheErrorLog_data()
+{
+    QTest::addColumn<bool>("atTheCap");
+    QTest::newRow("clients that reset") << false;
+    QTest::newRow("clients cycling at the cap") << true;
+}
+
+void tst_faults::peersCannotFloodTheErrorLog()
+{
+    QFETCH(bool, atTheCap);
+    if (atTheCap)
+        m_arguments = QStringList{QStringLiteral("--max-clients"), QStringLiteral("2")};
+    StartTolvane(StartRix());
+    const int holder = atTheCap ? GreetedClient(m_clientPort) : -1;
+    constexpr int cycles = 1000;
+    for (int i = 0; i < cycles; ++i) {
+        const int fd = GreetedClient(m_clientPort);
+        if (fd < 0)
+            continue; // at the cap: the last one has not been seen leaving yet
+        if (atTheCap) {
+            // The third is turned away at once; the second then leaves, and the count is under the cap.
+            const int refused = RawConnect(m_clientPort);
+            char byte;
+            QVERIFY(refused >= 0 && ::recv(refused, &byte, 1, 0) <= 0);
+            ::close(refused);
+            ::close(fd);
+        } else {
+            QCOMPARE(::send(fd, "x", 1, MSG_NOSIGNAL), ssize_t(1));
+            Reset(fd);
+        }
+        QCoreApplication::processEvents();
+    }
+    if (!atTheCap)
+        QTRY_COMPARE_WITH_TIMEOUT(ReadFile(QStringLiteral("Eventlog.txt")).count("RIX Disconnected"), cycles, 30000);
+    const QByteArray errors = ReadFile(QStringLiteral("Errorlog.txt"));
+    // A reset is a client leaving; the cap is written once while it lasts.
+    QCOMPARE(errors.count("Socket Error"), 0);
+    QCOMPARE(errors.count("Client Limit"), atTheCap ? 1 : 0);
+    if (holder >= 0)
+        ::close(holder);
+    CheckServes();
 }
 
 QTEST_GUILESS_MAIN(tst_faults)

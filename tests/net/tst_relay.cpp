@@ -68,6 +68,7 @@ private slots:
     void dataWaitingForTheRixIsBounded();
     void totalWaitingIsBounded();
     void clientGoneWhilePausedIsNoticed();
+    void newClientsWaitForRoom();
     void failedRixReadNamesTheRixAddress();
     void connectMode();
     void shutdownClosesEverySocket();
@@ -483,6 +484,33 @@ void tst_relay::totalWaitingIsBounded()
         QVERIFY(m_clients[i]->Received == Login + streams[i]);
     }
     QCOMPARE(m_relay->PendingTotal(), 0);
+}
+
+void tst_relay::newClientsWaitForRoom()
+{
+    Peer& rix = StartWithRix();
+    Client& first = AddClient(rix, 1);
+    QTcpSocket* stalled = StallRix(rix);
+    m_relay->SetTotalPendingBound(Relay::PendingOutputBound);
+    // The first client leaves bytes the RIX does not take: the relay is at its total bound.
+    const QByteArray firstBytes = Pattern(2 * Relay::PendingOutputBound, 40);
+    first.Socket.write(firstBytes);
+    QTRY_VERIFY_WITH_TIMEOUT(m_relay->PendingTotal() >= Relay::PendingOutputBound, 20000);
+    // The next client is greeted, but neither read nor given a RIX connection.
+    const int rixConnections = rix.Count();
+    Client& second = AddGreetedClient();
+    second.Socket.write("waits its turn");
+    QCOMPARE(m_relay->WaitingForRoom(), 1);
+    m_relay->OnPollTick();
+    QCOMPARE(rix.Count(), rixConnections);
+    QCOMPARE(m_state.Slot(2).ClientData, QByteArray());
+    // Once the RIX reads, there is room: the second client gets its connection and its bytes arrive.
+    ReadAgain(stalled, rix.At(0).Received);
+    QTRY_VERIFY_WITH_TIMEOUT((m_relay->OnPollTick(), m_relay->WaitingForRoom() == 0), 20000);
+    QTRY_COMPARE(rix.Count(), rixConnections + 1);
+    QTRY_COMPARE(rix.At(rixConnections).Received, QByteArray("waits its turn"));
+    QTRY_COMPARE_WITH_TIMEOUT(rix.At(0).Received, firstBytes, 20000);
+    QVERIFY(m_errors.Reports.isEmpty());
 }
 
 void tst_relay::clientGoneWhilePausedIsNoticed()

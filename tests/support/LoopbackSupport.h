@@ -91,6 +91,17 @@ public:
     }
 
     bool Listen(quint16 port = 0) { return Server.listen(QHostAddress::LocalHost, port); }
+    // A peer that has stopped reading starts again: what waited in the kernel comes in from now on.
+    void ReadAgain()
+    {
+        Read = true;
+        for (const auto& connection : Connections) {
+            connection->Socket->setReadBufferSize(0);
+            const QByteArray got = connection->Socket->readAll();
+            connection->Received += got;
+            AllReceived += got;
+        }
+    }
     quint16 Port() const { return Server.serverPort(); }
     int Count() const { return int(Connections.size()); }
     Connection& At(int i) { return *Connections.at(size_t(i)); }
@@ -150,7 +161,7 @@ inline bool WriteFile(const QString& path, const QByteArray& contents)
 
 // An iplog.ini for a relay on 127.0.0.1.
 inline QByteArray SettingsFileText(int rixPort, int clientPort, bool listenMode = true, bool logData = false,
-                               const QString& rixAddress = QStringLiteral("127.0.0.1"))
+                                   const QString& rixAddress = QStringLiteral("127.0.0.1"))
 {
     return QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=%2\r\nClient IP Port=%3\r\n"
                           "Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=%4\r\nLog Data=%5\r\n")
