@@ -24,8 +24,8 @@ void LogFile::Follow()
         m_folder = m_state.AppPath;
         m_path = m_folder + m_kind.Name;
     }
-    const qint64 now = m_clock.SecsSinceEpoch();
-    if (m_file.IsOpen() && now != m_checkedAt) {
+    const qint64 now = m_clock.MonotonicMs();
+    if (m_file.IsOpen() && now - m_checkedAt >= 1000) {
         m_checkedAt = now;
         if (!m_file.StillAt(m_path))
             m_file.Close();
@@ -35,7 +35,7 @@ void LogFile::Follow()
 void LogFile::Open()
 {
     m_file.Open(m_path);
-    m_checkedAt = m_clock.SecsSinceEpoch();
+    m_checkedAt = m_clock.MonotonicMs();
     if (m_file.Size() > 0 || m_kind.Header.isEmpty())
         return;
     qsizetype done = 0;
@@ -117,12 +117,12 @@ FloodLimit::FloodLimit(const Clock& clock)
 
 bool FloodLimit::Quiet() const
 {
-    return m_lastWritten >= 0 && m_clock.SecsSinceEpoch() - m_lastWritten < QuietSeconds;
+    return m_lastWritten && m_clock.MonotonicMs() - *m_lastWritten < QuietMs;
 }
 
 Failure FloodLimit::Written(const Failure& failure)
 {
-    m_lastWritten = m_clock.SecsSinceEpoch();
+    m_lastWritten = m_clock.MonotonicMs();
     Failure told = failure;
     if (m_leftOut > 0) {
         if (!told.Description.isEmpty())

@@ -7,6 +7,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <optional>
+
 class Clock;
 class RuntimeState;
 
@@ -44,18 +46,19 @@ private:
     NativeFile::AppendFile m_file;
     QString m_folder;
     QString m_path;
-    qint64 m_checkedAt = -1;
+    qint64 m_checkedAt = -1; // on the steady clock
     // The last dated name used, so that a log filling several times a minute is not searched anew.
     QString m_lastStem;
     int m_nextCopy = 2;
 };
 
 // A log that keeps failing writes one failure report a minute, not one per entry: the failures in
-// between are counted, and the next report written says how many were left out.
+// between are counted, and the next report written says how many were left out. The minute is
+// measured on the steady clock, whatever the system time is set to meanwhile.
 class FloodLimit {
 public:
     explicit FloodLimit(const Clock& clock);
-    static constexpr qint64 QuietSeconds = 60;
+    static constexpr qint64 QuietMs = 60'000;
 
     // True within a minute of the last report written.
     bool Quiet() const;
@@ -65,6 +68,6 @@ public:
 
 private:
     const Clock& m_clock;
-    qint64 m_lastWritten = -1;
+    std::optional<qint64> m_lastWritten;
     qint64 m_leftOut = 0;
 };

@@ -460,7 +460,7 @@ void tst_files::rollOverNeverOverwritesAndKeepsTheNewest()
     for (char fill : {'a', 'b', 'c'}) {
         QVERIFY(WriteFile(Path(log.Name), QByteArray(LogText::RollOverSize, fill)));
         log.Write();
-        m_clock.Moment = m_clock.Moment.addSecs(1); // the same minute
+        m_clock.Advance(1); // the same minute
     }
     const auto first = [&](const QString& name) { return ReadAll(Path(name + log.Extension)).left(1); };
     QCOMPARE(first(log.Rolled), QByteArray(keepLogs ? "" : "a"));
@@ -501,7 +501,8 @@ void tst_files::logsFollowTheirName()
             QVERIFY(QFile::rename(path, Path("moved")));
             QVERIFY(WriteFile(path, "someone else's\r\n"));
         }
-        m_clock.Moment = m_clock.Moment.addSecs(1);
+        // A second later on the steady clock: the name is checked whatever the system time says.
+        m_clock.Monotonic += 1000;
     }
     log.Write();
     const QByteArray now = ReadAll(path);
@@ -526,7 +527,7 @@ void tst_files::noLineWithoutItsHeader()
     }
     QCOMPARE(m_errors.Reports.size(), 7);
     QCOMPARE(QFileInfo(Path("Eventlog.txt")).size(), qint64(0));
-    m_clock.Moment = m_clock.Moment.addSecs(60);
+    m_clock.Advance(60);
     log.LogEvent(QStringLiteral("RIX Disconnected"), QStringLiteral("10.0.0.5"));
     const QByteArray text = ReadAll(Path("Eventlog.txt"));
     QVERIFY(text.startsWith(LogText::Banner()));
@@ -558,8 +559,14 @@ void tst_files::failingLogsReportOnceAMinute_data()
     QTest::addColumn<int>("which");
     QTest::addColumn<QByteArray>("report");
     QTest::addColumn<int>("retries");
-    QTest::newRow("event log") << 0 << QByteArray("Error Logging IP Message: Error # 0 - ") << 6;
-    QTest::newRow("data log") << 1 << QByteArray("Error writing to Data Log: Error # -2 - not a regular file") << 0;
+    QTest::addColumn<int>("setHours"); // the system time set back or forward after the first report
+    const QByteArray eventReport("Error Logging IP Message: Error # 0 - ");
+    const QByteArray dataReport("Error writing to Data Log: Error # -2 - not a regular file");
+    for (int hours : {0, -2, 2}) {
+        const QByteArray set = hours == 0 ? "" : hours < 0 ? ", system time set back 2 h" : ", set forward 2 h";
+        QTest::addRow("event log%s", set.constData()) << 0 << eventReport << 6 << hours;
+        QTest::addRow("data log%s", set.constData()) << 1 << dataReport << 0 << hours;
+    }
 }
 
 void tst_files::failingLogsReportOnceAMinute()
@@ -567,6 +574,7 @@ void tst_files::failingLogsReportOnceAMinute()
     QFETCH(int, which);
     QFETCH(QByteArray, report);
     QFETCH(int, retries);
+    QFETCH(int, setHours);
     ErrorLog errors(m_state, m_clock);
     const AnyLog log = MakeLog(which, m_state, m_clock, errors, m_view);
     QVERIFY(QDir(m_dir->path()).mkdir(log.Name));
@@ -575,11 +583,13 @@ void tst_files::failingLogsReportOnceAMinute()
         log.Write();
     QCOMPARE(errorLog().count(report), 1);
     QCOMPARE(errorLog().count("Retry"), retries);
-    m_clock.Moment = m_clock.Moment.addSecs(59);
+    // The minute is one of steady time: setting the system time neither ends nor stretches it.
+    m_clock.Moment = m_clock.Moment.addSecs(setHours * 3600);
+    m_clock.Advance(59);
     log.Write();
     QCOMPARE(errorLog().count(report), 1);
     // A minute after the last report the next failure is written, with the count of those left out.
-    m_clock.Moment = m_clock.Moment.addSecs(1);
+    m_clock.Advance(1);
     log.Write();
     QCOMPARE(errorLog().count(report), 2);
     QCOMPARE(errorLog().count("Retry"), 2 * retries);
