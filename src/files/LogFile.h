@@ -33,6 +33,9 @@ public:
     // Appends bytes from done on, opening the file first when needed. Throws Failure; done then says
     // how far it got, so that a retry goes on where this one stopped.
     void Append(QByteArrayView bytes, qsizetype& done);
+    // Appends bytes whole or not at all: what a failed write added is cut back. Throws Failure.
+    // Bytes that cannot be cut back are ended by a line break before the next bytes appended.
+    void AppendWhole(QByteArrayView bytes);
 
 private:
     void Follow();
@@ -50,6 +53,8 @@ private:
     // The last dated name used, so that a log filling several times a minute is not searched anew.
     QString m_lastStem;
     int m_nextCopy = 2;
+    // The file ends in part of an entry that could not be cut back.
+    bool m_torn = false;
 };
 
 // A log that keeps failing writes one failure report a minute, not one per entry: the failures in

@@ -8,12 +8,15 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <functional>
 #include <memory>
 
+#include <cerrno>
 #include <csignal>
 #include <sys/resource.h>
 
@@ -98,6 +101,8 @@ private slots:
     void formatDataBytes_data();
     void formatDataBytes();
     void dataLogEntries();
+    void dataLogEntryWholeOrNotAtAll_data();
+    void dataLogEntryWholeOrNotAtAll();
     void dataLogOffTouchesNoFile();
     void labelsShowABoundedPrefix();
 
@@ -623,6 +628,47 @@ void tst_files::dataLogEntries()
     log.WriteDataLog("AB\r\n", QStringLiteral("10.0.0.5"));
     log.WriteDataLog(QByteArray(1, '\0'), QStringLiteral("127.0.0.1"));
     QCOMPARE(ReadAll(Path("DataLog.log")), QByteArray(" 10.0.0.5: AB\r\n 127.0.0.1: ^@\r\n"));
+}
+
+void tst_files::dataLogEntryWholeOrNotAtAll_data()
+{
+    QTest::addColumn<QString>("meanwhile");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("torn entry cut back") << "" << QByteArray(" 10.0.0.5: first\r\n 10.0.0.5: third\r\n");
+    // What cannot be cut back stays, on a line of its own.
+    QTest::newRow("append-only file, cut-back refused")
+        << "append-only" << QByteArray(" 10.0.0.5: first\r\n 10.0\r\n 10.0.0.5: third\r\n");
+    QTest::newRow("another writer appended: their line stays")
+        << "another writer" << QByteArray(" 10.0.0.5: first\r\ntheirs\r\n 10.0\r\n 10.0.0.5: third\r\n");
+}
+
+void tst_files::dataLogEntryWholeOrNotAtAll()
+{
+    QFETCH(QString, meanwhile);
+    QFETCH(QByteArray, expected);
+    m_state.LogData = true;
+    DataLog log(m_state, m_clock, m_errors, m_view);
+    const QString source = QStringLiteral("10.0.0.5");
+    const QString path = Path(DataLog::FileName());
+    log.WriteDataLog("first", source);
+    if (meanwhile == "append-only") {
+        if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+a"), path}) != 0)
+            QSKIP("chattr +a needs root and a file system that keeps the attribute");
+    } else if (meanwhile == "another writer") {
+        QFile other(path);
+        QVERIFY(other.open(QIODevice::Append) && other.write("theirs\r\n") == 8);
+    }
+    const auto undo = qScopeGuard([&] {
+        if (meanwhile == "append-only")
+            QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-a"), path});
+    });
+    {
+        FileSizeLimit limit(rlim_t(QFileInfo(path).size() + 5)); // the next entry fails after " 10.0"
+        log.WriteDataLog("second", source);
+    }
+    QCOMPARE(m_errors.Reports, QStringList{"Error writing to Data Log|File Error|" + QString::number(EFBIG)});
+    log.WriteDataLog("third", source);
+    QCOMPARE(ReadAll(path), expected);
 }
 
 void tst_files::dataLogOffTouchesNoFile()
