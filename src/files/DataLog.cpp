@@ -65,8 +65,7 @@ void DataLog::WriteDataLog(QByteArrayView data, const QString& source)
         m_file.Prepare();
         QByteArray entry = ' ' + LogText::Encode(source) + ": ";
         entry += FormatDataBytes(data);
-        qsizetype done = 0;
-        m_file.Append(entry, done);
+        m_file.AppendWhole(entry);
     } catch (const Failure& failure) {
         if (m_limit.Quiet())
             m_limit.LeaveOut();

@@ -24,8 +24,8 @@ void LogFile::Follow()
         m_folder = m_state.AppPath;
         m_path = m_folder + m_kind.Name;
     }
-    const qint64 now = m_clock.SecsSinceEpoch();
-    if (m_file.IsOpen() && now != m_checkedAt) {
+    const qint64 now = m_clock.MonotonicMs();
+    if (m_file.IsOpen() && now - m_checkedAt >= 1000) {
         m_checkedAt = now;
         if (!m_file.StillAt(m_path))
             m_file.Close();
@@ -34,8 +34,9 @@ void LogFile::Follow()
 
 void LogFile::Open()
 {
+    m_torn = false;
     m_file.Open(m_path);
-    m_checkedAt = m_clock.SecsSinceEpoch();
+    m_checkedAt = m_clock.MonotonicMs();
     if (m_file.Size() > 0 || m_kind.Header.isEmpty())
         return;
     qsizetype done = 0;
@@ -43,7 +44,7 @@ void LogFile::Open()
         m_file.Write(m_kind.Header, done);
     } catch (const Failure&) {
         // No line goes into a log without its header: the next attempt starts the file again.
-        m_file.Empty();
+        m_file.CutBack(0);
         m_file.Close();
         throw;
     }
@@ -69,6 +70,28 @@ void LogFile::Append(QByteArrayView bytes, qsizetype& done)
     if (!m_file.IsOpen())
         Open();
     m_file.Write(bytes, done);
+}
+
+void LogFile::AppendWhole(QByteArrayView bytes)
+{
+    Follow();
+    if (!m_file.IsOpen())
+        Open();
+    const qint64 before = m_file.Size();
+    try {
+        qsizetype done = 0;
+        // Not glued to the torn bytes: they end a line of their own.
+        if (m_torn) {
+            m_file.Write("\r\n", done);
+            done = 0;
+        }
+        m_file.Write(bytes, done);
+    } catch (const Failure&) {
+        if (m_file.Size() != before && !m_file.CutBack(before))
+            m_torn = true;
+        throw;
+    }
+    m_torn = false;
 }
 
 void LogFile::RollOver()
@@ -117,12 +140,12 @@ FloodLimit::FloodLimit(const Clock& clock)
 
 bool FloodLimit::Quiet() const
 {
-    return m_lastWritten >= 0 && m_clock.SecsSinceEpoch() - m_lastWritten < QuietSeconds;
+    return m_lastWritten && m_clock.MonotonicMs() - *m_lastWritten < QuietMs;
 }
 
 Failure FloodLimit::Written(const Failure& failure)
 {
-    m_lastWritten = m_clock.SecsSinceEpoch();
+    m_lastWritten = m_clock.MonotonicMs();
     Failure told = failure;
     if (m_leftOut > 0) {
         if (!told.Description.isEmpty())

@@ -7,6 +7,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <optional>
+
 class Clock;
 class RuntimeState;
 
@@ -31,6 +33,9 @@ public:
     // Appends bytes from done on, opening the file first when needed. Throws Failure; done then says
     // how far it got, so that a retry goes on where this one stopped.
     void Append(QByteArrayView bytes, qsizetype& done);
+    // Appends bytes whole or not at all: what a failed write added is cut back. Throws Failure.
+    // Bytes that cannot be cut back are ended by a line break before the next bytes appended.
+    void AppendWhole(QByteArrayView bytes);
 
 private:
     void Follow();
@@ -44,18 +49,21 @@ private:
     NativeFile::AppendFile m_file;
     QString m_folder;
     QString m_path;
-    qint64 m_checkedAt = -1;
+    qint64 m_checkedAt = -1; // on the steady clock
     // The last dated name used, so that a log filling several times a minute is not searched anew.
     QString m_lastStem;
     int m_nextCopy = 2;
+    // The file ends in part of an entry that could not be cut back.
+    bool m_torn = false;
 };
 
 // A log that keeps failing writes one failure report a minute, not one per entry: the failures in
-// between are counted, and the next report written says how many were left out.
+// between are counted, and the next report written says how many were left out. The minute is
+// measured on the steady clock, whatever the system time is set to meanwhile.
 class FloodLimit {
 public:
     explicit FloodLimit(const Clock& clock);
-    static constexpr qint64 QuietSeconds = 60;
+    static constexpr qint64 QuietMs = 60'000;
 
     // True within a minute of the last report written.
     bool Quiet() const;
@@ -65,6 +73,6 @@ public:
 
 private:
     const Clock& m_clock;
-    qint64 m_lastWritten = -1;
+    std::optional<qint64> m_lastWritten;
     qint64 m_leftOut = 0;
 };

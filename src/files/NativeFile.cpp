@@ -229,10 +229,14 @@ void AppendFile::Write(QByteArrayView bytes, qsizetype& done)
         throw SystemFailure(errno);
 }
 
-void AppendFile::Empty()
+bool AppendFile::CutBack(qint64 size)
 {
-    if (::ftruncate(m_native->Fd, 0) == 0)
-        m_size = 0;
+    struct stat info {};
+    if (::fstat(m_native->Fd, &info) != 0 || qint64(info.st_size) != m_size
+        || ::ftruncate(m_native->Fd, off_t(size)) != 0)
+        return false;
+    m_size = size;
+    return true;
 }
 
 bool AppendFile::StillAt(const QString& path)
@@ -345,10 +349,12 @@ void AppendFile::Write(QByteArrayView bytes, qsizetype& done)
     }
 }
 
-void AppendFile::Empty()
+bool AppendFile::CutBack(qint64 size)
 {
-    if (m_native->File.resize(0))
-        m_size = 0;
+    if (m_native->File.size() != m_size || !m_native->File.resize(size))
+        return false;
+    m_size = size;
+    return true;
 }
 
 bool AppendFile::StillAt(const QString& path)

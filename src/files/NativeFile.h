@@ -49,8 +49,10 @@ public:
     qint64 Size() const { return m_size; }
     // Writes bytes from done on to the end, advancing done; on failure done says how far it got.
     void Write(QByteArrayView bytes, qsizetype& done);
-    // Cuts the file back to no bytes (a header that could not be written whole); best effort.
-    void Empty();
+    // Cuts the file back to size bytes (what a write that failed part-way added). Only this writer's
+    // own bytes go: when the file is not the size this writer left it, nothing is cut. False when
+    // the file could not be cut back.
+    bool CutBack(qint64 size);
     // Whether path still names the file held open: false when it was deleted, moved or replaced.
     // The size is refreshed on the way, for writers other than this one.
     bool StillAt(const QString& path);

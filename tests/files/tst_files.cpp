@@ -8,12 +8,15 @@
 #include <QDir>
 #include <QFile>
 #include <QLocale>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <functional>
 #include <memory>
 
+#include <cerrno>
 #include <csignal>
 #include <sys/resource.h>
 
@@ -98,6 +101,8 @@ private slots:
     void formatDataBytes_data();
     void formatDataBytes();
     void dataLogEntries();
+    void dataLogEntryWholeOrNotAtAll_data();
+    void dataLogEntryWholeOrNotAtAll();
     void dataLogOffTouchesNoFile();
     void labelsShowABoundedPrefix();
 
@@ -460,7 +465,7 @@ void tst_files::rollOverNeverOverwritesAndKeepsTheNewest()
     for (char fill : {'a', 'b', 'c'}) {
         QVERIFY(WriteFile(Path(log.Name), QByteArray(LogText::RollOverSize, fill)));
         log.Write();
-        m_clock.Moment = m_clock.Moment.addSecs(1); // the same minute
+        m_clock.Advance(1); // the same minute
     }
     const auto first = [&](const QString& name) { return ReadAll(Path(name + log.Extension)).left(1); };
     QCOMPARE(first(log.Rolled), QByteArray(keepLogs ? "" : "a"));
@@ -501,7 +506,8 @@ void tst_files::logsFollowTheirName()
             QVERIFY(QFile::rename(path, Path("moved")));
             QVERIFY(WriteFile(path, "someone else's\r\n"));
         }
-        m_clock.Moment = m_clock.Moment.addSecs(1);
+        // A second later on the steady clock: the name is checked whatever the system time says.
+        m_clock.Monotonic += 1000;
     }
     log.Write();
     const QByteArray now = ReadAll(path);
@@ -526,7 +532,7 @@ void tst_files::noLineWithoutItsHeader()
     }
     QCOMPARE(m_errors.Reports.size(), 7);
     QCOMPARE(QFileInfo(Path("Eventlog.txt")).size(), qint64(0));
-    m_clock.Moment = m_clock.Moment.addSecs(60);
+    m_clock.Advance(60);
     log.LogEvent(QStringLiteral("RIX Disconnected"), QStringLiteral("10.0.0.5"));
     const QByteArray text = ReadAll(Path("Eventlog.txt"));
     QVERIFY(text.startsWith(LogText::Banner()));
@@ -558,8 +564,14 @@ void tst_files::failingLogsReportOnceAMinute_data()
     QTest::addColumn<int>("which");
     QTest::addColumn<QByteArray>("report");
     QTest::addColumn<int>("retries");
-    QTest::newRow("event log") << 0 << QByteArray("Error Logging IP Message: Error # 0 - ") << 6;
-    QTest::newRow("data log") << 1 << QByteArray("Error writing to Data Log: Error # -2 - not a regular file") << 0;
+    QTest::addColumn<int>("setHours"); // the system time set back or forward after the first report
+    const QByteArray eventReport("Error Logging IP Message: Error # 0 - ");
+    const QByteArray dataReport("Error writing to Data Log: Error # -2 - not a regular file");
+    for (int hours : {0, -2, 2}) {
+        const QByteArray set = hours == 0 ? "" : hours < 0 ? ", system time set back 2 h" : ", set forward 2 h";
+        QTest::addRow("event log%s", set.constData()) << 0 << eventReport << 6 << hours;
+        QTest::addRow("data log%s", set.constData()) << 1 << dataReport << 0 << hours;
+    }
 }
 
 void tst_files::failingLogsReportOnceAMinute()
@@ -567,6 +579,7 @@ void tst_files::failingLogsReportOnceAMinute()
     QFETCH(int, which);
     QFETCH(QByteArray, report);
     QFETCH(int, retries);
+    QFETCH(int, setHours);
     ErrorLog errors(m_state, m_clock);
     const AnyLog log = MakeLog(which, m_state, m_clock, errors, m_view);
     QVERIFY(QDir(m_dir->path()).mkdir(log.Name));
@@ -575,11 +588,13 @@ void tst_files::failingLogsReportOnceAMinute()
         log.Write();
     QCOMPARE(errorLog().count(report), 1);
     QCOMPARE(errorLog().count("Retry"), retries);
-    m_clock.Moment = m_clock.Moment.addSecs(59);
+    // The minute is one of steady time: setting the system time neither ends nor stretches it.
+    m_clock.Moment = m_clock.Moment.addSecs(setHours * 3600);
+    m_clock.Advance(59);
     log.Write();
     QCOMPARE(errorLog().count(report), 1);
     // A minute after the last report the next failure is written, with the count of those left out.
-    m_clock.Moment = m_clock.Moment.addSecs(1);
+    m_clock.Advance(1);
     log.Write();
     QCOMPARE(errorLog().count(report), 2);
     QCOMPARE(errorLog().count("Retry"), 2 * retries);
@@ -613,6 +628,47 @@ void tst_files::dataLogEntries()
     log.WriteDataLog("AB\r\n", QStringLiteral("10.0.0.5"));
     log.WriteDataLog(QByteArray(1, '\0'), QStringLiteral("127.0.0.1"));
     QCOMPARE(ReadAll(Path("DataLog.log")), QByteArray(" 10.0.0.5: AB\r\n 127.0.0.1: ^@\r\n"));
+}
+
+void tst_files::dataLogEntryWholeOrNotAtAll_data()
+{
+    QTest::addColumn<QString>("meanwhile");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("torn entry cut back") << "" << QByteArray(" 10.0.0.5: first\r\n 10.0.0.5: third\r\n");
+    // What cannot be cut back stays, on a line of its own.
+    QTest::newRow("append-only file, cut-back refused")
+        << "append-only" << QByteArray(" 10.0.0.5: first\r\n 10.0\r\n 10.0.0.5: third\r\n");
+    QTest::newRow("another writer appended: their line stays")
+        << "another writer" << QByteArray(" 10.0.0.5: first\r\ntheirs\r\n 10.0\r\n 10.0.0.5: third\r\n");
+}
+
+void tst_files::dataLogEntryWholeOrNotAtAll()
+{
+    QFETCH(QString, meanwhile);
+    QFETCH(QByteArray, expected);
+    m_state.LogData = true;
+    DataLog log(m_state, m_clock, m_errors, m_view);
+    const QString source = QStringLiteral("10.0.0.5");
+    const QString path = Path(DataLog::FileName());
+    log.WriteDataLog("first", source);
+    if (meanwhile == "append-only") {
+        if (QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+a"), path}) != 0)
+            QSKIP("chattr +a needs root and a file system that keeps the attribute");
+    } else if (meanwhile == "another writer") {
+        QFile other(path);
+        QVERIFY(other.open(QIODevice::Append) && other.write("theirs\r\n") == 8);
+    }
+    const auto undo = qScopeGuard([&] {
+        if (meanwhile == "append-only")
+            QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-a"), path});
+    });
+    {
+        FileSizeLimit limit(rlim_t(QFileInfo(path).size() + 5)); // the next entry fails after " 10.0"
+        log.WriteDataLog("second", source);
+    }
+    QCOMPARE(m_errors.Reports, QStringList{"Error writing to Data Log|File Error|" + QString::number(EFBIG)});
+    log.WriteDataLog("third", source);
+    QCOMPARE(ReadAll(path), expected);
 }
 
 void tst_files::dataLogOffTouchesNoFile()

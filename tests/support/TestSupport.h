@@ -40,10 +40,19 @@ private:
     const RuntimeState* m_state;
 };
 
-// A clock that says what the test tells it.
+// A clock that says what the test tells it. The system time (Moment) and the steady time (Monotonic,
+// in milliseconds) are set apart, so that a test can set the system time back or forward.
 class TestClock final : public Clock {
 public:
     QDateTime Now() const override { return Moment; }
     qint64 SecsSinceEpoch() const override { return Moment.toSecsSinceEpoch(); }
+    qint64 MonotonicMs() const override { return Monotonic; }
+    // Time passing with nobody setting the clock: both move on together.
+    void Advance(qint64 secs)
+    {
+        Moment = Moment.addSecs(secs);
+        Monotonic += secs * 1000;
+    }
     QDateTime Moment = QDateTime(QDate(2026, 12, 5), QTime(21, 41, 44));
+    qint64 Monotonic = 0;
 };
