@@ -25,6 +25,7 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Event
     , m_events(events)
     , m_data(data)
     , m_readBuffer(SystemMemory::Map(ReadBufferSize))
+    , m_loginFilter(state.LoginString)
 {
     m_sinceStart.start();
     NativeSocket::Initialise();
@@ -42,6 +43,8 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Event
     connect(&wsktServer, &SocketArray::OutputDrained, this, &Relay::OnRixDrained);
     tmrPoll.setInterval(Constants::PollPeriodMs);
     connect(&tmrPoll, &QTimer::timeout, this, &Relay::OnPollTick);
+    m_loginHold.setSingleShot(true);
+    connect(&m_loginHold, &QTimer::timeout, this, [this] { OnLoginHoldExpired(); });
 }
 
 Relay::~Relay() = default;
@@ -87,7 +90,6 @@ int Relay::CreateSlot()
     while (wsktServer.Count() <= slot)
         wsktServer.Add();
     m_state.GrowTables();
-    m_freshRixConnection.resize(size_t(slot) + 1);
     return slot;
 }
 
@@ -197,6 +199,8 @@ void Relay::DrainBeforeClosing()
 void Relay::CloseAllSockets()
 {
     tmrPoll.stop();
+    for (int i = 1; i <= m_state.ConnectionCount; ++i)
+        RelayHeldLogin(i);
     DrainBeforeClosing();
     Draining.CloseAll();
     for (int i = 0; i <= m_state.ConnectionCount; ++i) {

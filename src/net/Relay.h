@@ -3,6 +3,7 @@
 #include "core/Failure.h"
 #include "net/ClientAdmission.h"
 #include "net/DrainingPool.h"
+#include "net/LoginString.h"
 #include "net/ReadinessBackend.h"
 #include "net/SocketObject.h"
 
@@ -119,6 +120,11 @@ private:
     void ReadBursts(SocketObject& socket, int slot, const QString& peer, BurstHandler onBurst);
     void OnClientBurst(int slot, char* data, qsizetype size);
     void OnRixBurst(int slot, char* data, qsizetype size);
+    // A burst from the RIX that the login filter lets through: logged, shown and sent to the client.
+    void RelayRixBurst(int slot, char* data, qsizetype size);
+    // What the login filter holds for the slot goes to the client as it is.
+    void RelayHeldLogin(int slot);
+    void OnLoginHoldExpired();
 
     // A slot's client has gone: logged, counted, shown, and both of the slot's sockets closed; the
     // RIX side goes to the draining pool when bytes for the RIX are still queued.
@@ -168,8 +174,9 @@ private:
     // time it was given back.
     bool m_readSinceTick = false;
     bool m_memoryHeld = false;
-    // Per slot: its RIX connection has completed and nothing has been read from it yet.
-    std::vector<bool> m_freshRixConnection;
+    LoginFilter m_loginFilter;
+    // Runs out when the oldest bytes the login filter holds have waited long enough.
+    QTimer m_loginHold;
     bool m_shownListening = true;
     bool m_portReported = false;
     // When each repeated connection failure was last written, by its line text.
