@@ -71,6 +71,7 @@ private slots:
     void loginFilter_data();
     void loginFilter();
     void reusedSlotStartsClean();
+    void heldBytesStayWithTheirClient();
     void lastWordsAndEndTogether_data();
     void lastWordsAndEndTogether();
     void largeBurstsBothWays();
@@ -375,6 +376,24 @@ void tst_relay::reusedSlotStartsClean()
     QTRY_COMPARE(second.Received, Login + "RIX first");
     second.Socket.write("second");
     QTRY_COMPARE(rix.At(0).Received, QByteArray("second"));
+}
+
+void tst_relay::heldBytesStayWithTheirClient()
+{
+    // The RIX begins something like a confirmation for a client that then leaves: the slot's next
+    // client, on a new RIX connection, gets nothing of it.
+    Peer& rix = StartWithRix();
+    Client& first = AddClient(rix, 1);
+    QTcpSocket* firstRix = rix.At(0).Socket;
+    firstRix->write("Login Suc");
+    QVERIFY(firstRix->flush());
+    QVERIFY(QTest::qWaitFor([&] { return RelayHasRead(firstRix, m_relay->wsktServer(1)); }));
+    first.Socket.disconnectFromHost();
+    QVERIFY(QTest::qWaitFor([&] { return m_state.ConnectedClients == 0; }));
+    Client& second = AddClient(rix, 2);
+    QCOMPARE(m_state.ConnectionCount, qint16(1));
+    rix.At(1).Socket->write("hello");
+    QTRY_COMPARE(second.Received, Login + "hello");
 }
 
 void tst_relay::lastWordsAndEndTogether_data()
