@@ -304,6 +304,8 @@ void Relay::ReconnectRixSide()
 void Relay::ShowConnectionCount()
 {
     m_view.ShowConnectionCount(ConnectionCountText(m_state.ConnectedClients));
+    // Every change of the count is shown: the cap's report follows it from here.
+    Admission.FollowCount(m_state.ConnectedClients, Admission.SecondsNow());
 }
 
 void Relay::UpdateLabels()

@@ -100,7 +100,7 @@ private:
     void OnClientAccept(int index, qintptr handle, quint32 peerAddress);
     // False when the client is to be closed at once, before it has a slot or a greeting: it is not
     // on the allow-list (an event-log line, at most once a minute per address), or the cap is met
-    // (one error-log line until a client is admitted again).
+    // (one error-log line per episode at the cap).
     bool AdmitClient(quint32 peerAddress);
     void OnClientAcceptFailed(int index, int errorCode);
     void OnClientConnected(int index);
