@@ -72,6 +72,7 @@ private slots:
     void loginFilter();
     void reusedSlotStartsClean();
     void heldBytesStayWithTheirClient();
+    void capReportedOnceWhileClientsCycle();
     void lastWordsAndEndTogether_data();
     void lastWordsAndEndTogether();
     void largeBurstsBothWays();
@@ -394,6 +395,25 @@ void tst_relay::heldBytesStayWithTheirClient()
     QCOMPARE(m_state.ConnectionCount, qint16(1));
     rix.At(1).Socket->write("hello");
     QTRY_COMPARE(second.Received, Login + "hello");
+}
+
+void tst_relay::capReportedOnceWhileClientsCycle()
+{
+    // A client comes and goes at the cap again and again, another is refused each time: one line.
+    StartWithRix();
+    m_relay->Admission.MaxClients = 1;
+    for (int cycle = 0; cycle < 50; ++cycle) {
+        Client admitted;
+        QVERIFY(admitted.ConnectGreeted(ListenPort()));
+        Client refused;
+        QVERIFY(refused.Connect(ListenPort()));
+        QVERIFY(QTest::qWaitFor([&] { return refused.Closed; }));
+        QCOMPARE(refused.Received, QByteArray());
+        admitted.Socket.disconnectFromHost();
+        QVERIFY(QTest::qWaitFor([&] { return m_state.ConnectedClients == 0; }));
+    }
+    QCOMPARE(m_errors.Reports,
+             QStringList{QStringLiteral("Client Limit of 1 Reached: New Clients Refused|TCP/IP Connection Error|0")});
 }
 
 void tst_relay::lastWordsAndEndTogether_data()
