@@ -65,7 +65,7 @@ QByteArray LoginFilter::TakeHeld(int slot)
     const auto held = m_held.constFind(slot);
     if (held == m_held.cend())
         return {};
-    // Relayed as they are, the held bytes were the connection's first burst.
+    // Relayed as they are, the held bytes were a burst of the connection: what follows is not its first.
     if (size_t(slot) < m_fresh.size())
         m_fresh[size_t(slot)] = false;
     QByteArray bytes = held->Bytes;
