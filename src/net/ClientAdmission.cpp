@@ -7,6 +7,8 @@
 #include "net/NativeSocket.h"
 #include "net/Relay.h"
 
+#include <utility>
+
 bool ParseAllowedNetwork(const QString& text, AllowedNetwork& network)
 {
     const qsizetype slash = text.indexOf(u'/');
@@ -56,6 +58,24 @@ bool ClientAdmission::TakeRefusalLine(quint32 peerAddress, qint64 nowSeconds)
     return true;
 }
 
+void ClientAdmission::FollowCount(int connected, qint64 nowSeconds)
+{
+    if (connected < MaxClients) {
+        if (m_belowCapSince < 0)
+            m_belowCapSince = nowSeconds;
+        return;
+    }
+    if (m_belowCapSince >= 0 && nowSeconds - m_belowCapSince >= CapEpisodeSeconds)
+        m_capReported = false;
+    m_belowCapSince = -1;
+}
+
+bool ClientAdmission::TakeCapLine(qint64 nowSeconds)
+{
+    FollowCount(MaxClients, nowSeconds);
+    return !std::exchange(m_capReported, true);
+}
+
 bool Relay::AdmitClient(quint32 peerAddress)
 {
     if (!Admission.IsAllowed(peerAddress)) {
@@ -64,11 +84,9 @@ bool Relay::AdmitClient(quint32 peerAddress)
         return false;
     }
     if (m_state.ConnectedClients >= Admission.MaxClients) {
-        if (!Admission.CapReported)
+        if (Admission.TakeCapLine(Admission.SecondsNow()))
             m_errors.Report(Reports::ClientLimitReached(Admission.MaxClients));
-        Admission.CapReported = true;
         return false;
     }
-    Admission.CapReported = false;
     return true;
 }

@@ -44,10 +44,17 @@ public:
     static constexpr qint64 RefusalLineSeconds = 60;
     static constexpr qsizetype RememberedRefusals = 4096;
 
-    // The cap has been met and reported; cleared when a client is admitted again.
-    bool CapReported = false;
+    // The connected count after each change. An episode at the cap ends only once the count has stayed
+    // below it for CapEpisodeSeconds: a client coming and going at the cap starts no new one.
+    void FollowCount(int connected, qint64 nowSeconds);
+    // True when a refusal at the cap is to be written now: the first of its episode.
+    bool TakeCapLine(qint64 nowSeconds);
+
+    static constexpr qint64 CapEpisodeSeconds = 60;
 
 private:
     QElapsedTimer m_started;
     QHash<quint32, qint64> m_lastRefusalLine;
+    bool m_capReported = false;
+    qint64 m_belowCapSince = -1; // -1 while at the cap
 };

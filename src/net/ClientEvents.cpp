@@ -51,8 +51,11 @@ void Relay::OnClientAccept(int, qintptr handle, quint32 peerAddress)
         ConnectionRecord& record = m_state.Slot(slot);
         record.Connected = true;
         record.ClientAddress = client.PeerAddress();
-        // A reused slot starts clean: nothing left from its earlier client reaches this one.
+        // A reused slot starts clean: nothing left from its earlier client reaches this one. A RIX
+        // connection kept warm for the slot is the new client's own, and so is what it held back.
         ReleaseClientData(record);
+        if (!wsktServer(slot).IsConnected())
+            m_loginFilter.Forget(slot);
 
         WriteToClient(slot, m_state.LoginString);
         m_events.LogEvent(QStringLiteral("RIX Connected"), record.ClientAddress);

@@ -26,6 +26,7 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Event
     , m_events(events)
     , m_data(data)
     , m_readBuffer(SystemMemory::Map(ReadBufferSize))
+    , m_loginFilter(state.LoginString)
 {
     m_sinceStart.start();
     NativeSocket::Initialise();
@@ -45,6 +46,8 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Event
     connect(&Draining, &DrainingPool::Left, this, &Relay::AdmitWaitingClients, Qt::QueuedConnection);
     tmrPoll.setInterval(Constants::PollPeriodMs);
     connect(&tmrPoll, &QTimer::timeout, this, &Relay::OnPollTick);
+    m_loginHold.setSingleShot(true);
+    connect(&m_loginHold, &QTimer::timeout, this, [this] { OnLoginHoldExpired(); });
 }
 
 Relay::~Relay() = default;
@@ -90,7 +93,6 @@ int Relay::CreateSlot()
     while (wsktServer.Count() <= slot)
         wsktServer.Add();
     m_state.GrowTables();
-    m_freshRixConnection.resize(size_t(slot) + 1);
     m_flow.resize(size_t(slot) + 1);
     return slot;
 }
@@ -203,6 +205,8 @@ void Relay::DrainBeforeClosing()
 void Relay::CloseAllSockets()
 {
     tmrPoll.stop();
+    for (int i = 1; i <= m_state.ConnectionCount; ++i)
+        RelayHeldLogin(i);
     DrainBeforeClosing();
     Draining.CloseAll();
     for (int i = 1; i <= m_state.ConnectionCount; ++i)
@@ -328,6 +332,8 @@ void Relay::ReconnectRixSide()
 void Relay::ShowConnectionCount()
 {
     m_view.ShowConnectionCount(ConnectionCountText(m_state.ConnectedClients));
+    // Every change of the count is shown: the cap's report follows it from here.
+    Admission.FollowCount(m_state.ConnectedClients, Admission.SecondsNow());
 }
 
 void Relay::UpdateLabels()

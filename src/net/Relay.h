@@ -4,6 +4,7 @@
 #include "core/ReportThrottle.h"
 #include "net/ClientAdmission.h"
 #include "net/DrainingPool.h"
+#include "net/LoginString.h"
 #include "net/ReadinessBackend.h"
 #include "net/SocketObject.h"
 
@@ -110,7 +111,7 @@ private:
     void OnClientAccept(int index, qintptr handle, quint32 peerAddress);
     // False when the client is to be closed at once, before it has a slot or a greeting: it is not
     // on the allow-list (an event-log line, at most once a minute per address), or the cap is met
-    // (one error-log line until a client is admitted again).
+    // (one error-log line per episode at the cap).
     bool AdmitClient(quint32 peerAddress);
     void OnClientAcceptFailed(int index, int errorCode);
     void OnClientConnected(int index);
@@ -132,6 +133,11 @@ private:
     void ReportFailedRead(Side side, int slot, int error);
     void OnClientBurst(int slot, char* data, qsizetype size);
     void OnRixBurst(int slot, char* data, qsizetype size);
+    // A burst from the RIX that the login filter lets through: logged, shown and sent to the client.
+    void RelayRixBurst(int slot, char* data, qsizetype size);
+    // What the login filter holds for the slot goes to the client as it is.
+    void RelayHeldLogin(int slot);
+    void OnLoginHoldExpired();
 
     // A slot's client has gone: logged, counted, shown, and both of the slot's sockets closed; the
     // RIX side goes to the draining pool when bytes for the RIX are still on their way.
@@ -190,8 +196,6 @@ private:
     // time it was given back.
     bool m_readSinceTick = false;
     bool m_memoryHeld = false;
-    // Per slot: its RIX connection has completed and nothing has been read from it yet.
-    std::vector<bool> m_freshRixConnection;
     struct SlotFlow {
         // Accepted while the relay had no room: not read, and no RIX connection made, until there is.
         bool WaitingForRoom = false;
@@ -201,6 +205,9 @@ private:
     };
     std::vector<SlotFlow> m_flow;
     int m_waitingForRoom = 0;
+    LoginFilter m_loginFilter;
+    // Runs out when the oldest bytes the login filter holds have waited long enough.
+    QTimer m_loginHold;
     bool m_shownListening = true;
     bool m_portReported = false;
     // When each repeated connection failure was last written, by its line text.

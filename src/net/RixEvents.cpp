@@ -7,13 +7,16 @@
 #include "files/FileAccess.h"
 #include "net/LoginString.h"
 
+#include <algorithm>
 #include <utility>
 
 void Relay::OnRixConnected(int index)
 {
     m_view.SetCaption(Constants::CaptionConnected);
     try {
-        m_freshRixConnection.at(size_t(index)) = true;
+        // What an earlier connection of the slot left held goes out before anything of this one.
+        RelayHeldLogin(index);
+        m_loginFilter.Begin(index);
         // Client bytes that waited for this connection go out now, not with the client's next burst.
         const ConnectionRecord& record = m_state.Slot(index);
         if (record.Connected && !record.ClientData.isEmpty())
@@ -40,18 +43,17 @@ void Relay::OnRixDataArrived(int index)
 
 void Relay::OnRixBurst(int slot, char* data, qsizetype size)
 {
-    const QByteArray& login = m_state.LoginString;
-    const bool fresh = m_freshRixConnection.at(size_t(slot));
-    m_freshRixConnection[size_t(slot)] = false;
-    // The RIX's own login confirmation: the client already has ours. On a fresh connection it may
-    // come in one burst with the answer to client bytes that waited for the connection.
-    if (fresh && size > login.size() && QByteArrayView(data, size).startsWith(login)) {
-        data += login.size();
-        size -= login.size();
-    } else if (size == login.size() && size > 0 && data[0] == login[0]
-               && CompareLoginString(login, QByteArrayView(data, size))) {
-        return;
-    }
+    QByteArray joined; // used only when bytes held from the last read come first
+    const std::span<char> burst
+        = m_loginFilter.Take(slot, std::span<char>(data, size_t(size)), m_sinceStart.elapsed(), joined);
+    if (m_loginFilter.Holding() && !m_loginHold.isActive())
+        m_loginHold.start(int(LoginFilter::HoldMs));
+    if (!burst.empty())
+        RelayRixBurst(slot, burst.data(), qsizetype(burst.size()));
+}
+
+void Relay::RelayRixBurst(int slot, char* data, qsizetype size)
+{
     // Logged and shown as received; the client gets it after the zero-byte rule.
     const QByteArrayView burst(data, size);
     m_data.WriteDataLog(burst, m_state.RixIPAddress);
@@ -59,8 +61,32 @@ void Relay::OnRixBurst(int slot, char* data, qsizetype size)
     ForwardToClient(slot, data, size);
 }
 
+void Relay::RelayHeldLogin(int slot)
+{
+    try {
+        QByteArray held = m_loginFilter.TakeHeld(slot);
+        if (!held.isEmpty())
+            RelayRixBurst(slot, held.data(), held.size());
+    } catch (const Failure& failure) {
+        m_errors.Report(Reports::ServerMessageData, failure);
+    }
+}
+
+void Relay::OnLoginHoldExpired()
+{
+    // The rest of a confirmation would have come by now: what is held was something else.
+    const qint64 now = m_sinceStart.elapsed();
+    for (const int slot : m_loginFilter.ExpiredSlots(now))
+        RelayHeldLogin(slot);
+    const qint64 next = m_loginFilter.NextExpiry();
+    if (next >= 0)
+        m_loginHold.start(int(std::max<qint64>(next - now, 0)));
+}
+
 void Relay::OnRixClosed(int index)
 {
+    // The RIX's last bytes reach the client before its end is handled.
+    RelayHeldLogin(index);
     m_view.SetCaption(Constants::CaptionDisconnected);
     try {
         const qint64 unsent = wsktServer(index).UnsentAtClose();

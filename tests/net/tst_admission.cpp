@@ -10,6 +10,8 @@ private slots:
     void allowedNetworks_data();
     void allowedNetworks();
     void refusalLinesOncePerMinuteWithinABound();
+    void capLineOncePerEpisode_data();
+    void capLineOncePerEpisode();
 };
 
 void tst_admission::allowedNetworks_data()
@@ -62,6 +64,36 @@ void tst_admission::refusalLinesOncePerMinuteWithinABound()
         QVERIFY(admission.TakeRefusalLine(a, 30));
     QVERIFY(!admission.TakeRefusalLine(100000, 61));
     QVERIFY(admission.TakeRefusalLine(100000, 90));
+}
+
+using CountSteps = QList<QPair<int, qint64>>; // the connected count, and the second it changed
+
+void tst_admission::capLineOncePerEpisode_data()
+{
+    // Cap 2. At the cap, a client is refused at once.
+    QTest::addColumn<CountSteps>("steps");
+    QTest::addColumn<int>("lines");
+    QTest::newRow("at the cap, refused again and again") << CountSteps{{2, 0}, {2, 1}, {2, 30}, {2, 600}} << 1;
+    QTest::newRow("below for 59 s") << CountSteps{{2, 0}, {1, 10}, {2, 69}} << 1;
+    QTest::newRow("below for 60 s") << CountSteps{{2, 0}, {1, 10}, {2, 70}} << 2;
+    QTest::newRow("lower still, from when it first fell") << CountSteps{{2, 0}, {1, 10}, {0, 40}, {2, 70}} << 2;
+    QTest::newRow("back at the cap starts the 60 s anew")
+        << CountSteps{{2, 0}, {1, 10}, {2, 50}, {1, 51}, {2, 110}, {1, 111}, {2, 171}} << 2;
+}
+
+void tst_admission::capLineOncePerEpisode()
+{
+    QFETCH(CountSteps, steps);
+    QFETCH(int, lines);
+    ClientAdmission admission;
+    admission.MaxClients = 2;
+    int written = 0;
+    for (const auto& [connected, second] : steps) {
+        admission.FollowCount(connected, second);
+        if (connected >= admission.MaxClients)
+            written += admission.TakeCapLine(second);
+    }
+    QCOMPARE(written, lines);
 }
 
 QTEST_GUILESS_MAIN(tst_admission)

@@ -38,6 +38,16 @@ void ReadAgain(QTcpSocket* socket, QByteArray& into)
     QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket, &into] { into += socket->readAll(); });
 }
 
+// Whether the relay has read all that the peer wrote to it: nothing waits in the peer's socket, in
+// flight, or in the relay's receive queue.
+bool RelayHasRead(QTcpSocket* writer, const SocketObject& relaySide)
+{
+    int unacknowledged = -1;
+    int unread = -1;
+    return writer->bytesToWrite() == 0 && ::ioctl(int(writer->socketDescriptor()), SIOCOUTQ, &unacknowledged) == 0
+        && unacknowledged == 0 && ::ioctl(int(relaySide.Descriptor()), SIOCINQ, &unread) == 0 && unread == 0;
+}
+
 // Ends the connection with a reset rather than an orderly close.
 void Reset(QTcpSocket* socket)
 {
@@ -61,6 +71,8 @@ private slots:
     void loginFilter_data();
     void loginFilter();
     void reusedSlotStartsClean();
+    void heldBytesStayWithTheirClient();
+    void capReportedOnceWhileClientsCycle();
     void lastWordsAndEndTogether_data();
     void lastWordsAndEndTogether();
     void largeBurstsBothWays();
@@ -246,40 +258,91 @@ void tst_relay::zeroByteRule()
 void tst_relay::loginFilter_data()
 {
     QTest::addColumn<bool>("first"); // the first burst of a fresh RIX connection
-    QTest::addColumn<QByteArray>("fromRix");
-    QTest::addColumn<QByteArray>("toClient");
-    QTest::newRow("exactly the confirmation") << false << Login << QByteArray();
-    QTest::newRow("exactly the confirmation, first") << true << Login << QByteArray();
-    QTest::newRow("confirmation and more") << false << Login + "more" << Login + "more";
-    QTest::newRow("confirmation and more, first") << true << Login + "more" << QByteArray("more");
-    QTest::newRow("one byte differs") << false << QByteArray("Login Sucessful\r\r")
+    QTest::addColumn<QByteArrayList>("fromRix"); // each one read of the relay's
+    QTest::addColumn<bool>("rixEnds"); // then the RIX closes the connection
+    QTest::addColumn<QByteArray>("toClient"); // relayed as one burst
+    const QByteArrayList byteByByte = [] {
+        QByteArrayList bytes;
+        for (const char byte : Login)
+            bytes.append(QByteArray(1, byte));
+        return bytes;
+    }();
+    QTest::newRow("exactly the confirmation") << false << QByteArrayList{Login} << false << QByteArray();
+    QTest::newRow("exactly the confirmation, first") << true << QByteArrayList{Login} << false << QByteArray();
+    QTest::newRow("confirmation and more") << false << QByteArrayList{Login + "more"} << false << Login + "more";
+    QTest::newRow("confirmation and more, first")
+        << true << QByteArrayList{Login + "more"} << false << QByteArray("more");
+    QTest::newRow("one byte differs") << false << QByteArrayList{"Login Sucessful\r\r"} << false
                                       << QByteArray("Login Sucessful\r\r");
     QTest::newRow("first byte differs, first")
-        << true << QByteArray("login Sucessful\r\nx") << QByteArray("login Sucessful\r\nx");
-    QTest::newRow("shorter") << false << QByteArray("Login Sucessful\r") << QByteArray("Login Sucessful\r");
+        << true << QByteArrayList{"login Sucessful\r\nx"} << false << QByteArray("login Sucessful\r\nx");
+    QTest::newRow("9 + 8") << false << QByteArrayList{"Login Suc", "essful\r\n"} << false << QByteArray();
+    QTest::newRow("9 + 8, first") << true << QByteArrayList{"Login Suc", "essful\r\n"} << false << QByteArray();
+    QTest::newRow("byte by byte") << false << byteByByte << false << QByteArray();
+    QTest::newRow("byte by byte, first") << true << byteByByte << false << QByteArray();
+    QTest::newRow("split, then more in the same read, first")
+        << true << QByteArrayList{"Login Suc", "essful\r\nmore"} << false << QByteArray("more");
+    QTest::newRow("split, then more in the same read")
+        << false << QByteArrayList{"Login Suc", "essful\r\nmore"} << false << Login + "more";
+    QTest::newRow("split, then more in a read of its own, first")
+        << true << QByteArrayList{"Login Sucessful", "\r\n", "more"} << false << QByteArray("more");
+    QTest::newRow("partial match that diverges")
+        << false << QByteArrayList{"Login Suc", "cess!"} << false << QByteArray("Login Success!");
+    QTest::newRow("partial match that diverges, first")
+        << true << QByteArrayList{"L", "ogin", " failed\r\n"} << false << QByteArray("Login failed\r\n");
+    QTest::newRow("prefix, nothing following")
+        << false << QByteArrayList{"Login Suc"} << false << QByteArray("Login Suc");
+    QTest::newRow("prefix, nothing following, first")
+        << true << QByteArrayList{"Login Sucessful\r"} << false << QByteArray("Login Sucessful\r");
+    QTest::newRow("prefix, then the RIX ends")
+        << false << QByteArrayList{"Login Suc"} << true << QByteArray("Login Suc");
 }
 
 void tst_relay::loginFilter()
 {
     QFETCH(bool, first);
-    QFETCH(QByteArray, fromRix);
+    QFETCH(QByteArrayList, fromRix);
+    QFETCH(bool, rixEnds);
     QFETCH(QByteArray, toClient);
     Peer& rix = StartWithRix();
     Client& client = AddClient(rix, 1);
     QTRY_COMPARE(m_view.Caption, Constants::CaptionConnected);
+    m_state.LogData = true;
+    QTcpSocket* rixSide = rix.At(0).Socket;
+    const QString rixAddress = QStringLiteral("127.0.0.1");
     QByteArray expected = Login;
+    QByteArray log;
+    const auto relayed = [&](const QByteArray& burst) {
+        expected += burst;
+        log += ' ' + rixAddress.toLatin1() + ": " + FormatDataBytes(burst);
+    };
     if (!first) {
-        rix.At(0).Socket->write("mark");
-        expected += "mark";
+        rixSide->write("mark");
+        relayed("mark");
         QTRY_COMPARE(client.Received, expected);
     }
-    rix.At(0).Socket->write(fromRix);
-    rix.At(0).Socket->flush();
-    // One round trip through the relay: by then the burst has been read as one.
-    client.Socket.write("ping");
-    QTRY_COMPARE(rix.At(0).Received, QByteArray("ping"));
-    rix.At(0).Socket->write("mark");
-    QTRY_COMPARE(client.Received, expected + toClient + "mark");
+    const QString labelBefore = m_view.LastRixMessage;
+    for (const QByteArray& piece : fromRix) {
+        rixSide->write(piece);
+        QVERIFY(rixSide->flush());
+        QVERIFY(QTest::qWaitFor([&] { return RelayHasRead(rixSide, m_relay->wsktServer(1)); }));
+    }
+    if (rixEnds) {
+        rixSide->abort();
+        QTRY_COMPARE(m_view.Caption, Constants::CaptionDisconnected);
+        // Relayed before the end was handled, not when the hold ran out.
+        QCOMPARE(m_view.LastRixMessage, DataLabel::LabelText(toClient, rixAddress));
+    }
+    if (!toClient.isEmpty())
+        relayed(toClient);
+    QTRY_COMPARE(client.Received, expected);
+    QCOMPARE(m_view.LastRixMessage, toClient.isEmpty() ? labelBefore : DataLabel::LabelText(toClient, rixAddress));
+    if (!rixEnds) {
+        rixSide->write("mark");
+        relayed("mark");
+        QTRY_COMPARE(client.Received, expected);
+    }
+    QCOMPARE(ReadAll(m_dir->path() + QStringLiteral("/DataLog.log")), log);
 }
 
 void tst_relay::reusedSlotStartsClean()
@@ -318,6 +381,43 @@ void tst_relay::reusedSlotStartsClean()
     QTRY_COMPARE(second.Received, Login + "RIX first");
     second.Socket.write("second");
     QTRY_COMPARE(rix.At(0).Received, QByteArray("second"));
+}
+
+void tst_relay::heldBytesStayWithTheirClient()
+{
+    // The RIX begins something like a confirmation for a client that then leaves: the slot's next
+    // client, on a new RIX connection, gets nothing of it.
+    Peer& rix = StartWithRix();
+    Client& first = AddClient(rix, 1);
+    QTcpSocket* firstRix = rix.At(0).Socket;
+    firstRix->write("Login Suc");
+    QVERIFY(firstRix->flush());
+    QVERIFY(QTest::qWaitFor([&] { return RelayHasRead(firstRix, m_relay->wsktServer(1)); }));
+    first.Socket.disconnectFromHost();
+    QVERIFY(QTest::qWaitFor([&] { return m_state.ConnectedClients == 0; }));
+    Client& second = AddClient(rix, 2);
+    QCOMPARE(m_state.ConnectionCount, qint16(1));
+    rix.At(1).Socket->write("hello");
+    QTRY_COMPARE(second.Received, Login + "hello");
+}
+
+void tst_relay::capReportedOnceWhileClientsCycle()
+{
+    // A client comes and goes at the cap again and again, another is refused each time: one line.
+    StartWithRix();
+    m_relay->Admission.MaxClients = 1;
+    for (int cycle = 0; cycle < 50; ++cycle) {
+        Client admitted;
+        QVERIFY(admitted.ConnectGreeted(ListenPort()));
+        Client refused;
+        QVERIFY(refused.Connect(ListenPort()));
+        QVERIFY(QTest::qWaitFor([&] { return refused.Closed; }));
+        QCOMPARE(refused.Received, QByteArray());
+        admitted.Socket.disconnectFromHost();
+        QVERIFY(QTest::qWaitFor([&] { return m_state.ConnectedClients == 0; }));
+    }
+    QCOMPARE(m_errors.Reports,
+             QStringList{QStringLiteral("Client Limit of 1 Reached: New Clients Refused|TCP/IP Connection Error|0")});
 }
 
 void tst_relay::lastWordsAndEndTogether_data()
