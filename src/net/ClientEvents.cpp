@@ -122,12 +122,7 @@ void Relay::OnClientClosed(int index)
             m_peerReports.Report(QStringLiteral("client unsent"), Reports::SendingToRix(index, unsent),
                                  Failure{FailureCode::NotConnected, QStringLiteral("The client's connection ended")},
                                  unsent);
-        if (const qint64 dropped = std::exchange(m_flow[size_t(index)].DroppedFromClient, 0); dropped > 0)
-            m_peerReports.Report(QStringLiteral("client reset past bound"), Reports::SendingToServer(index, dropped),
-                                 Failure{FailureCode::ConnectionReset,
-                                         QStringLiteral("The client reset its connection while the relay held all "
-                                                        "it may: what it had sent last had no room to wait")},
-                                 dropped);
+        ReportDroppedAfterReset(Side::Client, index);
         DropClient(index);
     } catch (const Failure& failure) {
         m_errors.Report(Reports::ClientDisconnect, failure);

@@ -398,6 +398,22 @@ bool Relay::ClientPortUsable(int port)
     return false;
 }
 
+void Relay::ReportDroppedAfterReset(Side side, int slot)
+{
+    SlotFlow& flow = m_flow[size_t(slot)];
+    const bool client = side == Side::Client;
+    const qint64 dropped = std::exchange(client ? flow.DroppedFromClient : flow.DroppedFromRix, 0);
+    if (dropped == 0)
+        return;
+    m_peerReports.Report(QStringLiteral("reset past bound %1").arg(int(side)),
+                         client ? Reports::SendingToServer(slot, dropped) : Reports::SendingToRix(slot, dropped),
+                         Failure{FailureCode::ConnectionReset,
+                                 QStringLiteral("The %1 reset its connection while the relay held all it may: what "
+                                                "it had sent last had no room to wait")
+                                     .arg(client ? QStringLiteral("client") : QStringLiteral("RIX"))},
+                         dropped);
+}
+
 void Relay::SetWaitingForRoom(int slot, bool waiting)
 {
     bool& flag = m_flow[size_t(slot)].WaitingForRoom;
@@ -422,8 +438,10 @@ void Relay::AdmitWaitingClients()
         room -= PendingOutputBound;
         --poolRoom;
         SetWaitingForRoom(i, false);
+        // Read once its RIX connection is up, so that its bytes go on to the kernel rather than wait here.
         ConnectToSwitcher(i);
-        ResumeClientReading(i);
+        if (!wsktServer(i).IsConnecting())
+            ResumeClientReading(i);
     }
 }
 

@@ -131,6 +131,8 @@ private:
     // A failed read: a client's reset is the client leaving, anything else is written, with the peer's
     // address, at most once a minute.
     void ReportFailedRead(Side side, int slot, int error);
+    // What was read from a reset peer past the total bound and thrown away, with its count.
+    void ReportDroppedAfterReset(Side side, int slot);
     void OnClientBurst(int slot, char* data, qsizetype size);
     void OnRixBurst(int slot, char* data, qsizetype size);
     // A burst from the RIX that the login filter lets through: logged, shown and sent to the client.

@@ -27,9 +27,15 @@ void Relay::OnRixConnected(int index)
     }
 }
 
-void Relay::OnRixConnectFailed(int)
+void Relay::OnRixConnectFailed(int index)
 {
     m_view.SetCaption(Constants::CaptionDisconnected);
+    try {
+        // A client let in after waiting for room is read now, its bytes waiting for the next attempt.
+        ResumeClientReading(index);
+    } catch (const Failure& failure) {
+        m_errors.Report(Reports::ServerMessageData, failure);
+    }
 }
 
 void Relay::OnRixDataArrived(int index)
@@ -94,12 +100,7 @@ void Relay::OnRixClosed(int index)
             m_peerReports.Report(QStringLiteral("rix unsent"), Reports::SendingToServer(index, unsent),
                                  Failure{FailureCode::NotConnected, QStringLiteral("The RIX connection ended")},
                                  unsent);
-        if (const qint64 dropped = std::exchange(m_flow[size_t(index)].DroppedFromRix, 0); dropped > 0)
-            m_peerReports.Report(QStringLiteral("rix reset past bound"), Reports::SendingToRix(index, dropped),
-                                 Failure{FailureCode::ConnectionReset,
-                                         QStringLiteral("The RIX reset its connection while the relay held all it "
-                                                        "may: what it had sent last had no room to wait")},
-                                 dropped);
+        ReportDroppedAfterReset(Side::Rix, index);
         wsktServer(index).Command(Constants::CommandClose);
         // Client bytes no longer wait behind a closed connection's output; the client may send again.
         ResumeClientReading(index);

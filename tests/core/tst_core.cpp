@@ -1,6 +1,7 @@
 #include "core/CheckIPAddress.h"
 #include "core/Failure.h"
 #include "core/NumberFromText.h"
+#include "core/ReportThrottle.h"
 #include "core/RuntimeState.h"
 
 #include <QTest>
@@ -19,6 +20,8 @@ private slots:
     void tablesGrowKeepingRows();
     void checkIPAddress_data();
     void checkIPAddress();
+    void reportThrottle_data();
+    void reportThrottle();
 };
 
 void tst_core::numberFromText_data()
@@ -129,17 +132,28 @@ void tst_core::checkIPAddress_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("checked"); // empty: refused
-    QTest::newRow("plain") << "10.1.2.3" << "10.1.2.3";
-    QTest::newRow("clamped high") << "300.1.1.1" << "255.1.1.1";
-    QTest::newRow("clamped low") << "-4.1.1.1" << "0.1.1.1";
-    QTest::newRow("letters") << "a.b.c.d" << "0.0.0.0";
-    QTest::newRow("empty fields") << "..." << "";
-    QTest::newRow("empty fourth field after dots") << "1.2.3.x" << "1.2.3.0";
-    QTest::newRow("fourth field with a dot") << "1.2.3.4.6" << "1.2.3.5";
-    QTest::newRow("leading zeros") << "127.000.0.1" << "127.0.0.1";
-    QTest::newRow("three fields") << "1.2.3" << "";
-    QTest::newRow("ends in its third dot") << "1.2.3." << "";
-    QTest::newRow("no dot") << "localhost" << "";
+    QTest::newRow("plain") << "10.1.2.3"
+                           << "10.1.2.3";
+    QTest::newRow("clamped high") << "300.1.1.1"
+                                  << "255.1.1.1";
+    QTest::newRow("clamped low") << "-4.1.1.1"
+                                 << "0.1.1.1";
+    QTest::newRow("letters") << "a.b.c.d"
+                             << "0.0.0.0";
+    QTest::newRow("empty fields") << "..."
+                                  << "";
+    QTest::newRow("empty fourth field after dots") << "1.2.3.x"
+                                                   << "1.2.3.0";
+    QTest::newRow("fourth field with a dot") << "1.2.3.4.6"
+                                             << "1.2.3.5";
+    QTest::newRow("leading zeros") << "127.000.0.1"
+                                   << "127.0.0.1";
+    QTest::newRow("three fields") << "1.2.3"
+                                  << "";
+    QTest::newRow("ends in its third dot") << "1.2.3."
+                                           << "";
+    QTest::newRow("no dot") << "localhost"
+                            << "";
 }
 
 void tst_core::checkIPAddress()
@@ -153,4 +167,55 @@ void tst_core::checkIPAddress()
 }
 
 QTEST_GUILESS_MAIN(tst_core)
+namespace {
+
+class LinesWritten final : public ErrorReporter {
+public:
+    void LogError(const QString& message, const QString&, const Failure& failure) override
+    {
+        Lines.append(message + u'|' + QString::number(failure.Code) + u'|' + failure.Description);
+    }
+    QStringList Lines;
+};
+
+} // namespace
+
+void tst_core::reportThrottle_data()
+{
+    // Each step: "r<ms> <kind> <bytes>" reports at that time, "f<ms>" flushes at that time.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("written");
+    QTest::newRow("the first of a kind is written") << QStringList{"r0 a 5"} << QStringList{"a|1|lost"};
+    QTest::newRow("more within the minute are counted, written once it is over")
+        << QStringList{"r0 a 5", "r10 a 7", "r20 a 9", "f59999", "f60000", "f70000"}
+        << QStringList{"a|1|lost", "a|1|lost (2 like this since the last line, 16 bytes in all)"};
+    QTest::newRow("kinds are apart") << QStringList{"r0 a 5", "r1 b 0", "r2 b 0", "f60002"}
+                                     << QStringList{"a|1|lost", "b|1|lost",
+                                                    "b|1|lost (1 like this since the last line)"};
+    QTest::newRow("after a quiet minute the next is written at once")
+        << QStringList{"r0 a 5", "r60000 a 6"} << QStringList{"a|1|lost", "a|1|lost"};
+    QTest::newRow("a late one waits for the count, not in front of it")
+        << QStringList{"r0 a 5", "r10 a 6", "r60000 a 7", "f60000"}
+        << QStringList{"a|1|lost", "a|1|lost (2 like this since the last line, 13 bytes in all)"};
+}
+
+void tst_core::reportThrottle()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, written);
+    LinesWritten errors;
+    qint64 now = 0;
+    ReportThrottle throttle(errors, [&now] { return now; });
+    for (const QString& step : steps) {
+        const QStringList parts = step.mid(1).split(u' ');
+        now = parts[0].toLongLong();
+        if (step.startsWith(u'f'))
+            throttle.Flush();
+        else
+            throttle.Report(parts[1], ReportText{parts[1], QStringLiteral("here")}, Failure{1, QStringLiteral("lost")},
+                            parts[2].toLongLong());
+    }
+    QCOMPARE(errors.Lines, written);
+}
+
 #include "tst_core.moc"

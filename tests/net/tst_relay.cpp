@@ -48,6 +48,15 @@ bool RelayHasRead(QTcpSocket* writer, const SocketObject& relaySide)
         && unacknowledged == 0 && ::ioctl(int(relaySide.Descriptor()), SIOCINQ, &unread) == 0 && unread == 0;
 }
 
+// Until the relay has read all the client sent: nothing left at the client, nothing unread at the relay.
+bool RelayTookAll(QTcpSocket& client, const SocketObject& relaySide)
+{
+    int unsent = 0;
+    int unread = 0;
+    return client.bytesToWrite() == 0 && ::ioctl(int(client.socketDescriptor()), SIOCOUTQ, &unsent) == 0 && unsent == 0
+        && ::ioctl(int(relaySide.Descriptor()), SIOCINQ, &unread) == 0 && unread == 0;
+}
+
 // Ends the connection with a reset rather than an orderly close.
 void Reset(QTcpSocket* socket)
 {
@@ -93,6 +102,8 @@ private slots:
     void drainingGivesUpAndSaysHowMuchWasLost_data();
     void drainingGivesUpAndSaysHowMuchWasLost();
     void shutdownLetsQueuedBytesGoFirst();
+    void shutdownCountsWhatWasNeverAcknowledged();
+    void rixChangeDeliversWhatTheOldRixWasSent();
 
 private:
     // Writes iplog.ini (data log off) and starts the relay on it.
@@ -891,6 +902,57 @@ void tst_relay::shutdownLetsQueuedBytesGoFirst()
     // Everything the relay had taken from the client arrived, in order; the rest stayed with the client.
     QCOMPARE(received.size(), taken);
     QVERIFY(sent.startsWith(received));
+}
+
+void tst_relay::shutdownCountsWhatWasNeverAcknowledged()
+{
+    Peer& rix = StartWithRix();
+    Client& client = AddClient(rix, 1);
+    QTcpSocket* stalled = StallRix(rix);
+    const QByteArray sent = Pattern(Relay::PendingOutputBound, 14);
+    client.Socket.write(sent);
+    QTRY_VERIFY_WITH_TIMEOUT(RelayTookAll(client.Socket, m_relay->wscktClient(1)), 20000);
+    // The RIX reads nothing through the shutdown: what it never acknowledged is counted, and not sent.
+    RunShutdown(m_state, m_errors, *m_relay);
+    QCOMPARE(m_errors.Reports.size(), 1);
+    const QRegularExpressionMatch match
+        = QRegularExpression(
+              QStringLiteral("^Error sending to Server: Socket #1 Len (\\d+)\\|TCP/IP Socket Error\\|%1$")
+                  .arg(FailureCode::TimedOut))
+              .match(m_errors.Reports[0]);
+    QVERIFY2(match.hasMatch(), qPrintable(m_errors.Reports[0]));
+    QByteArray& received = rix.At(0).Received;
+    ReadAgain(stalled, received);
+    QTRY_VERIFY(rix.At(0).Closed);
+    received += stalled->readAll();
+    QCOMPARE(received.size() + match.captured(1).toLongLong(), sent.size());
+    QVERIFY(sent.startsWith(received));
+}
+
+void tst_relay::rixChangeDeliversWhatTheOldRixWasSent()
+{
+    Peer& rix = StartWithRix();
+    Client& client = AddClient(rix, 1);
+    QTcpSocket* stalled = StallRix(rix);
+    const QByteArray sent = Pattern(Relay::PendingOutputBound, 15);
+    client.Socket.write(sent);
+    QTRY_VERIFY_WITH_TIMEOUT(RelayTookAll(client.Socket, m_relay->wscktClient(1)), 20000);
+    // A new RIX while the old one still holds unread bytes: the slot connects to the new one at once,
+    // the old connection drains what it was sent.
+    Peer other;
+    QVERIFY(other.Listen());
+    m_state.RixIPPort = other.Port();
+    m_relay->ReconnectRixSide();
+    QTRY_COMPARE(other.Count(), 1);
+    QCOMPARE(m_relay->Draining.Count(), 1);
+    client.Socket.write("to the new RIX");
+    QTRY_COMPARE(other.At(0).Received, QByteArray("to the new RIX"));
+    QByteArray& received = rix.At(0).Received;
+    ReadAgain(stalled, received);
+    QTRY_VERIFY_WITH_TIMEOUT(rix.At(0).Closed, 20000);
+    received += stalled->readAll();
+    QVERIFY(received == sent);
+    QVERIFY(m_errors.Reports.isEmpty());
 }
 
 QTEST_GUILESS_MAIN(tst_relay)
