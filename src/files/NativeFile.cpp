@@ -368,4 +368,18 @@ bool AppendFile::StillAt(const QString& path)
 
 #endif
 
+bool StandardErrorIs(const QByteArray& deviceAndInode)
+{
+#ifdef Q_OS_UNIX
+    struct stat info {};
+    if (deviceAndInode.isEmpty() || ::fstat(STDERR_FILENO, &info) != 0)
+        return false;
+    return deviceAndInode
+        == QByteArray::number(quint64(info.st_dev)) + ':' + QByteArray::number(quint64(info.st_ino));
+#else
+    Q_UNUSED(deviceAndInode);
+    return false;
+#endif
+}
+
 } // namespace NativeFile

@@ -34,6 +34,9 @@ bool RenameNoReplace(const QString& from, const QString& to);
 // Deletes the file at path (a link itself, never its target). False when it could not.
 bool Remove(const QString& path);
 
+// Whether standard error is the stream that JOURNAL_STREAM ("device:inode") names: the journal.
+bool StandardErrorIs(const QByteArray& deviceAndInode);
+
 // A regular file held open for appending, with its size kept here rather than asked for per write.
 class AppendFile {
 public:

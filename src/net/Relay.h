@@ -4,6 +4,7 @@
 #include "core/ReportThrottle.h"
 #include "net/ClientAdmission.h"
 #include "net/DrainingPool.h"
+#include "net/LinkWatch.h"
 #include "net/LoginString.h"
 #include "net/ReadinessBackend.h"
 #include "net/SocketObject.h"
@@ -96,6 +97,10 @@ public:
     void CloseClientSide();
     // After the RIX port or address changed: every connected RIX side re-connects at once.
     void ReconnectRixSide();
+
+    // Whether RIX connections can be made, and in connect mode the connection to the client.
+    const LinkWatch& RixLink() const { return m_rixLink; }
+    const LinkWatch& ClientLink() const { return m_clientLink; }
 
     // Clients accepted while the relay had no room, not read yet.
     int WaitingForRoom() const { return m_waitingForRoom; }
@@ -207,6 +212,8 @@ private:
     };
     std::vector<SlotFlow> m_flow;
     int m_waitingForRoom = 0;
+    LinkWatch m_rixLink;
+    LinkWatch m_clientLink;
     LoginFilter m_loginFilter;
     // Runs out when the oldest bytes the login filter holds have waited long enough.
     QTimer m_loginHold;
