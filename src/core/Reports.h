@@ -43,6 +43,16 @@ inline const ReportText LoggingIPMessage{QStringLiteral("Error Logging IP Messag
 inline const ReportText Retry{QStringLiteral("Retry"), QStringLiteral("Message Log Error")};
 inline const ReportText WritingDataLog{QStringLiteral("Error writing to Data Log"), QStringLiteral("File Error")};
 
+inline const ReportText ConnectingToClient{QStringLiteral("Error Connecting to Client"),
+                                           QStringLiteral("Connection Error")};
+
+// A link that was down is up again: the first connection that completed, after how long.
+inline ReportText LinkRestored(const QString& side, const QString& address, int port, const QString& downFor)
+{
+    return {QStringLiteral("%1 Connection Restored to %2:%3 after %4 down").arg(side, address).arg(port).arg(downFor),
+            QStringLiteral("Connection Error")};
+}
+
 // With this many clients connected, new ones are being turned away.
 inline ReportText ClientLimitReached(int maxClients)
 {

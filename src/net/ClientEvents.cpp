@@ -73,6 +73,7 @@ void Relay::OnClientAcceptFailed(int, int errorCode)
 
 void Relay::OnClientConnected(int index)
 {
+    LinkUp(Side::Client);
     try {
         // Connect mode: the slot's client line and the count follow the completed connection.
         m_state.ConnectedClients = 1;
@@ -84,8 +85,9 @@ void Relay::OnClientConnected(int index)
     }
 }
 
-void Relay::OnClientConnectFailed(int index)
+void Relay::OnClientConnectFailed(int index, int errorCode)
 {
+    LinkFailed(Side::Client, Failure{errorCode, NativeSocket::ErrorText(errorCode)});
     try {
         m_state.Slot(index).Connected = false;
         UpdateLabels();

@@ -4,6 +4,7 @@
 #include "core/Failure.h"
 #include "core/RuntimeState.h"
 #include "core/StatusView.h"
+#include "files/Journal.h"
 
 #include <QEventLoop>
 #include <QHostAddress>
@@ -97,6 +98,16 @@ int Relay::CreateSlot()
     return slot;
 }
 
+namespace {
+
+Failure NoAnswer()
+{
+    return Failure{FailureCode::TimedOut,
+                   QStringLiteral("No answer within %1 s").arg(SocketObject::ConnectTimeoutMs / 1000)};
+}
+
+} // namespace
+
 void Relay::ConnectToSwitcher(int index)
 {
     try {
@@ -107,17 +118,21 @@ void Relay::ConnectToSwitcher(int index)
         if (RixIsOurOwnListener())
             throw Failure{FailureCode::AddressNotAvailable,
                           QStringLiteral("The RIX address and port lead to this relay's own client port")};
+        // An attempt that has had no answer for so long is given up and made afresh.
+        if (rix.ConnectAttemptAge() >= SocketObject::ConnectTimeoutMs)
+            LinkFailed(Side::Rix, NoAnswer());
         // The caption says "Connected" only once a connection has completed (OnRixConnected).
         const int status = rix.Connect();
         if (status != 0) {
             rix.Command(Constants::CommandClose);
             rix.Reset();
             m_view.SetCaption(Constants::CaptionDisconnected);
+            LinkFailed(Side::Rix, Failure{status, NativeSocket::ErrorText(status)});
         } else if (rix.IsConnected()) {
             m_view.SetCaption(Constants::CaptionConnected);
         }
     } catch (const Failure& failure) {
-        ReportConnectFailure(failure);
+        LinkFailed(Side::Rix, failure);
     }
 }
 
@@ -131,31 +146,53 @@ void Relay::ConnectToClient(int index)
         }
         client.SetRemoteAddress(m_state.ClientIPAddress);
         client.SetRemotePort(m_state.ClientIPPort);
+        if (client.ConnectAttemptAge() >= SocketObject::ConnectTimeoutMs)
+            LinkFailed(Side::Client, NoAnswer());
         // The slot counts as connected once the connection completes (OnClientConnected).
-        if (client.Connect() != 0) {
+        if (const int status = client.Connect(); status != 0) {
             client.Command(Constants::CommandClose);
             client.Reset();
             m_state.Slot(index).Connected = false;
+            LinkFailed(Side::Client, Failure{status, NativeSocket::ErrorText(status)});
         }
         UpdateLabels();
     } catch (const Failure& failure) {
-        ReportConnectFailure(failure);
+        LinkFailed(Side::Client, failure);
     }
 }
 
-void Relay::ReportConnectFailure(const Failure& failure)
+void Relay::LinkFailed(Side side, const Failure& failure)
 {
-    // A bad RIX address or a lasting shortage of descriptors fails every attempt, every second, on
-    // every slot: written once a minute, not 86,400 times a day per slot.
-    const QString key = QString::number(failure.Code) + u'|' + failure.Description;
-    const qint64 now = m_sinceStart.elapsed();
-    const auto last = m_lastWritten.constFind(key);
-    if (last != m_lastWritten.constEnd() && now - *last < RepeatedReportMs)
+    const bool rix = side == Side::Rix;
+    if (!(rix ? m_rixLink : m_clientLink).Failed(m_sinceStart.elapsed(), QDateTime::currentDateTime()))
         return;
-    if (m_lastWritten.size() > 64)
-        m_lastWritten.removeIf([now](const auto& entry) { return now - entry.value() >= RepeatedReportMs; });
-    m_lastWritten.insert(key, now);
-    m_errors.Report(Reports::ConnectingToSwitcher, failure);
+    const QString address = rix ? m_state.RixIPAddress : m_state.ClientIPAddress;
+    const int port = rix ? m_state.RixIPPort : m_state.ClientIPPort;
+    const QString where
+        = QStringLiteral("%1 %2:%3").arg(rix ? QStringLiteral("RIX") : QStringLiteral("client"), address).arg(port);
+    m_errors.Report(rix ? Reports::ConnectingToSwitcher : Reports::ConnectingToClient,
+                    Failure{failure.Code, QStringLiteral("%1 (%2)").arg(failure.Description, where)});
+    Journal::Write(Journal::Priority::Error,
+                   QStringLiteral("%1 cannot be reached: %2").arg(where, failure.Description));
+}
+
+void Relay::LinkUp(Side side)
+{
+    const bool rix = side == Side::Rix;
+    const std::optional<qint64> down
+        = (rix ? m_rixLink : m_clientLink).Connected(m_sinceStart.elapsed(), QDateTime::currentDateTime());
+    if (!down)
+        return;
+    const QString address = rix ? m_state.RixIPAddress : m_state.ClientIPAddress;
+    const int port = rix ? m_state.RixIPPort : m_state.ClientIPPort;
+    const QString downFor = LinkWatch::Duration(*down);
+    m_errors.Report(
+        Reports::LinkRestored(rix ? QStringLiteral("Switcher") : QStringLiteral("Client"), address, port, downFor));
+    Journal::Write(Journal::Priority::Info,
+                   QStringLiteral("%1 %2:%3 reached again after %4 down")
+                       .arg(rix ? QStringLiteral("RIX") : QStringLiteral("client"), address)
+                       .arg(port)
+                       .arg(downFor));
 }
 
 bool Relay::RixIsOurOwnListener() const
@@ -317,6 +354,13 @@ void Relay::ReconnectRixSide()
     for (int i = 1; i <= m_state.ConnectionCount; ++i) {
         try {
             SocketObject& rix = wsktServer(i);
+            if (rix.IsConnecting()) {
+                // An attempt under way would complete to the old address: it is made again, to the new.
+                rix.Command(Constants::CommandClose);
+                rix.Reset();
+                ConnectToSwitcher(i);
+                continue;
+            }
             if (!rix.IsConnected())
                 continue; // the poll connects it with the new settings
             // What the old RIX has not acknowledged still goes to it, or is counted; client bytes that
@@ -433,7 +477,7 @@ void Relay::AdmitWaitingClients()
     for (int i = 1; i <= m_state.ConnectionCount && m_waitingForRoom > 0; ++i) {
         if (!m_flow[size_t(i)].WaitingForRoom)
             continue;
-        if (room < PendingOutputBound || poolRoom <= 0)
+        if (room <= 0 || poolRoom <= 0)
             return;
         room -= PendingOutputBound;
         --poolRoom;

@@ -68,8 +68,6 @@ public:
     // The poll keeps the RIX connection up for every slot with a client, and for this many of the
     // lowest free slots: a warm start for the next clients, without holding idle RIX sessions.
     static constexpr int WarmSlots = 4;
-    // A failure the connection attempts meet again and again is written once in this time.
-    static constexpr qint64 RepeatedReportMs = 60000;
     // At an orderly shutdown, the time all sockets with queued output get in total to drain.
     static constexpr int ShutdownDrainMs = 2000;
 
@@ -120,12 +118,12 @@ private:
     bool AdmitClient(quint32 peerAddress);
     void OnClientAcceptFailed(int index, int errorCode);
     void OnClientConnected(int index);
-    void OnClientConnectFailed(int index);
+    void OnClientConnectFailed(int index, int errorCode);
     void OnClientDataArrived(int index);
     void OnClientClosed(int index);
     void OnClientDrained(int index);
     void OnRixConnected(int index);
-    void OnRixConnectFailed(int index);
+    void OnRixConnectFailed(int index, int errorCode);
     void OnRixDataArrived(int index);
     void OnRixClosed(int index);
     void OnRixDrained(int index);
@@ -160,9 +158,12 @@ private:
     void AdmitWaitingClients();
     // At shutdown: a socket with bytes its peer never acknowledged is reset, and the count reported.
     void CountUndelivered(int slot);
-    // A failure of a connection attempt: written when it first happens, and again only once it has
-    // gone on for RepeatedReportMs since its last line.
-    void ReportConnectFailure(const Failure& failure);
+    // A connection attempt of one side failed: the first failure after the link was up (or the first
+    // of all) begins an outage, written once to the error log and the journal with the address and the
+    // cause; nothing more is written while it lasts.
+    void LinkFailed(Side side, const Failure& failure);
+    // A connection of that side completed: an outage ends, written once with how long it lasted.
+    void LinkUp(Side side);
     // The RIX address and port lead back to our own client listener.
     bool RixIsOurOwnListener() const;
     // Runs the event loop until nothing is queued for any peer, or ShutdownDrainMs have passed.
@@ -219,8 +220,6 @@ private:
     QTimer m_loginHold;
     bool m_shownListening = true;
     bool m_portReported = false;
-    // When each repeated connection failure was last written, by its line text.
-    QHash<QString, qint64> m_lastWritten;
     QElapsedTimer m_sinceStart;
     bool m_closing = false;
     qint64 m_totalPendingBound = DefaultTotalPendingBound;

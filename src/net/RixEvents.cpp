@@ -13,6 +13,7 @@
 void Relay::OnRixConnected(int index)
 {
     m_view.SetCaption(Constants::CaptionConnected);
+    LinkUp(Side::Rix);
     try {
         // What an earlier connection of the slot left held goes out before anything of this one.
         RelayHeldLogin(index);
@@ -27,9 +28,10 @@ void Relay::OnRixConnected(int index)
     }
 }
 
-void Relay::OnRixConnectFailed(int index)
+void Relay::OnRixConnectFailed(int index, int errorCode)
 {
     m_view.SetCaption(Constants::CaptionDisconnected);
+    LinkFailed(Side::Rix, Failure{errorCode, NativeSocket::ErrorText(errorCode)});
     try {
         // A client let in after waiting for room is read now, its bytes waiting for the next attempt.
         ResumeClientReading(index);

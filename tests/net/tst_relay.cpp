@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <memory>
 #include <linux/sockios.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <vector>
@@ -56,6 +57,46 @@ bool RelayTookAll(QTcpSocket& client, const SocketObject& relaySide)
     return client.bytesToWrite() == 0 && ::ioctl(int(client.socketDescriptor()), SIOCOUTQ, &unsent) == 0 && unsent == 0
         && ::ioctl(int(relaySide.Descriptor()), SIOCINQ, &unread) == 0 && unread == 0;
 }
+
+// A RIX whose accept queue is full: connections to it are never answered, they wait in SYN_SENT.
+class SilentRix {
+public:
+    SilentRix()
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(m_listener, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        ::listen(m_listener, 0);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        Port = ntohs(address.sin_port);
+        m_filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::connect(m_filler, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    }
+    ~SilentRix()
+    {
+        for (const int fd : m_accepted)
+            ::close(fd);
+        ::close(m_filler);
+        ::close(m_listener);
+    }
+    // Empties the accept queue, so that it answers again; how many connections besides the filler
+    // it has taken so far.
+    int AcceptAll()
+    {
+        for (int fd; (fd = ::accept4(m_listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;)
+            m_accepted.push_back(fd);
+        return std::max(int(m_accepted.size()) - 1, 0);
+    }
+    quint16 Port = 0;
+
+private:
+    int m_listener = -1;
+    int m_filler = -1;
+    std::vector<int> m_accepted;
+};
 
 // Ends the connection with a reset rather than an orderly close.
 void Reset(QTcpSocket* socket)
@@ -104,6 +145,9 @@ private slots:
     void shutdownLetsQueuedBytesGoFirst();
     void shutdownCountsWhatWasNeverAcknowledged();
     void rixChangeDeliversWhatTheOldRixWasSent();
+    void rixChangeWhileConnectingGoesToTheNewRix();
+    void rixOutageIsWrittenAtEachEnd_data();
+    void rixOutageIsWrittenAtEachEnd();
 
 private:
     // Writes iplog.ini (data log off) and starts the relay on it.
@@ -371,12 +415,13 @@ void tst_relay::reusedSlotStartsClean()
     QCOMPARE(m_relay->PendingTotal(), m_state.Slot(1).ClientData.size());
     first.Socket.disconnectFromHost();
     QTRY_VERIFY(!m_state.Slot(1).Connected);
-    // They get one more connection attempt, which the RIX refuses: only the lost bytes are reported.
+    // They get one more connection attempt, which the RIX refuses: the outage's line, and the lost bytes.
     QTRY_COMPARE(m_relay->Draining.Count(), 0);
-    QCOMPARE(m_errors.Reports.size(), 1);
+    QCOMPARE(m_errors.Reports.size(), 2);
+    QCOMPARE(m_errors.Reports[0], QStringLiteral("Error Connecting to Switcher|Connection Error|%1").arg(ECONNREFUSED));
     QVERIFY2(
-        m_errors.Reports[0].startsWith(QLatin1String("Error sending to Server: Socket #1 Len 34|TCP/IP Socket Error|")),
-        qPrintable(m_errors.Reports[0]));
+        m_errors.Reports[1].startsWith(QLatin1String("Error sending to Server: Socket #1 Len 34|TCP/IP Socket Error|")),
+        qPrintable(m_errors.Reports[1]));
     // Nothing of them stays behind in the relay.
     QVERIFY(m_state.Slot(1).ClientData.isEmpty());
     QCOMPARE(m_relay->PendingTotal(), 0);
@@ -602,11 +647,11 @@ void tst_relay::newClientsWaitForRoom()
     Peer& rix = StartWithRix();
     Client& first = AddClient(rix, 1);
     QTcpSocket* stalled = StallRix(rix);
-    m_relay->SetTotalPendingBound(Relay::PendingOutputBound);
-    // The first client leaves bytes the RIX does not take: the relay is at its total bound.
+    m_relay->SetTotalPendingBound(Relay::PendingOutputBound / 4);
+    // The first client sends bytes the RIX does not take: the relay is past its total bound.
     const QByteArray firstBytes = Pattern(2 * Relay::PendingOutputBound, 40);
     first.Socket.write(firstBytes);
-    QTRY_VERIFY_WITH_TIMEOUT(m_relay->PendingTotal() >= Relay::PendingOutputBound, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_relay->PendingTotal() >= Relay::PendingOutputBound / 4, 20000);
     // The next client is greeted, but neither read nor given a RIX connection.
     const int rixConnections = rix.Count();
     Client& second = AddGreetedClient();
@@ -796,7 +841,9 @@ void tst_relay::failedConnectClearsTheClientLine()
         QCOMPARE(m_view.ConnectionCount, QStringLiteral("Client Connections: 0000"));
         QVERIFY(!m_state.Slot(1).Connected);
     }
-    QVERIFY(m_errors.Reports.isEmpty()); // a refused connection is not a failure
+    // The client's outage is written once, however many attempts fail.
+    QCOMPARE(m_errors.Reports,
+             QStringList{QStringLiteral("Error Connecting to Client|Connection Error|%1").arg(ECONNREFUSED)});
 }
 
 void tst_relay::modeSwitchListensOrConnects()
@@ -953,6 +1000,68 @@ void tst_relay::rixChangeDeliversWhatTheOldRixWasSent()
     received += stalled->readAll();
     QVERIFY(received == sent);
     QVERIFY(m_errors.Reports.isEmpty());
+}
+
+void tst_relay::rixChangeWhileConnectingGoesToTheNewRix()
+{
+    SilentRix old;
+    StartRelay(old.Port);
+    Client& client = AddGreetedClient();
+    QTRY_VERIFY(m_relay->wsktServer(1).IsConnecting());
+    // The operator points the relay at another RIX while the attempt to the old one is under way.
+    m_rix = std::make_unique<Peer>();
+    QVERIFY(m_rix->Listen());
+    m_state.RixIPPort = m_rix->Port();
+    m_relay->ReconnectRixSide();
+    // The old RIX answers again a moment later: the slot stays with the new one.
+    QCOMPARE(old.AcceptAll(), 0);
+    QTRY_COMPARE(m_rix->Count(), 1);
+    client.Socket.write("for the new RIX");
+    QTRY_COMPARE(m_rix->At(0).Received, QByteArray("for the new RIX"));
+    m_relay->OnPollTick();
+    QTRY_COMPARE(m_rix->At(0).Received, QByteArray("for the new RIX"));
+    QCOMPARE(old.AcceptAll(), 0);
+}
+
+void tst_relay::rixOutageIsWrittenAtEachEnd_data()
+{
+    QTest::addColumn<bool>("answers"); // the RIX refuses at once, or never answers at all
+    QTest::addColumn<int>("code");
+    QTest::newRow("refused") << true << ECONNREFUSED;
+    QTest::newRow("no answer") << false << FailureCode::TimedOut;
+}
+
+void tst_relay::rixOutageIsWrittenAtEachEnd()
+{
+    QFETCH(bool, answers);
+    QFETCH(int, code);
+    std::unique_ptr<SilentRix> silent = answers ? nullptr : std::make_unique<SilentRix>();
+    const quint16 port = answers ? FreePort() : silent->Port;
+    StartRelay(port);
+    for (int i = 0; i < 3; ++i)
+        AddGreetedClient();
+    // However long it lasts, and on however many slots: one line when it begins.
+    const QString down = QStringLiteral("Error Connecting to Switcher|Connection Error|%1").arg(code);
+    QTRY_VERIFY_WITH_TIMEOUT((m_relay->OnPollTick(), !m_errors.Reports.isEmpty()), 2 * SocketObject::ConnectTimeoutMs);
+    for (int tick = 0; tick < 3; ++tick)
+        m_relay->OnPollTick();
+    QCOMPARE(m_errors.Reports, QStringList{down});
+    QVERIFY(m_relay->RixLink().IsDown());
+    // And one when a connection completes again, with how long it was down.
+    silent.reset();
+    Peer& rix = *(m_rix = std::make_unique<Peer>());
+    QVERIFY(rix.Listen(port));
+    QTRY_VERIFY((m_relay->OnPollTick(), rix.Count() >= 3));
+    for (int tick = 0; tick < 3; ++tick)
+        m_relay->OnPollTick();
+    QCOMPARE(m_errors.Reports.size(), 2);
+    QVERIFY2(QRegularExpression(QStringLiteral("^Switcher Connection Restored to 127\\.0\\.0\\.1:%1 after \\d+ s "
+                                               "down\\|Connection Error\\|0$")
+                                    .arg(port))
+                 .match(m_errors.Reports[1])
+                 .hasMatch(),
+             qPrintable(m_errors.Reports[1]));
+    QVERIFY(m_relay->RixLink().IsUp());
 }
 
 QTEST_GUILESS_MAIN(tst_relay)
