@@ -22,6 +22,7 @@ ErrorLog::ErrorLog(const RuntimeState& state, const Clock& clock)
     : m_stamp(clock)
     , m_file({FileName(), QStringLiteral("ErrorLog "), QStringLiteral(".txt"), Header()}, state, clock)
 {
+    m_file.KeepSpare(&m_spare);
 }
 
 void ErrorLog::LogError(const QString& message, const QString& location, const Failure& failure)

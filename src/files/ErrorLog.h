@@ -22,6 +22,9 @@ private:
     void WriteErrorLine(const QString& text, const QString& location);
 
     LogText::Stamp m_stamp;
+    // A report must not fail for want of a descriptor: one is held for opening the log. The log is
+    // still created only by its first line.
+    NativeFile::SpareDescriptor m_spare;
     LogFile m_file;
     bool m_failing = false;
 };

@@ -35,7 +35,7 @@ void LogFile::Follow()
 void LogFile::Open()
 {
     m_torn = false;
-    m_file.Open(m_path);
+    m_file.Open(m_path, m_spare);
     m_checkedAt = m_clock.MonotonicMs();
     if (m_file.Size() > 0 || m_kind.Header.isEmpty())
         return;

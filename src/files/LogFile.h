@@ -20,12 +20,14 @@ class RuntimeState;
 class LogFile {
 public:
     struct Kind {
-        QString Name;            // "Eventlog.txt"
-        QString RolledPrefix;    // "EventLog "
+        QString Name; // "Eventlog.txt"
+        QString RolledPrefix; // "EventLog "
         QString RolledExtension; // ".txt"
-        QByteArray Header;       // empty for a log without one
+        QByteArray Header; // empty for a log without one
     };
     LogFile(Kind kind, const RuntimeState& state, const Clock& clock);
+    // A descriptor kept in reserve for opening this log when the process has none left.
+    void KeepSpare(NativeFile::SpareDescriptor* spare) { m_spare = spare; }
 
     // Before an entry: follows the name to its file and moves a full log aside. Throws Failure only
     // when a full log cannot be moved; a log that cannot be opened is left to Append.
@@ -47,6 +49,7 @@ private:
     const RuntimeState& m_state;
     const Clock& m_clock;
     NativeFile::AppendFile m_file;
+    NativeFile::SpareDescriptor* m_spare = nullptr;
     QString m_folder;
     QString m_path;
     qint64 m_checkedAt = -1; // on the steady clock

@@ -1,6 +1,7 @@
 #include "files/NativeFile.h"
 
 #include <QFile>
+#include <QScopeGuard>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -20,7 +21,8 @@ namespace {
 
 Failure NotRegular()
 {
-    return Failure{NotRegularFile, QStringLiteral("not a regular file (a link, FIFO, device or directory): left alone")};
+    return Failure{NotRegularFile,
+                   QStringLiteral("not a regular file (a link, FIFO, device or directory): left alone")};
 }
 
 Failure TooLarge(qint64 maxBytes)
@@ -90,7 +92,7 @@ int WriteFrom(int fd, QByteArrayView bytes, qsizetype& done)
 
 std::optional<QByteArray> ReadWhole(const QString& path, qint64 maxBytes)
 {
-    struct stat info {};
+    struct stat info { };
     const int fd = OpenRegular(path, O_RDONLY, info);
     if (fd < 0)
         return std::nullopt;
@@ -164,9 +166,9 @@ bool RenameNoReplace(const QString& from, const QString& to)
         return false;
     if (errno != EINVAL && errno != ENOSYS)
         throw SystemFailure(errno);
-    // A file system that cannot refuse by itself: look first.
+        // A file system that cannot refuse by itself: look first.
 #endif
-    struct stat info {};
+    struct stat info { };
     if (::lstat(target.constData(), &info) == 0)
         return false;
     if (::rename(source.constData(), target.constData()) != 0)
@@ -195,11 +197,43 @@ AppendFile::~AppendFile()
     Close();
 }
 
-void AppendFile::Open(const QString& path)
+SpareDescriptor::SpareDescriptor()
+{
+    Take();
+}
+
+SpareDescriptor::~SpareDescriptor()
+{
+    Release();
+}
+
+void SpareDescriptor::Release()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+void SpareDescriptor::Take()
+{
+    if (m_fd < 0)
+        m_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+}
+
+void AppendFile::Open(const QString& path, SpareDescriptor* spare)
 {
     Close();
-    struct stat info {};
-    const int fd = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, info);
+    struct stat info { };
+    int fd = -1;
+    try {
+        fd = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, info);
+    } catch (const Failure& failure) {
+        if (spare == nullptr || (failure.Code != EMFILE && failure.Code != ENFILE))
+            throw;
+        spare->Release();
+        const auto takeBack = qScopeGuard([spare] { spare->Take(); });
+        fd = OpenRegular(path, O_WRONLY | O_APPEND | O_CREAT, info);
+    }
     if (fd < 0)
         throw SystemFailure(ENOENT); // the folder itself is missing
     m_native->Fd = fd;
@@ -231,7 +265,7 @@ void AppendFile::Write(QByteArrayView bytes, qsizetype& done)
 
 bool AppendFile::CutBack(qint64 size)
 {
-    struct stat info {};
+    struct stat info { };
     if (::fstat(m_native->Fd, &info) != 0 || qint64(info.st_size) != m_size
         || ::ftruncate(m_native->Fd, off_t(size)) != 0)
         return false;
@@ -241,7 +275,7 @@ bool AppendFile::CutBack(qint64 size)
 
 bool AppendFile::StillAt(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || info.st_dev != m_native->Device
         || info.st_ino != m_native->Inode)
         return false;
@@ -316,7 +350,12 @@ AppendFile::AppendFile()
 
 AppendFile::~AppendFile() = default;
 
-void AppendFile::Open(const QString& path)
+SpareDescriptor::SpareDescriptor() = default;
+SpareDescriptor::~SpareDescriptor() = default;
+void SpareDescriptor::Release() { }
+void SpareDescriptor::Take() { }
+
+void AppendFile::Open(const QString& path, SpareDescriptor*)
 {
     Close();
     CheckRegular(path);
@@ -371,11 +410,10 @@ bool AppendFile::StillAt(const QString& path)
 bool StandardErrorIs(const QByteArray& deviceAndInode)
 {
 #ifdef Q_OS_UNIX
-    struct stat info {};
+    struct stat info { };
     if (deviceAndInode.isEmpty() || ::fstat(STDERR_FILENO, &info) != 0)
         return false;
-    return deviceAndInode
-        == QByteArray::number(quint64(info.st_dev)) + ':' + QByteArray::number(quint64(info.st_ino));
+    return deviceAndInode == QByteArray::number(quint64(info.st_dev)) + ':' + QByteArray::number(quint64(info.st_ino));
 #else
     Q_UNUSED(deviceAndInode);
     return false;

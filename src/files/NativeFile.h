@@ -37,6 +37,23 @@ bool Remove(const QString& path);
 // Whether standard error is the stream that JOURNAL_STREAM ("device:inode") names: the journal.
 bool StandardErrorIs(const QByteArray& deviceAndInode);
 
+// A descriptor held in reserve, so that the error log can still be opened when the process has run
+// out of them: let go for the moment the log is opened, and taken back after.
+class SpareDescriptor {
+public:
+    SpareDescriptor();
+    ~SpareDescriptor();
+    SpareDescriptor(const SpareDescriptor&) = delete;
+    SpareDescriptor& operator=(const SpareDescriptor&) = delete;
+
+    void Release();
+    // Takes one again, when it holds none and one is free.
+    void Take();
+
+private:
+    int m_fd = -1;
+};
+
 // A regular file held open for appending, with its size kept here rather than asked for per write.
 class AppendFile {
 public:
@@ -45,8 +62,9 @@ public:
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
 
-    // Opens the file at path for appending, creating it when missing.
-    void Open(const QString& path);
+    // Opens the file at path for appending, creating it when missing. When the process is out of
+    // descriptors, the spare one (if given) is let go for it.
+    void Open(const QString& path, SpareDescriptor* spare = nullptr);
     void Close();
     bool IsOpen() const;
     qint64 Size() const { return m_size; }
