@@ -10,7 +10,7 @@
 void Relay::OnClientAccept(int, qintptr handle, quint32 peerAddress)
 {
     try {
-        if (!AdmitClient(peerAddress))
+        if (IsOwnRixConnection(handle) || !AdmitClient(peerAddress))
             return; // the socket layer closes a handle nobody adopted
         // The lowest free slot is reused; a new one is made only when every slot is busy.
         int slot = 0;

@@ -288,6 +288,33 @@ quint16 LocalPort(Handle handle)
     return ntohs(address.sin_port);
 }
 
+namespace {
+
+bool End(Handle handle, bool local, quint32& ipv4, quint16& port)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    const int result = local ? getsockname(handle, reinterpret_cast<sockaddr*>(&address), &length)
+                             : getpeername(handle, reinterpret_cast<sockaddr*>(&address), &length);
+    if (result != 0 || address.sin_family != AF_INET)
+        return false;
+    ipv4 = ntohl(address.sin_addr.s_addr);
+    port = ntohs(address.sin_port);
+    return true;
+}
+
+} // namespace
+
+bool LocalEnd(Handle handle, quint32& ipv4, quint16& port)
+{
+    return End(handle, true, ipv4, port);
+}
+
+bool PeerEnd(Handle handle, quint32& ipv4, quint16& port)
+{
+    return End(handle, false, ipv4, port);
+}
+
 bool IsWouldBlock(int error)
 {
 #ifdef Q_OS_WIN

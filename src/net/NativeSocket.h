@@ -57,6 +57,9 @@ qint64 Unacknowledged(Handle handle);
 QString PeerAddress(Handle handle);
 QString DottedAddress(quint32 ipv4);
 quint16 LocalPort(Handle handle);
+// Both ends of a connection as IPv4 address and port; false when the system cannot say.
+bool LocalEnd(Handle handle, quint32& ipv4, quint16& port);
+bool PeerEnd(Handle handle, quint32& ipv4, quint16& port);
 
 bool IsWouldBlock(int error);
 // The peer reset the connection.

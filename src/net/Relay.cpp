@@ -100,6 +100,13 @@ int Relay::CreateSlot()
 
 namespace {
 
+// Each connection to ourselves would be accepted as a client that connects again.
+Failure OwnListener()
+{
+    return Failure{FailureCode::AddressNotAvailable,
+                   QStringLiteral("The RIX address and port lead to this relay's own client port")};
+}
+
 Failure NoAnswer()
 {
     return Failure{FailureCode::TimedOut,
@@ -114,10 +121,8 @@ void Relay::ConnectToSwitcher(int index)
         SocketObject& rix = wsktServer(index);
         rix.SetRemoteAddress(m_state.RixIPAddress);
         rix.SetRemotePort(m_state.RixIPPort);
-        // Each connection to ourselves would be accepted as a client that connects again.
         if (RixIsOurOwnListener())
-            throw Failure{FailureCode::AddressNotAvailable,
-                          QStringLiteral("The RIX address and port lead to this relay's own client port")};
+            throw OwnListener();
         // An attempt that has had no answer for so long is given up and made afresh.
         if (rix.ConnectAttemptAge() >= SocketObject::ConnectTimeoutMs)
             LinkFailed(Side::Rix, NoAnswer());
@@ -200,10 +205,38 @@ bool Relay::RixIsOurOwnListener() const
     SocketObject& listener = const_cast<SocketArray&>(wscktClient)(0);
     if (!listener.IsListening() || listener.LocalPort() != m_state.RixIPPort)
         return false;
+    if (m_state.RixIPAddress == m_ownAddress && m_state.RixIPPort == m_ownPort)
+        return true;
     // The listener takes connections on every local address.
     const QHostAddress rix(m_state.RixIPAddress);
     return rix.isLoopback() || rix == QHostAddress(QHostAddress::AnyIPv4)
         || QNetworkInterface::allAddresses().contains(rix);
+}
+
+bool Relay::IsOwnRixConnection(qintptr handle)
+{
+    // Only a RIX port equal to the listening port can lead back here; the check costs nothing otherwise.
+    if (wscktClient(0).LocalPort() != m_state.RixIPPort)
+        return false;
+    quint32 peerAddress = 0;
+    quint16 peerPort = 0;
+    if (!NativeSocket::PeerEnd(handle, peerAddress, peerPort))
+        return false;
+    for (int i = 1; i <= m_state.ConnectionCount; ++i) {
+        SocketObject& rix = wsktServer(i);
+        quint32 address = 0;
+        quint16 port = 0;
+        if (!rix.HasConnection() || !NativeSocket::LocalEnd(rix.Descriptor(), address, port) || address != peerAddress
+            || port != peerPort)
+            continue;
+        rix.Command(Constants::CommandClose);
+        rix.Reset();
+        m_ownAddress = m_state.RixIPAddress;
+        m_ownPort = m_state.RixIPPort;
+        LinkFailed(Side::Rix, OwnListener());
+        return true;
+    }
+    return false;
 }
 
 qint64 Relay::QueuedOutput()

@@ -164,8 +164,13 @@ private:
     void LinkFailed(Side side, const Failure& failure);
     // A connection of that side completed: an outage ends, written once with how long it lasted.
     void LinkUp(Side side);
-    // The RIX address and port lead back to our own client listener.
+    // The RIX address and port lead back to our own client listener: a local address on the listening
+    // port, or the target an accepted connection has already shown to be ourselves.
     bool RixIsOurOwnListener() const;
+    // An accepted connection that is one of our own RIX connections (the host's addresses could not be
+    // listed, say, under a service's address-family restrictions): closed, with the RIX connection that
+    // made it, and the target remembered as ourselves until the settings change.
+    bool IsOwnRixConnection(qintptr handle);
     // Runs the event loop until nothing is queued for any peer, or ShutdownDrainMs have passed.
     void DrainBeforeClosing();
     // Everything not yet acknowledged by a peer: queued here, waiting for a connection, or in the kernel.
@@ -214,6 +219,9 @@ private:
     std::vector<SlotFlow> m_flow;
     int m_waitingForRoom = 0;
     LinkWatch m_rixLink;
+    // The RIX address and port found to lead back to ourselves.
+    QString m_ownAddress;
+    int m_ownPort = 0;
     LinkWatch m_clientLink;
     LoginFilter m_loginFilter;
     // Runs out when the oldest bytes the login filter holds have waited long enough.

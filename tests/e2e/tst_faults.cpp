@@ -7,7 +7,15 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
+#include <QNetworkInterface>
+
 #include <algorithm>
+#include <cstddef>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -43,6 +51,7 @@ private slots:
     void killDuringShutdownWrite();
     void rixThatNeverReads();
     void clientsThatSayByeAndCloseLeaveNothingBehind();
+    void ownListenerFoundWithoutListingInterfaces();
     void leavingClientsAndAStalledRix_data();
     void leavingClientsAndAStalledRix();
     void peersCannotFloodTheErrorLog_data();
@@ -64,6 +73,7 @@ private:
     QByteArray ReadFile(const QString& name) const { return ReadAll(m_folder + u'/' + name); }
 
     QStringList m_arguments; // the command line of the next launch
+    bool m_restrictFamilies = false; // the next launch may open only AF_INET and AF_UNIX sockets
     QString m_binary; // the built program under test
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_folder; // where the program runs: the temporary folder, or a small file system in it
@@ -197,6 +207,26 @@ public:
 private:
     int m_listener = -1;
 };
+
+// As the service's unit restricts it (RestrictAddressFamilies=AF_INET AF_UNIX): a netlink socket, which
+// listing the host's interfaces needs, cannot be made. A seccomp filter, set in the child before exec.
+void AllowOnlyInetAndUnixSockets()
+{
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_socket, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AF_NETLINK, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EAFNOSUPPORT),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    const sock_fprog program{sizeof filter / sizeof filter[0], filter};
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+        ::_exit(99);
+}
 
 // A client that connects and waits for its greeting, blocking; -1 when either fails.
 int GreetedClient(quint16 port)
@@ -345,11 +375,13 @@ void tst_faults::Launch(int descriptorLimit)
     if (!QFile::exists(m_folder + QStringLiteral("/tolvane")))
         QVERIFY(QFile::copy(m_binary, m_folder + QStringLiteral("/tolvane")));
     m_tolvane.setProcessEnvironment(Headless());
-    m_tolvane.setChildProcessModifier([descriptorLimit] {
+    m_tolvane.setChildProcessModifier([descriptorLimit, restrict = m_restrictFamilies] {
         if (descriptorLimit > 0) {
             const rlimit limit{rlim_t(descriptorLimit), rlim_t(descriptorLimit)};
             setrlimit(RLIMIT_NOFILE, &limit);
         }
+        if (restrict)
+            AllowOnlyInetAndUnixSockets();
     });
     m_tolvane.start(m_folder + QStringLiteral("/tolvane"), m_arguments);
     QVERIFY(m_tolvane.waitForStarted(5000));
@@ -712,6 +744,38 @@ void tst_faults::clientsThatSayByeAndCloseLeaveNothingBehind()
 // Clients that each hand over their bytes and leave while the RIX reads nothing: every byte reaches the
 // RIX once it reads again, each client's on a connection of its own, and the relay's memory stays
 // within its bound of waiting bytes and one read buffer meanwhile.
+void tst_faults::ownListenerFoundWithoutListingInterfaces()
+{
+    // An address of this host that is not loopback, as the RIX address; the RIX port is our client port.
+    QString local;
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol && !address.isLoopback())
+            local = address.toString();
+    }
+    if (local.isEmpty())
+        QSKIP("this host has no IPv4 address besides loopback");
+    m_restrictFamilies = true;
+    m_clientPort = FreePort();
+    QVERIFY(WriteFile(m_folder + QStringLiteral("/iplog.ini"),
+                      SettingsFileText(m_clientPort, m_clientPort, true, false, local)));
+    Launch();
+    QTRY_VERIFY_WITH_TIMEOUT(IsListening(m_clientPort), 10000);
+    // A client's RIX connection comes back to the relay itself: found, written once, not made again.
+    const int first = GreetedClient(m_clientPort);
+    QVERIFY(first >= 0);
+    QTRY_VERIFY(ReadFile(QStringLiteral("Errorlog.txt")).contains("own client port"));
+    const int second = GreetedClient(m_clientPort);
+    QVERIFY(second >= 0);
+    QTRY_COMPARE(ReadFile(QStringLiteral("Eventlog.txt")).count("RIX Connected"), 2);
+    const QByteArray errors = ReadFile(QStringLiteral("Errorlog.txt"));
+    QCOMPARE(errors.count("Error Connecting to Switcher"), 1);
+    QVERIFY2(OpenDescriptors(m_tolvane.processId()) < 32, qPrintable(QString::number(OpenDescriptors(m_tolvane.processId()))));
+    ::close(first);
+    ::close(second);
+    Stop();
+    QCOMPARE(ReadFile(QStringLiteral("Eventlog.txt")).count("RIX Connected"), 2);
+}
+
 void tst_faults::leavingClientsAndAStalledRix_data()
 {
     QTest::addColumn<int>("clients");
