@@ -52,6 +52,7 @@ private slots:
     void rixThatNeverReads();
     void clientsThatSayByeAndCloseLeaveNothingBehind();
     void ownListenerFoundWithoutListingInterfaces();
+    void rixOutageIsWrittenOnceAtEachEnd();
     void leavingClientsAndAStalledRix_data();
     void leavingClientsAndAStalledRix();
     void peersCannotFloodTheErrorLog_data();
@@ -74,6 +75,7 @@ private:
 
     QStringList m_arguments; // the command line of the next launch
     bool m_restrictFamilies = false; // the next launch may open only AF_INET and AF_UNIX sockets
+    QString m_journal; // when set, the next launch's stderr goes to this file, given as the journal
     QString m_binary; // the built program under test
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_folder; // where the program runs: the temporary folder, or a small file system in it
@@ -336,6 +338,8 @@ void tst_faults::init()
     m_rix = std::make_unique<Peer>();
     m_rix->Echo = true;
     m_arguments.clear();
+    m_restrictFamilies = false;
+    m_journal.clear();
 }
 
 void tst_faults::cleanup()
@@ -374,7 +378,16 @@ void tst_faults::Launch(int descriptorLimit)
 {
     if (!QFile::exists(m_folder + QStringLiteral("/tolvane")))
         QVERIFY(QFile::copy(m_binary, m_folder + QStringLiteral("/tolvane")));
-    m_tolvane.setProcessEnvironment(Headless());
+    if (m_journal.isEmpty()) {
+        m_tolvane.setProcessEnvironment(Headless());
+    } else {
+        QVERIFY(WriteFile(m_journal, {}));
+        struct stat info { };
+        QCOMPARE(::stat(QFile::encodeName(m_journal).constData(), &info), 0);
+        m_tolvane.setProcessEnvironment(
+            Headless({QStringLiteral("JOURNAL_STREAM=%1:%2").arg(quint64(info.st_dev)).arg(quint64(info.st_ino))}));
+        m_tolvane.setStandardErrorFile(m_journal, QIODevice::Append);
+    }
     m_tolvane.setChildProcessModifier([descriptorLimit, restrict = m_restrictFamilies] {
         if (descriptorLimit > 0) {
             const rlimit limit{rlim_t(descriptorLimit), rlim_t(descriptorLimit)};
@@ -468,7 +481,8 @@ void tst_faults::descriptorExhaustion()
                               qPrintable(QStringLiteral("%1 RIX connections").arg(m_rix->Connections.size())), 20000);
     QVERIFY(m_tolvane.state() == QProcess::Running);
     // Running out is written, though the error log had to be opened without a descriptor to spare.
-    QTRY_VERIFY(ReadFile(QStringLiteral("Errorlog.txt")).contains(qPrintable(QString::fromLocal8Bit(strerror(EMFILE)))));
+    QTRY_VERIFY(
+        ReadFile(QStringLiteral("Errorlog.txt")).contains(qPrintable(QString::fromLocal8Bit(strerror(EMFILE)))));
     // It does not spin while it waits for descriptors: well under half a core over two seconds.
     const qint64 before = CpuTicks();
     QElapsedTimer watch;
@@ -744,6 +758,33 @@ void tst_faults::clientsThatSayByeAndCloseLeaveNothingBehind()
 // Clients that each hand over their bytes and leave while the RIX reads nothing: every byte reaches the
 // RIX once it reads again, each client's on a connection of its own, and the relay's memory stays
 // within its bound of waiting bytes and one read buffer meanwhile.
+void tst_faults::rixOutageIsWrittenOnceAtEachEnd()
+{
+    // The RIX is down from the start, for a few poll periods, with a client waiting.
+    m_journal = m_dir->path() + QStringLiteral("/journal");
+    const quint16 rixPort = FreePort();
+    StartTolvane(rixPort);
+    const int client = GreetedClient(m_clientPort);
+    QVERIFY(client >= 0);
+    QTRY_VERIFY(ReadFile(QStringLiteral("Errorlog.txt")).contains("Error Connecting to Switcher"));
+    QElapsedTimer outage;
+    outage.start();
+    QTRY_VERIFY_WITH_TIMEOUT(outage.elapsed() >= 3000, 5000); // three attempts, at least
+    // It comes back: the client's RIX connection is made, and the end of the outage written.
+    StartRix(rixPort);
+    QTRY_VERIFY_WITH_TIMEOUT(ReadFile(QStringLiteral("Errorlog.txt")).contains("Switcher Connection Restored"), 10000);
+    QTRY_COMPARE(m_rix->Connections.size(), size_t(1));
+    ::close(client);
+    Stop();
+    const QByteArray errors = ReadFile(QStringLiteral("Errorlog.txt"));
+    QCOMPARE(errors.count("Error Connecting to Switcher"), 1);
+    QCOMPARE(errors.count("Switcher Connection Restored"), 1);
+    QVERIFY(errors.contains(QStringLiteral("(RIX 127.0.0.1:%1)").arg(rixPort).toLatin1()));
+    const QByteArray journal = ReadAll(m_journal);
+    QCOMPARE(journal.count(QStringLiteral("<3>RIX 127.0.0.1:%1 cannot be reached").arg(rixPort).toLatin1()), 1);
+    QCOMPARE(journal.count(QStringLiteral("<6>RIX 127.0.0.1:%1 reached again after").arg(rixPort).toLatin1()), 1);
+}
+
 void tst_faults::ownListenerFoundWithoutListingInterfaces()
 {
     // An address of this host that is not loopback, as the RIX address; the RIX port is our client port.
@@ -769,7 +810,8 @@ void tst_faults::ownListenerFoundWithoutListingInterfaces()
     QTRY_COMPARE(ReadFile(QStringLiteral("Eventlog.txt")).count("RIX Connected"), 2);
     const QByteArray errors = ReadFile(QStringLiteral("Errorlog.txt"));
     QCOMPARE(errors.count("Error Connecting to Switcher"), 1);
-    QVERIFY2(OpenDescriptors(m_tolvane.processId()) < 32, qPrintable(QString::number(OpenDescriptors(m_tolvane.processId()))));
+    QVERIFY2(OpenDescriptors(m_tolvane.processId()) < 32,
+             qPrintable(QString::number(OpenDescriptors(m_tolvane.processId()))));
     ::close(first);
     ::close(second);
     Stop();
