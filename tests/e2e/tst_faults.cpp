@@ -380,6 +380,7 @@ void tst_faults::Launch(int descriptorLimit)
         QVERIFY(QFile::copy(m_binary, m_folder + QStringLiteral("/tolvane")));
     if (m_journal.isEmpty()) {
         m_tolvane.setProcessEnvironment(Headless());
+        m_tolvane.setStandardErrorFile(QString()); // as the process object may have been told before
     } else {
         QVERIFY(WriteFile(m_journal, {}));
         struct stat info { };
