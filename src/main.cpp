@@ -1,6 +1,7 @@
 // tolvane: the relay with its status window, or without one when there is no display.
 #include "app/CommandLine.h"
 #include "app/Process.h"
+#include "app/SettingsCheck.h"
 #include "ui/Program.h"
 
 #include <QApplication>
@@ -54,6 +55,11 @@ int main(int argc, char* argv[])
     Options options;
     if (const std::optional<int> exitCode = ParseCommandLine(ArgumentList(argc, argv), ProgramKind::Window, options))
         return *exitCode;
+    if (options.Check) {
+        // No window for a check: it runs the same with or without a display.
+        QCoreApplication app(argc, argv);
+        return RunSettingsCheck(ProgramKind::Window, options);
+    }
     ChoosePlatform();
     defaultMessageHandler = qInstallMessageHandler(FilterPlatformNoise);
 

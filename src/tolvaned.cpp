@@ -2,6 +2,7 @@
 #include "app/CommandLine.h"
 #include "app/Engine.h"
 #include "app/Process.h"
+#include "app/SettingsCheck.h"
 #include "core/RuntimeState.h"
 
 #include <QCoreApplication>
@@ -17,6 +18,8 @@ int main(int argc, char* argv[])
         return *exitCode;
 
     QCoreApplication app(argc, argv);
+    if (options.Check)
+        return RunSettingsCheck(ProgramKind::Service, options);
     const QString folder = ChooseProgramFolder(ProgramKind::Service, options);
     if (folder.isEmpty())
         return 2;
