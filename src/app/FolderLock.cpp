@@ -18,8 +18,8 @@ FolderLock::FolderLock(ProgramKind kind, const QString& folder)
                                             : QStringLiteral("its process id could not be read"),
                                  shown);
     } catch (const Failure& failure) {
-        m_refusal = QStringLiteral("The folder %1 cannot be locked for this relay (%2: %3), so it does not start: "
-                                   "another relay may be using it.")
+        m_refusal = QStringLiteral("The folder %1 cannot be locked for this relay (%2: %3). It does not start, so "
+                                   "that two relays never share a folder.")
                         .arg(shown, FileName(), failure.Description);
     }
     if (!m_held)

@@ -42,6 +42,8 @@ private slots:
     void refusedReloadKeepsTheRunningSettings();
     void secondRelayOnAFolderIsRefused_data();
     void secondRelayOnAFolderIsRefused();
+    void unusableLockFile_data();
+    void unusableLockFile();
     void installTree();
 
 private:
@@ -827,6 +829,44 @@ void tst_cli::secondRelayOnAFolderIsRefused()
     QVERIFY(next.waitForStarted(5000));
     QTRY_VERIFY_WITH_TIMEOUT(IsListening(m_clientPort), 10000);
     ::StopWith(next, SIGTERM, 10000);
+}
+
+void tst_cli::unusableLockFile_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::addColumn<QString>("kind");
+    for (const char* binary : {"tolvane", "tolvaned"}) {
+        for (const char* kind : {"link to a file outside", "FIFO", "directory"})
+            QTest::addRow("%s: %s", binary, kind) << QString::fromLatin1(binary) << QString::fromLatin1(kind);
+    }
+}
+
+void tst_cli::unusableLockFile()
+{
+    QFETCH(QString, binary);
+    QFETCH(QString, kind);
+    const QString lock = m_dir->filePath(QStringLiteral("tolvane.lock"));
+    QTemporaryDir elsewhere;
+    const QString outside = elsewhere.filePath(QStringLiteral("outside.txt"));
+    QVERIFY(WriteFile(outside, "not ours\n"));
+    if (kind == QLatin1String("FIFO"))
+        QCOMPARE(::mkfifo(QFile::encodeName(lock).constData(), 0600), 0);
+    else if (kind == QLatin1String("directory"))
+        QVERIFY(QDir().mkdir(lock));
+    else
+        QVERIFY(QFile::link(outside, lock));
+    const quint16 clientPort = FreePort();
+    WriteSettings(FreePort(), clientPort);
+
+    // Refused at once, nothing waits for the FIFO's other end, nothing outside the folder touched.
+    Finished refused;
+    RunToEnd(binary, {}, refused);
+    QCOMPARE(refused.ExitCode, 2);
+    QVERIFY2(refused.Errors.contains("cannot be locked for this relay (tolvane.lock: not a regular file"),
+             refused.Errors.constData());
+    QCOMPARE(ReadAll(outside), QByteArray("not ours\n"));
+    QVERIFY(!IsListening(clientPort));
+    QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("Errorlog.txt"))));
 }
 
 QString tst_cli::Install()
