@@ -678,11 +678,12 @@ void tst_cli::startupJournalsSettingsProblems()
     QVERIFY(WriteFile(journal, {}));
     struct stat info {};
     QCOMPARE(::stat(QFile::encodeName(journal).constData(), &info), 0);
-    m_relay.setProcessEnvironment(
+    QProcess relay;
+    relay.setProcessEnvironment(
         Headless({QStringLiteral("JOURNAL_STREAM=%1:%2").arg(quint64(info.st_dev)).arg(quint64(info.st_ino))}));
-    m_relay.setStandardErrorFile(journal, QIODevice::Append);
-    m_relay.start(m_dir->filePath(binary), {});
-    QVERIFY(m_relay.waitForStarted(5000));
+    relay.setStandardErrorFile(journal, QIODevice::Append);
+    relay.start(m_dir->filePath(binary), {});
+    QVERIFY(relay.waitForStarted(5000));
 
     // The relay starts as it always has; the journal says, once, what is wrong.
     QTRY_VERIFY_WITH_TIMEOUT(IsListening(m_clientPort), 10000);
@@ -692,7 +693,7 @@ void tst_cli::startupJournalsSettingsProblems()
     QTRY_VERIFY(ReadAll(journal).contains(line));
     Client client;
     QVERIFY(client.ConnectGreeted(m_clientPort));
-    StopWith(SIGTERM);
+    ::StopWith(relay, SIGTERM, 10000);
     QCOMPARE(ReadAll(journal).count("settings problem"), 1);
 }
 
