@@ -1,9 +1,12 @@
 // tolvane: the relay with its status window, or without one when there is no display.
 #include "app/CommandLine.h"
+#include "app/FolderLock.h"
 #include "app/Process.h"
+#include "app/SettingsCheck.h"
 #include "ui/Program.h"
 
 #include <QApplication>
+#include <QMessageBox>
 
 #include <cstdio>
 
@@ -54,6 +57,11 @@ int main(int argc, char* argv[])
     Options options;
     if (const std::optional<int> exitCode = ParseCommandLine(ArgumentList(argc, argv), ProgramKind::Window, options))
         return *exitCode;
+    if (options.Check) {
+        // No window for a check: it runs the same with or without a display.
+        QCoreApplication app(argc, argv);
+        return RunSettingsCheck(ProgramKind::Window, options);
+    }
     ChoosePlatform();
     defaultMessageHandler = qInstallMessageHandler(FilterPlatformNoise);
 
@@ -64,6 +72,12 @@ int main(int argc, char* argv[])
     const QString folder = ChooseProgramFolder(ProgramKind::Window, options);
     if (folder.isEmpty())
         return 2;
+    const FolderLock lock(ProgramKind::Window, folder);
+    if (!lock.Held()) {
+        if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+            QMessageBox::critical(nullptr, QStringLiteral("Tolvane"), lock.Refusal());
+        return 2;
+    }
 
     Program program(folder);
     ApplyOptions(options, program.Core);

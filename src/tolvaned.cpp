@@ -1,7 +1,9 @@
 // tolvaned: the relay without a window, on QtCore and QtNetwork alone, for running as a service.
 #include "app/CommandLine.h"
 #include "app/Engine.h"
+#include "app/FolderLock.h"
 #include "app/Process.h"
+#include "app/SettingsCheck.h"
 #include "core/RuntimeState.h"
 
 #include <QCoreApplication>
@@ -17,8 +19,13 @@ int main(int argc, char* argv[])
         return *exitCode;
 
     QCoreApplication app(argc, argv);
+    if (options.Check)
+        return RunSettingsCheck(ProgramKind::Service, options);
     const QString folder = ChooseProgramFolder(ProgramKind::Service, options);
     if (folder.isEmpty())
+        return 2;
+    const FolderLock lock(ProgramKind::Service, folder);
+    if (!lock.Held())
         return 2;
 
     RuntimeState state;

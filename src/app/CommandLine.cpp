@@ -7,6 +7,7 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <QTemporaryFile>
 
@@ -45,14 +46,26 @@ bool IsWritableFolder(const QString& folder)
     return probe.open();
 }
 
+// The folder is there, or made, and files can be created in it. A check only looks: it makes and
+// tries nothing, and a missing folder will do when the nearest folder above it can be written.
+bool MakeWritableFolder(const QString& folder, bool lookOnly)
+{
+    if (!lookOnly)
+        return QDir().mkpath(folder) && IsWritableFolder(folder);
+    QFileInfo info(folder);
+    while (!info.exists() && !info.isRoot())
+        info.setFile(info.absolutePath());
+    return info.isDir() && info.isWritable();
+}
+
 // The program's own folder holds its settings and logs, unless it is a folder of installed programs:
 // root may write to /usr/bin, but logs do not belong there.
-bool IsUsableOwnFolder(const QString& folder)
+bool IsUsableOwnFolder(const QString& folder, bool lookOnly)
 {
     static const QStringList systemFolders = {QStringLiteral("/usr/bin"), QStringLiteral("/usr/sbin"),
                                               QStringLiteral("/usr/local/bin"), QStringLiteral("/usr/local/sbin"),
                                               QStringLiteral("/bin"), QStringLiteral("/sbin")};
-    return !systemFolders.contains(QDir::cleanPath(folder)) && IsWritableFolder(folder);
+    return !systemFolders.contains(QDir::cleanPath(folder)) && MakeWritableFolder(folder, lookOnly);
 }
 
 } // namespace
@@ -94,7 +107,11 @@ std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind ki
     const QCommandLineOption keepLogs(QStringLiteral("keep-logs"),
                                       QStringLiteral("Keep at most n dated copies of each log (default 0: keep all)."),
                                       QStringLiteral("n"));
-    parser.addOptions({help, version, folder, listenAddress, allow, maxClients, keepLogs});
+    const QCommandLineOption check(QStringLiteral("check"),
+                                   QStringLiteral("Read iplog.ini and the options, print the settings that would be "
+                                                  "used and every problem found, and exit: 0 when all are usable, 2 "
+                                                  "when not. Opens no socket and writes no file."));
+    parser.addOptions({help, version, folder, listenAddress, allow, maxClients, keepLogs, check});
 
     if (!parser.parse(arguments))
         return Refuse(program, parser.errorText());
@@ -113,6 +130,7 @@ std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind ki
         return Refuse(program, QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().first()));
 
     options = Options();
+    options.Check = parser.isSet(check);
     options.Folder = parser.value(folder);
     if (parser.isSet(folder) && options.Folder.isEmpty())
         return Refuse(program, QStringLiteral("--folder needs a folder"));
@@ -150,31 +168,32 @@ std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind ki
 QString ChooseProgramFolder(ProgramKind kind, const Options& options)
 {
     const QString program = kind == ProgramKind::Window ? QStringLiteral("tolvane") : QStringLiteral("tolvaned");
+    FILE* out = options.Check ? stdout : stderr;
     if (!options.Folder.isEmpty()) {
         const QString folder = QDir(options.Folder).absolutePath();
-        if (!QDir().mkpath(folder) || !IsWritableFolder(folder)) {
-            Print(stderr, QStringLiteral("%1: cannot write to the folder %2\n").arg(program, folder));
+        if (!MakeWritableFolder(folder, options.Check)) {
+            Print(out, QStringLiteral("%1: cannot write to the folder %2\n").arg(program, folder));
             return {};
         }
         return folder;
     }
     const QString own = QCoreApplication::applicationDirPath();
-    if (IsUsableOwnFolder(own))
+    if (IsUsableOwnFolder(own, options.Check))
         return own;
     if (kind == ProgramKind::Service) {
-        Print(stderr, QStringLiteral("%1: the program's folder %2 is not for its files; name a folder for "
-                                     "iplog.ini and the logs with --folder DIR\n")
-                          .arg(program, own));
+        Print(out, QStringLiteral("%1: the program's folder %2 is not for its files; name a folder for "
+                                  "iplog.ini and the logs with --folder DIR\n")
+                       .arg(program, own));
         return {};
     }
     const QString perUser = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
-    if (perUser.isEmpty() || !QDir().mkpath(perUser) || !IsWritableFolder(perUser)) {
-        Print(stderr, QStringLiteral("%1: the program's folder %2 is not for its files, and %3 cannot be written; "
-                                     "name a folder with --folder DIR\n")
-                          .arg(program, own, perUser));
+    if (perUser.isEmpty() || !MakeWritableFolder(perUser, options.Check)) {
+        Print(out, QStringLiteral("%1: the program's folder %2 is not for its files, and %3 cannot be written; "
+                                  "name a folder with --folder DIR\n")
+                       .arg(program, own, perUser));
         return {};
     }
-    Print(stderr,
+    Print(out,
           QStringLiteral("%1: the program's folder %2 is not for its files; using %3\n").arg(program, own, perUser));
     return perUser;
 }

@@ -20,6 +20,7 @@ struct Options {
     std::vector<AllowedNetwork> Allowed;
     int MaxClients = ClientAdmission::DefaultMaxClients;
     int KeepLogs = 0;
+    bool Check = false; // --check: the settings are read and checked, and the program ends
 };
 
 // Reads the arguments (the program name first). Help, the version and any error are printed here.
@@ -30,7 +31,8 @@ std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind ki
 // The folder the program's files live in: --folder (made if missing), else the program's own folder.
 // When that one cannot be written, or is a folder of installed programs such as /usr/bin, tolvane
 // uses the per-user data folder and says so on stderr, and tolvaned refuses. Empty after a message
-// on stderr: exit 2.
+// on stderr: exit 2. For --check it only looks: no folder is made, nothing written, and what it
+// says goes to stdout with the rest of the check.
 QString ChooseProgramFolder(ProgramKind kind, const Options& options);
 
 // The listener's address, the allow-list, the cap and the number of dated logs kept.

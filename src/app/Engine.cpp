@@ -1,5 +1,6 @@
 #include "app/Engine.h"
 
+#include "app/SettingsCheck.h"
 #include "app/Startup.h"
 #include "core/RuntimeState.h"
 
@@ -33,6 +34,7 @@ Engine::Engine(RuntimeState& state, StatusView& view)
 void Engine::Start(const QString& folder)
 {
     RunStartup(State, View, Errors, Net, folder);
+    JournalSettingsProblems(State, Net.Admission.ListenAddress);
 }
 
 void Engine::Stop()
@@ -45,7 +47,15 @@ Engine::SettingsChange Engine::ReloadSettings()
     RuntimeState edited;
     CopySettings(State, edited);
     edited.AppPath = State.AppPath;
-    ReadSettingsFile(edited, Errors);
+    // Read aside and checked first: what cannot be used is not applied, and its one report says why.
+    SilentReporter silent;
+    ReadSettingsFile(edited, silent);
+    if (const QStringList problems = SettingsProblems(edited, Net.Admission.ListenAddress); !problems.isEmpty()) {
+        ReportSettingsNotApplied(Errors, problems);
+        SettingsChange refused;
+        refused.Refused = true;
+        return refused;
+    }
 
     SettingsChange change;
     change.ClientSide = edited.OperationMode != State.OperationMode || edited.ClientIPPort != State.ClientIPPort

@@ -25,11 +25,13 @@ public:
         bool ClientSide = false; // client port, client address or mode: every client was dropped
         bool RixSide = false;    // RIX port or address: every connected RIX side re-connected
         bool Other = false;      // data logging or packet size
+        bool Refused = false;    // the file had a problem (SettingsProblems): nothing was applied
     };
     // "iplog.ini" read again while running, as the operator edited it. What changed is applied the
     // way the setup dialog applies it: new client settings end the client connections and the client
     // side follows them, new RIX settings re-connect the RIX side; clients keep their connections
     // when only the RIX side changed. A key missing from the file leaves its setting as it is.
+    // A file with a problem changes nothing: the error log and the journal say what and why.
     SettingsChange ReloadSettings();
 
     RuntimeState& State;

@@ -23,6 +23,8 @@ void HandleSignals(QObject* context, Engine& engine, std::function<void()> stop)
 {
     Signals::Deliver(context, std::move(stop), [&engine] {
         const Engine::SettingsChange change = engine.ReloadSettings();
+        if (change.Refused)
+            return; // the journal has its warning
         QStringList applied;
         if (change.ClientSide)
             applied.append(QStringLiteral("client side re-opened"));

@@ -74,6 +74,12 @@ inline ReportText InvalidClientPort(int port)
             QStringLiteral("IP Error")};
 }
 
+// A re-read iplog.ini with settings the relay cannot use: the running settings stay.
+inline ReportText SettingsNotApplied(const QString& why)
+{
+    return {QStringLiteral("iplog.ini not applied: ") + why, QStringLiteral("File Error")};
+}
+
 // A write to a slot's client side, and to its RIX side.
 inline ReportText SendingToRix(int slot, qint64 length)
 {

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
@@ -21,7 +22,11 @@ struct SettingsFileRecord {
     enum class Found { NoFile, Settings, Unusable };
     Found Kind = Found::NoFile;
     QByteArray Digest; // of the bytes read
-    QString Text;      // SettingsText of the settings right after reading
+    QString Text; // SettingsText of the settings right after reading
+    // Why the file, or a line of it, could not be used; empty when it was read whole.
+    QStringList Problems;
+    // The settings a file that was read does not name ("RIX IP Port"): they kept the value they had.
+    QStringList Missing;
 };
 
 // The program's shared state. It lives once, is passed by reference, and is touched only on the

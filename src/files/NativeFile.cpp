@@ -6,12 +6,15 @@
 #ifdef Q_OS_UNIX
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #else
 #include <QFileInfo>
+#include <QLockFile>
 #include <QSaveFile>
 #endif
 
@@ -283,6 +286,54 @@ bool AppendFile::StillAt(const QString& path)
     return true;
 }
 
+struct HeldLock::Native {
+    int Fd = -1;
+};
+
+HeldLock::HeldLock()
+    : m_native(std::make_unique<Native>())
+{
+}
+
+HeldLock::~HeldLock()
+{
+    // The file stays: removing it would let a newcomer lock a new file while another still holds
+    // the old one open and locked.
+    if (m_native->Fd >= 0)
+        ::close(m_native->Fd);
+}
+
+bool HeldLock::TryLock(const QString& path, qint64& holder)
+{
+    struct stat info {};
+    const int fd = OpenRegular(path, O_RDWR | O_CREAT, info);
+    if (fd < 0)
+        throw SystemFailure(ENOENT); // the folder itself is missing
+    int result = 0;
+    do
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        const int error = errno;
+        if (error == EWOULDBLOCK) {
+            char text[24] = {};
+            const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+            holder = n > 0 ? std::strtoll(text, nullptr, 10) : 0;
+            ::close(fd);
+            return false;
+        }
+        ::close(fd);
+        throw SystemFailure(error);
+    }
+    // Written over the last holder's id before the rest is cut, so a reader never finds it empty.
+    // Only for the message of a second program: a full disk does not stop the relay over it.
+    const QByteArray id = QByteArray::number(qint64(::getpid())) + '\n';
+    [[maybe_unused]] const bool written = ::pwrite(fd, id.constData(), size_t(id.size()), 0) == ssize_t(id.size())
+        && ::ftruncate(fd, off_t(id.size())) == 0;
+    m_native->Fd = fd;
+    return true;
+}
+
 #else // Windows: no FIFOs to wait on; links and folders are refused through QFileInfo.
 
 namespace {
@@ -403,6 +454,36 @@ bool AppendFile::StillAt(const QString& path)
         return false;
     m_size = m_native->File.size();
     return true;
+}
+
+struct HeldLock::Native {
+    std::unique_ptr<QLockFile> File;
+};
+
+HeldLock::HeldLock()
+    : m_native(std::make_unique<Native>())
+{
+}
+
+HeldLock::~HeldLock() = default;
+
+bool HeldLock::TryLock(const QString& path, qint64& holder)
+{
+    CheckRegular(path);
+    auto file = std::make_unique<QLockFile>(path);
+    // Never stale by age; a lock whose process is gone is stale all the same.
+    file->setStaleLockTime(0);
+    if (file->tryLock(0)) {
+        m_native->File = std::move(file);
+        return true;
+    }
+    if (file->error() != QLockFile::LockFailedError)
+        throw Failure{int(file->error()), QStringLiteral("the lock file cannot be made")};
+    QString host;
+    QString application;
+    if (!file->getLockInfo(&holder, &host, &application))
+        holder = 0;
+    return false;
 }
 
 #endif

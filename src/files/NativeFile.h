@@ -54,6 +54,25 @@ private:
     int m_fd = -1;
 };
 
+// A lock the system lets go when its holder ends, however it ends (a crash, kill -9): held from
+// TryLock until the object goes. The locked file names its holder by process id.
+class HeldLock {
+public:
+    HeldLock();
+    ~HeldLock();
+    HeldLock(const HeldLock&) = delete;
+    HeldLock& operator=(const HeldLock&) = delete;
+
+    // Locks the regular file at path, made when missing, and writes this process's id into it.
+    // False when another process holds the lock: holder is then the id that process wrote (0 when
+    // it cannot be read). Throws Failure when the file cannot be opened or locked at all.
+    bool TryLock(const QString& path, qint64& holder);
+
+private:
+    struct Native;
+    std::unique_ptr<Native> m_native;
+};
+
 // A regular file held open for appending, with its size kept here rather than asked for per write.
 class AppendFile {
 public:

@@ -58,8 +58,14 @@ QStringList SplitItems(const QString& text)
     return items;
 }
 
-// True when the item is one of the settings.
-bool ApplyItem(RuntimeState& state, const QString& item)
+// The settings a file holds, by the names its lines begin with.
+const QStringList Keys
+    = {QStringLiteral("RIX IP Port"),       QStringLiteral("RIX IP Address"), QStringLiteral("Client IP Port"),
+       QStringLiteral("Client IP Address"), QStringLiteral("Packet Size"),    QStringLiteral("Server Mode"),
+       QStringLiteral("Log Data")};
+
+// The name of the setting the item set, or an empty text when it is none of them.
+QString ApplyItem(RuntimeState& state, const QString& item)
 {
     // The value stands at a fixed place, one past the key; the character in between is not looked at.
     const auto value = [&item](qsizetype keyLength) { return item.mid(keyLength + 1); };
@@ -85,9 +91,13 @@ bool ApplyItem(RuntimeState& state, const QString& item)
     } else if (item.startsWith(QLatin1String("Log Data"))) {
         state.LogData = value(8) == QLatin1String("Yes");
     } else {
-        return false;
+        return {};
     }
-    return true;
+    for (const QString& key : Keys) {
+        if (item.startsWith(key))
+            return key;
+    }
+    return {};
 }
 
 // Eight short lines are a settings file; a file beyond this is not read, so memory stays bounded.
@@ -110,7 +120,11 @@ bool ReadSettingsFile(RuntimeState& state, ErrorReporter& errors)
     } catch (const Failure& failure) {
         // Unreadable, or not a file at all: reported once, and kept as it is at shutdown.
         errors.Report(Reports::ReadingSettings, failure);
-        state.SettingsRead = {SettingsFileRecord::Found::Unusable, QByteArray(), SettingsText(state)};
+        state.SettingsRead = {SettingsFileRecord::Found::Unusable,
+                              QByteArray(),
+                              SettingsText(state),
+                              {QStringLiteral("iplog.ini cannot be read: ") + failure.Description},
+                              {}};
         return false;
     }
     if (!bytes) {
@@ -120,30 +134,32 @@ bool ReadSettingsFile(RuntimeState& state, ErrorReporter& errors)
         state.ClientIPAddress = Constants::DefaultIPAddress;
         state.PacketSize = Constants::DefaultPacketSize;
         state.LogData = false;
-        state.SettingsRead = {SettingsFileRecord::Found::NoFile, QByteArray(), SettingsText(state)};
+        state.SettingsRead = {SettingsFileRecord::Found::NoFile, QByteArray(), SettingsText(state), {}, {}};
         return true;
     }
 
     // A line that cannot be used is reported and skipped; the other lines still count, and the
     // file stays as the user wrote it.
-    bool complete = true;
-    bool anySetting = false;
+    QStringList problems;
+    QStringList missing = Keys;
     for (const QString& item : SplitItems(QString::fromLocal8Bit(*bytes))) {
         try {
-            anySetting |= ApplyItem(state, item);
+            missing.removeOne(ApplyItem(state, item));
         } catch (const Failure& failure) {
             errors.Report(Reports::ReadingSettings, failure);
-            complete = false;
+            problems.append(QStringLiteral("iplog.ini has a line that cannot be read (%1)").arg(failure.Description));
         }
     }
+    const bool anySetting = missing.size() < Keys.size();
     // Empty, binary or UTF-16 text: nothing in it is a setting, so it is not ours to overwrite.
-    if (!anySetting && complete) {
-        errors.Report(Reports::ReadingSettings, Failure{0, QStringLiteral("no setting could be read from it")});
-        complete = false;
+    if (!anySetting && problems.isEmpty()) {
+        const Failure nothing{0, QStringLiteral("no setting could be read from it")};
+        errors.Report(Reports::ReadingSettings, nothing);
+        problems.append(QStringLiteral("iplog.ini cannot be used: ") + nothing.Description);
     }
     state.SettingsRead = {anySetting ? SettingsFileRecord::Found::Settings : SettingsFileRecord::Found::Unusable,
-                          DigestOf(bytes), SettingsText(state)};
-    return complete;
+                          DigestOf(bytes), SettingsText(state), problems, missing};
+    return problems.isEmpty();
 }
 
 bool WriteSettingsFile(const RuntimeState& state, ErrorReporter& errors)

@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <sys/mount.h>
+#include <sys/stat.h>
 
 // The command line, the signals and the display fallback of the built programs, run as an operator
 // would: copied into an empty folder, started with no display unless a test gives one.
@@ -33,9 +34,26 @@ private slots:
     void staleDisplayRunsHeadless();
     void unwritableProgramFolder_data();
     void unwritableProgramFolder();
+    void checkChangesNothing_data();
+    void checkChangesNothing();
+    void startupJournalsSettingsProblems_data();
+    void startupJournalsSettingsProblems();
+    void refusedReloadKeepsTheRunningSettings_data();
+    void refusedReloadKeepsTheRunningSettings();
+    void secondRelayOnAFolderIsRefused_data();
+    void secondRelayOnAFolderIsRefused();
+    void unusableLockFile_data();
+    void unusableLockFile();
     void installTree();
 
 private:
+    struct Finished {
+        int ExitCode = -1;
+        QByteArray Output;
+        QByteArray Errors;
+    };
+    // Runs the program (copied into the temporary folder first, unless it is a path) to its end.
+    void RunToEnd(const QString& binary, const QStringList& arguments, Finished& finished);
     // Writes iplog.ini (the RIX at rixPort; listen mode, or connect mode to connectTo) and starts the
     // binary in the folder.
     void Start(const QString& binary, const QStringList& arguments, quint16 rixPort,
@@ -63,6 +81,25 @@ namespace {
 QString BinaryPath(const QString& name)
 {
     return QStringLiteral(BUILD_DIR "/") + name;
+}
+
+// The folder's names and sizes, hidden files included: what a run that writes nothing leaves as it was.
+QStringList FolderListing(const QString& folder)
+{
+    QStringList listing;
+    for (const QFileInfo& entry :
+         QDir(folder).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name))
+        listing.append(entry.fileName() + u' ' + QString::number(entry.isDir() ? -1 : entry.size()));
+    return listing;
+}
+
+// An iplog.ini of seven settings; $RIX and $CLIENT stand for the ports a test picks.
+QByteArray Settings(const char* rixPort, const char* rixAddress, const char* clientPort, const char* clientAddress,
+                    const char* serverMode)
+{
+    return QByteArray("CONFIGURATION\r\nRIX IP Port=") + rixPort + "\r\nRIX IP Address=" + rixAddress
+        + "\r\nClient IP Port=" + clientPort + "\r\nClient IP Address=" + clientAddress
+        + "\r\nPacket Size=16383\r\nServer Mode=" + serverMode + "\r\nLog Data=No\r\n";
 }
 
 // Where systemd's own unit folder is (/lib on Debian 12), or the fallback under the prefix.
@@ -436,6 +473,401 @@ void tst_cli::unwritableProgramFolder()
     QVERIFY(process.waitForFinished(10000));
     QCOMPARE(process.exitCode(), 0);
     QVERIFY(QFile::exists(dataHome + QStringLiteral("/tolvane/iplog.ini")));
+}
+
+void tst_cli::RunToEnd(const QString& binary, const QStringList& arguments, Finished& finished)
+{
+    QString program = binary;
+    if (!binary.contains(u'/')) {
+        program = m_dir->filePath(binary);
+        if (!QFile::exists(program))
+            QVERIFY(QFile::copy(BinaryPath(binary), program));
+    }
+    QProcess process;
+    process.setProcessEnvironment(Headless());
+    process.setWorkingDirectory(QDir::tempPath());
+    process.start(program, arguments);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    finished = {process.exitCode(), process.readAllStandardOutput(), process.readAllStandardError()};
+}
+
+void tst_cli::checkChangesNothing_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::addColumn<QByteArray>("settings"); // "-" for no iplog.ini, "/" for a folder of that name
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArrayList>("expected"); // lines, or parts of lines, on stdout
+    const QByteArray good = Settings("$RIX", "127.0.0.1", "$CLIENT", "127.0.0.1", "Yes");
+    const QByteArray usable = "These settings are usable.";
+    const QByteArray ownPort = "are this relay's own client port";
+    struct Row {
+        const char* Name;
+        QByteArray Settings;
+        QStringList Arguments;
+        int ExitCode;
+        QByteArrayList Expected;
+    };
+    const QList<Row> rows = {
+        {"no iplog.ini", "-", {}, 0, {"iplog.ini: none, the defaults apply", "  RIX IP Port=1200", usable}},
+        {"good file", good, {}, 0, {"iplog.ini: read", "  Client IP Port=$CLIENT", usable}},
+        {"RIX port past the ports",
+         Settings("70000", "127.0.0.1", "$CLIENT", "127.0.0.1", "Yes"),
+         {},
+         2,
+         {"problem: RIX IP Port=70000 is not a port (1-65535)", "These settings are not usable (1 problem)."}},
+        {"client port 0",
+         Settings("$RIX", "127.0.0.1", "0", "127.0.0.1", "Yes"),
+         {},
+         2,
+         {"problem: Client IP Port=0 is not a port (1-65535)"}},
+        {"RIX address of three parts",
+         Settings("$RIX", "10.0.0", "$CLIENT", "127.0.0.1", "Yes"),
+         {},
+         2,
+         {"problem: RIX IP Address=10.0.0 is not an address (a.b.c.d)"}},
+        {"client address a name, connect mode",
+         Settings("$RIX", "127.0.0.1", "$CLIENT", "relay.example", "No"),
+         {},
+         2,
+         {"problem: Client IP Address=relay.example is not an address (a.b.c.d)"}},
+        {"client address a name, listen mode (not used)",
+         Settings("$RIX", "127.0.0.1", "$CLIENT", "relay.example", "Yes"),
+         {},
+         0,
+         {usable}},
+        {"RIX on the own port, loopback",
+         Settings("$CLIENT", "127.0.0.1", "$CLIENT", "127.0.0.1", "Yes"),
+         {},
+         2,
+         {"problem: RIX IP Address=127.0.0.1 and RIX IP Port=$CLIENT " + ownPort}},
+        {"RIX on the own port, 0.0.0.0",
+         Settings("$CLIENT", "0.0.0.0", "$CLIENT", "127.0.0.1", "Yes"),
+         {},
+         2,
+         {ownPort}},
+        {"RIX on the own port, another loopback address",
+         Settings("$CLIENT", "127.0.0.9", "$CLIENT", "127.0.0.1", "Yes"),
+         {},
+         2,
+         {ownPort}},
+        {"RIX on the own port number, listener on another address",
+         Settings("$CLIENT", "127.0.0.2", "$CLIENT", "127.0.0.1", "Yes"),
+         {QStringLiteral("--listen-address"), QStringLiteral("127.0.0.1")},
+         0,
+         {"  --listen-address 127.0.0.1", usable}},
+        {"RIX on the own port, connect mode (no listener)",
+         Settings("$CLIENT", "127.0.0.1", "$CLIENT", "127.0.0.1", "No"),
+         {},
+         0,
+         {usable}},
+        {"listen address this host lacks",
+         good,
+         {QStringLiteral("--listen-address"), QStringLiteral("192.0.2.10")},
+         2,
+         {"problem: --listen-address 192.0.2.10 is not an address of this host"}},
+        {"listen address on the loopback network",
+         good,
+         {QStringLiteral("--listen-address"), QStringLiteral("127.0.0.3"), QStringLiteral("--allow"),
+          QStringLiteral("10.1.2.3/8")},
+         0,
+         {"  --allow 10.0.0.0/8", usable}},
+        {"RIX port line missing",
+         "CONFIGURATION\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=$CLIENT\r\n",
+         {},
+         2,
+         {"note: iplog.ini has no \"RIX IP Port=\" line", "problem: RIX IP Port=0 is not a port (1-65535)"}},
+        {"nothing in it",
+         "\xff\xfe\x01garbage",
+         {},
+         2,
+         {"problem: iplog.ini cannot be used: no setting could be read from it"}},
+        {"a number past 32 bits",
+         Settings("99999999999", "127.0.0.1", "$CLIENT", "127.0.0.1", "Yes"),
+         {},
+         2,
+         {"problem: iplog.ini has a line that cannot be read (Overflow)"}},
+        {"iplog.ini a folder", "/", {}, 2, {"problem: iplog.ini cannot be read: not a regular file"}},
+        {"an address of 10 MB",
+         Settings("$RIX", QByteArray(10'000'000, '9').constData(), "$CLIENT", "127.0.0.1", "Yes"),
+         {},
+         2,
+         {"... (10000000 characters) is not an address (a.b.c.d)"}},
+        {"folder that cannot be made",
+         good,
+         {QStringLiteral("--folder"), QStringLiteral("/dev/null/tolvane")},
+         2,
+         {": cannot write to the folder /dev/null/tolvane"}},
+        {"folder not made yet",
+         good,
+         {QStringLiteral("--folder"), QStringLiteral("$DIR/new/folder")},
+         0,
+         {"Program folder: $DIR/new/folder", "note: the program folder does not exist yet; it is made at start",
+          "iplog.ini: none"}},
+    };
+    for (const char* binary : {"tolvane", "tolvaned"}) {
+        for (const Row& row : rows)
+            QTest::addRow("%s: %s", binary, row.Name)
+                << QString::fromLatin1(binary) << row.Settings << row.Arguments << row.ExitCode << row.Expected;
+    }
+}
+
+void tst_cli::checkChangesNothing()
+{
+    QFETCH(QString, binary);
+    QFETCH(QByteArray, settings);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArrayList, expected);
+    // A RIX that would see any connection the check made.
+    QTcpServer rix;
+    QVERIFY(rix.listen(QHostAddress::LocalHost));
+    const QByteArray rixPort = QByteArray::number(rix.serverPort());
+    const QByteArray clientPort = QByteArray::number(FreePort());
+    const QByteArray folder = QFile::encodeName(m_dir->path());
+    const auto fill = [&](QByteArray text) {
+        return text.replace("$RIX", rixPort).replace("$CLIENT", clientPort).replace("$DIR", folder);
+    };
+    const QString settingsPath = m_dir->filePath(QStringLiteral("iplog.ini"));
+    if (settings == "/")
+        QVERIFY(QDir().mkdir(settingsPath));
+    else if (settings != "-")
+        QVERIFY(WriteFile(settingsPath, fill(settings)));
+    for (QString& argument : arguments)
+        argument.replace(QLatin1String("$DIR"), m_dir->path());
+    QVERIFY(QFile::copy(BinaryPath(binary), m_dir->filePath(binary)));
+    const QStringList before = FolderListing(m_dir->path());
+
+    Finished check;
+    RunToEnd(binary, arguments << QStringLiteral("--check"), check);
+    QVERIFY2(check.ExitCode == exitCode, check.Output.constData());
+    for (const QByteArray& line : expected)
+        QVERIFY2(check.Output.contains(fill(line)), check.Output.constData());
+    QVERIFY2(check.Output.size() < 4096, "a long value is cut short");
+    // Nothing written, nothing made, nothing connected to or listened on, no window platform chosen.
+    QCOMPARE(FolderListing(m_dir->path()), before);
+    if (settings != "-" && settings != "/")
+        QCOMPARE(ReadFile(QStringLiteral("iplog.ini")), fill(settings));
+    QVERIFY(!rix.waitForNewConnection(0));
+    QVERIFY(!IsListening(quint16(clientPort.toUInt())));
+    QVERIFY2(!check.Errors.contains("offscreen"), check.Errors.constData());
+}
+
+void tst_cli::startupJournalsSettingsProblems_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::addColumn<QString>("problem");
+    for (const char* binary : {"tolvane", "tolvaned"}) {
+        for (const char* problem : {"RIX port past the ports", "RIX on the own port"})
+            QTest::addRow("%s: %s", binary, problem) << QString::fromLatin1(binary) << QString::fromLatin1(problem);
+    }
+}
+
+void tst_cli::startupJournalsSettingsProblems()
+{
+    QFETCH(QString, binary);
+    QFETCH(QString, problem);
+    m_clientPort = FreePort();
+    const bool ownPort = problem == QLatin1String("RIX on the own port");
+    QVERIFY(WriteFile(m_dir->filePath(QStringLiteral("iplog.ini")),
+                      SettingsFileText(ownPort ? m_clientPort : 70000, m_clientPort)));
+    QVERIFY(QFile::copy(BinaryPath(binary), m_dir->filePath(binary)));
+    // Standard error a file that JOURNAL_STREAM names, as systemd hands the journal's stream over.
+    const QString journal = m_dir->filePath(QStringLiteral("journal"));
+    QVERIFY(WriteFile(journal, {}));
+    struct stat info {};
+    QCOMPARE(::stat(QFile::encodeName(journal).constData(), &info), 0);
+    QProcess relay;
+    relay.setProcessEnvironment(
+        Headless({QStringLiteral("JOURNAL_STREAM=%1:%2").arg(quint64(info.st_dev)).arg(quint64(info.st_ino))}));
+    relay.setStandardErrorFile(journal, QIODevice::Append);
+    relay.start(m_dir->filePath(binary), {});
+    QVERIFY(relay.waitForStarted(5000));
+
+    // The relay starts as it always has; the journal says, once, what is wrong.
+    QTRY_VERIFY_WITH_TIMEOUT(IsListening(m_clientPort), 10000);
+    const QByteArray line = ownPort ? "<4>settings problem: RIX IP Address=127.0.0.1 and RIX IP Port="
+            + QByteArray::number(m_clientPort) + " are this relay's own client port\n"
+                                    : QByteArray("<4>settings problem: RIX IP Port=70000 is not a port (1-65535)\n");
+    QTRY_VERIFY(ReadAll(journal).contains(line));
+    Client client;
+    QVERIFY(client.ConnectGreeted(m_clientPort));
+    ::StopWith(relay, SIGTERM, 10000);
+    QCOMPARE(ReadAll(journal).count("settings problem"), 1);
+}
+
+void tst_cli::refusedReloadKeepsTheRunningSettings_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::addColumn<QString>("edit");
+    for (const char* binary : {"tolvane", "tolvaned"}) {
+        for (const char* edit : {"RIX port not a port", "RIX on the own port", "nothing readable"})
+            QTest::addRow("%s: %s", binary, edit) << QString::fromLatin1(binary) << QString::fromLatin1(edit);
+    }
+}
+
+void tst_cli::refusedReloadKeepsTheRunningSettings()
+{
+    QFETCH(QString, binary);
+    QFETCH(QString, edit);
+    Peer rix;
+    rix.Echo = true;
+    QVERIFY(rix.Listen());
+    Start(binary, {}, rix.Port(), {QStringLiteral("JOURNAL_STREAM=")});
+    Client client;
+    QVERIFY(client.ConnectGreeted(m_clientPort));
+    client.Socket.write("before;");
+    QTRY_VERIFY(client.Received.endsWith("before;"));
+
+    QByteArray why;
+    if (edit == QLatin1String("RIX port not a port")) {
+        QVERIFY(WriteFile(m_dir->filePath(QStringLiteral("iplog.ini")), SettingsFileText(70000, m_clientPort)));
+        why = "RIX IP Port=70000 is not a port (1-65535)";
+    } else if (edit == QLatin1String("RIX on the own port")) {
+        QVERIFY(WriteFile(m_dir->filePath(QStringLiteral("iplog.ini")), SettingsFileText(m_clientPort, m_clientPort)));
+        why = "RIX IP Address=127.0.0.1 and RIX IP Port=" + QByteArray::number(m_clientPort)
+            + " are this relay's own client port";
+    } else {
+        QVERIFY(WriteFile(m_dir->filePath(QStringLiteral("iplog.ini")), QByteArray("\0\x01\x02", 3)));
+        why = "iplog.ini cannot be used: no setting could be read from it";
+    }
+    ::kill(pid_t(m_relay.processId()), SIGHUP);
+    // The journal's warning (plain text, as stderr is not the journal here) and one error-log line.
+    QByteArray errors;
+    QTRY_VERIFY((errors += m_relay.readAllStandardError()).contains("iplog.ini not applied: " + why));
+    QVERIFY2(errors.contains(binary.toLatin1() + ": iplog.ini not applied: " + why + "; the running settings stay\n"),
+             errors.constData());
+    QVERIFY2(!errors.contains("iplog.ini re-read"), errors.constData());
+    const QByteArray log = ReadFile(QStringLiteral("Errorlog.txt"));
+    QCOMPARE(log.count("iplog.ini not applied"), 1);
+    QVERIFY2(log.contains("File Error                          iplog.ini not applied: " + why + ": Error # 0 - \r\n"),
+             log.constData());
+    QVERIFY2(!log.contains("Error Reading iplog.ini file"), log.constData());
+
+    // Nothing reconnected, nothing dropped: the client and a new one relay through the same RIX.
+    client.Socket.write("after;");
+    QTRY_VERIFY(client.Received.endsWith("after;"));
+    Client newcomer;
+    QVERIFY(newcomer.ConnectGreeted(m_clientPort));
+    newcomer.Socket.write("new;");
+    QTRY_VERIFY(newcomer.Received.endsWith("new;"));
+    QVERIFY(!client.Closed);
+    QCOMPARE(rix.OpenCount(), rix.Count());
+
+    // A usable edit is applied again.
+    Peer newRix;
+    QVERIFY(newRix.Listen());
+    WriteSettings(newRix.Port(), m_clientPort);
+    ::kill(pid_t(m_relay.processId()), SIGHUP);
+    QTRY_VERIFY((errors += m_relay.readAllStandardError()).contains("iplog.ini re-read: RIX side re-connected"));
+    client.Socket.write("moved;");
+    QTRY_VERIFY(newRix.AllReceived.contains("moved;"));
+    StopWith(SIGTERM);
+    QCOMPARE(ReadFile(QStringLiteral("Errorlog.txt")).count("iplog.ini not applied"), 1);
+}
+
+void tst_cli::secondRelayOnAFolderIsRefused_data()
+{
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<QString>("named"); // how the second names the folder
+    QTest::newRow("tolvaned holds, tolvane from the folder")
+        << QStringLiteral("tolvaned") << QStringLiteral("tolvane") << QStringLiteral("own folder");
+    QTest::newRow("tolvane holds, tolvaned from the folder")
+        << QStringLiteral("tolvane") << QStringLiteral("tolvaned") << QStringLiteral("own folder");
+    QTest::newRow("tolvane holds, tolvaned --folder")
+        << QStringLiteral("tolvane") << QStringLiteral("tolvaned") << QStringLiteral("--folder");
+    QTest::newRow("tolvaned holds, tolvane --folder through a link")
+        << QStringLiteral("tolvaned") << QStringLiteral("tolvane") << QStringLiteral("link");
+}
+
+void tst_cli::secondRelayOnAFolderIsRefused()
+{
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(QString, named);
+    Peer rix;
+    QVERIFY(rix.Listen());
+    Start(first, {}, rix.Port());
+    const QByteArray holder = QByteArray::number(m_relay.processId());
+
+    QString program = m_dir->filePath(second);
+    QString folder = m_dir->path();
+    QStringList arguments;
+    if (named == QLatin1String("own folder")) {
+        QVERIFY(QFile::copy(BinaryPath(second), program));
+    } else {
+        program = BinaryPath(second);
+        if (named == QLatin1String("link")) {
+            folder = m_dir->filePath(QStringLiteral("link"));
+            QVERIFY(QFile::link(m_dir->path(), folder));
+        }
+        arguments = {QStringLiteral("--folder"), folder};
+    }
+    Finished refused;
+    RunToEnd(program, arguments, refused);
+    QCOMPARE(refused.ExitCode, 2);
+    QVERIFY2(refused.Errors.contains(second.toLatin1() + ": Another Tolvane relay (process " + holder
+                                     + ") is running on the folder " + QFile::encodeName(folder) + ". "),
+             refused.Errors.constData());
+
+    // The first relays on, alone: the second opened no log, and wrote nothing.
+    Client client;
+    QVERIFY(client.ConnectGreeted(m_clientPort));
+    QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("Errorlog.txt"))));
+    // A check takes no lock.
+    Finished check;
+    RunToEnd(program, QStringList(arguments) << QStringLiteral("--check"), check);
+    QCOMPARE(check.ExitCode, 0);
+
+    // Killed outright, the first leaves the folder free.
+    m_relay.kill();
+    QVERIFY(m_relay.waitForFinished(5000));
+    QProcess next;
+    next.setProcessEnvironment(Headless());
+    next.start(program, arguments);
+    QVERIFY(next.waitForStarted(5000));
+    QTRY_VERIFY_WITH_TIMEOUT(IsListening(m_clientPort), 10000);
+    ::StopWith(next, SIGTERM, 10000);
+}
+
+void tst_cli::unusableLockFile_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::addColumn<QString>("kind");
+    for (const char* binary : {"tolvane", "tolvaned"}) {
+        for (const char* kind : {"link to a file outside", "FIFO", "directory"})
+            QTest::addRow("%s: %s", binary, kind) << QString::fromLatin1(binary) << QString::fromLatin1(kind);
+    }
+}
+
+void tst_cli::unusableLockFile()
+{
+    QFETCH(QString, binary);
+    QFETCH(QString, kind);
+    const QString lock = m_dir->filePath(QStringLiteral("tolvane.lock"));
+    QTemporaryDir elsewhere;
+    const QString outside = elsewhere.filePath(QStringLiteral("outside.txt"));
+    QVERIFY(WriteFile(outside, "not ours\n"));
+    if (kind == QLatin1String("FIFO"))
+        QCOMPARE(::mkfifo(QFile::encodeName(lock).constData(), 0600), 0);
+    else if (kind == QLatin1String("directory"))
+        QVERIFY(QDir().mkdir(lock));
+    else
+        QVERIFY(QFile::link(outside, lock));
+    const quint16 clientPort = FreePort();
+    WriteSettings(FreePort(), clientPort);
+
+    // Refused at once, nothing waits for the FIFO's other end, nothing outside the folder touched.
+    Finished refused;
+    RunToEnd(binary, {}, refused);
+    QCOMPARE(refused.ExitCode, 2);
+    QVERIFY2(refused.Errors.contains("cannot be locked for this relay (tolvane.lock: not a regular file"),
+             refused.Errors.constData());
+    QCOMPARE(ReadAll(outside), QByteArray("not ours\n"));
+    QVERIFY(!IsListening(clientPort));
+    QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("Errorlog.txt"))));
 }
 
 QString tst_cli::Install()
