@@ -27,17 +27,21 @@ Engine::Engine(RuntimeState& state, StatusView& view)
     , Events(state, SystemClock, Errors)
     , Data(state, SystemClock, Errors, view)
     , Net(state, view, Errors, Events, Data)
+    , Status(state, Net, SystemClock)
 {
 }
 
 void Engine::Start(const QString& folder)
 {
     RunStartup(State, View, Errors, Net, folder);
+    Status.Started(folder);
 }
 
 void Engine::Stop()
 {
+    Status.Stopping();
     RunShutdown(State, Errors, Net);
+    Status.Stopped();
 }
 
 Engine::SettingsChange Engine::ReloadSettings()
