@@ -1,13 +1,21 @@
 #include "support/LoopbackSupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 // The command line, the signals and the display fallback of the built programs, run as an operator
 // would: copied into an empty folder, started with no display unless a test gives one.
@@ -30,6 +38,13 @@ private slots:
     void connectModeWithTheSimulator();
     void hangupAppliesEditedSettings_data();
     void hangupAppliesEditedSettings();
+    void journalPrefixes_data();
+    void journalPrefixes();
+    void journalClientPortStates_data();
+    void journalClientPortStates();
+    void notifyMessages_data();
+    void notifyMessages();
+    void notifySocketMissing();
     void staleDisplayRunsHeadless();
     void unwritableProgramFolder_data();
     void unwritableProgramFolder();
@@ -72,6 +87,100 @@ QString InstalledUnit(const QString& root)
     return QFile::exists(systemd) ? systemd : root + QStringLiteral("/usr/lib/systemd/system/tolvaned.service");
 }
 
+// JOURNAL_STREAM's value for the file at path: its device and inode, as the journal hands them out.
+QString DeviceAndInode(const QString& path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return {};
+    return QStringLiteral("%1:%2").arg(quint64(info.st_dev)).arg(quint64(info.st_ino));
+}
+
+// The service manager's end of NOTIFY_SOCKET: a Unix datagram socket, bound to a path or to an
+// abstract name ("@..."), that keeps every line of every message with the time it came.
+class NotifyReceiver final {
+public:
+    struct Line {
+        QByteArray Text;
+        qint64 ArrivedMs;
+    };
+
+    explicit NotifyReceiver(const QByteArray& name)
+        : m_name(name)
+        , m_fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0))
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+        if (name.startsWith('@'))
+            address.sun_path[0] = '\0';
+        const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + size_t(name.size()));
+        m_bound = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), length) == 0;
+        m_clock.start();
+        if (m_bound) {
+            m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
+            QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(), [this] { Read(); });
+        }
+    }
+    ~NotifyReceiver()
+    {
+        m_notifier.reset();
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool IsBound() const { return m_bound; }
+    QByteArray Name() const { return m_name; }
+    // Every line so far, in the order the messages came.
+    const std::vector<Line>& Lines()
+    {
+        Read();
+        return m_lines;
+    }
+    qsizetype IndexOf(const QByteArray& text, size_t from = 0)
+    {
+        Read();
+        for (size_t i = from; i < m_lines.size(); ++i) {
+            if (m_lines[i].Text == text)
+                return qsizetype(i);
+        }
+        return -1;
+    }
+    // The STATUS= lines, without the key.
+    std::vector<Line> Statuses()
+    {
+        std::vector<Line> statuses;
+        for (const Line& line : Lines()) {
+            if (line.Text.startsWith("STATUS="))
+                statuses.push_back({line.Text.mid(7), line.ArrivedMs});
+        }
+        return statuses;
+    }
+    QByteArray LastStatus()
+    {
+        const std::vector<Line> statuses = Statuses();
+        return statuses.empty() ? QByteArray() : statuses.back().Text;
+    }
+
+private:
+    void Read()
+    {
+        char buffer[4096];
+        for (ssize_t got; (got = ::recv(m_fd, buffer, sizeof buffer, 0)) > 0;) {
+            for (const QByteArray& line : QByteArray(buffer, got).split('\n')) {
+                if (!line.isEmpty())
+                    m_lines.push_back({line, m_clock.elapsed()});
+            }
+        }
+    }
+
+    QByteArray m_name;
+    int m_fd;
+    bool m_bound = false;
+    QElapsedTimer m_clock;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    std::vector<Line> m_lines;
+};
+
 } // namespace
 
 void tst_cli::init()
@@ -92,6 +201,7 @@ void tst_cli::cleanup()
     if (!m_mounted.isEmpty())
         ::umount2(QFile::encodeName(m_mounted).constData(), MNT_DETACH);
     m_mounted.clear();
+    m_relay.setStandardErrorFile(QString());
     m_dir.reset();
 }
 
@@ -386,6 +496,198 @@ void tst_cli::hangupAppliesEditedSettings()
     QCOMPARE(ReadFile(QStringLiteral("iplog.ini")), later);
 }
 
+void tst_cli::journalPrefixes_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::addColumn<QString>("stream");
+    for (const char* binary : {"tolvane", "tolvaned"}) {
+        for (const char* stream : {"the journal", "not set", "another stream"})
+            QTest::addRow("%s, JOURNAL_STREAM %s", binary, stream)
+                << QString::fromLatin1(binary) << QString::fromLatin1(stream);
+    }
+}
+
+void tst_cli::journalPrefixes()
+{
+    QFETCH(QString, binary);
+    QFETCH(QString, stream);
+    const QString errorFile = m_dir->filePath(QStringLiteral("stderr.txt"));
+    const QString otherFile = m_dir->filePath(QStringLiteral("other.txt"));
+    QVERIFY(WriteFile(errorFile, {}) && WriteFile(otherFile, {}));
+    QStringList environment;
+    if (stream == QLatin1String("the journal"))
+        environment.append(QStringLiteral("JOURNAL_STREAM=") + DeviceAndInode(errorFile));
+    else if (stream == QLatin1String("another stream"))
+        environment.append(QStringLiteral("JOURNAL_STREAM=") + DeviceAndInode(otherFile));
+    m_relay.setStandardErrorFile(errorFile);
+    const quint16 rixPort = FreePort();
+    Start(binary, {}, rixPort, environment);
+    StopWith(SIGTERM);
+
+    // Each line starts with its priority for the journal, or with the program's name anywhere else.
+    const QByteArray info = stream == QLatin1String("the journal") ? QByteArray("<6>") : binary.toLatin1() + ": ";
+    const QByteArray written = ReadAll(errorFile);
+    const QList<QByteArray> lines = written.split('\n');
+    for (const QByteArray& expected :
+         {info + "relaying; iplog.ini and the logs are in " + QFile::encodeName(m_dir->path()),
+          info + "listen mode: clients on 0.0.0.0:" + QByteArray::number(m_clientPort)
+              + ", RIX at 127.0.0.1:" + QByteArray::number(rixPort),
+          info + "listening on 0.0.0.0:" + QByteArray::number(m_clientPort)})
+        QVERIFY2(lines.contains(expected), written.constData());
+    QVERIFY2(lines.last().isEmpty() && lines.at(lines.size() - 2).startsWith(info + "stopped after "),
+             written.constData());
+    if (stream != QLatin1String("the journal"))
+        QVERIFY2(!written.startsWith('<') && !written.contains("\n<"), written.constData());
+}
+
+void tst_cli::journalClientPortStates_data()
+{
+    allowListAndCap_data();
+}
+
+void tst_cli::journalClientPortStates()
+{
+    QFETCH(QString, binary);
+    const QString errorFile = m_dir->filePath(QStringLiteral("stderr.txt"));
+    QVERIFY(WriteFile(errorFile, {}));
+    m_relay.setStandardErrorFile(errorFile);
+    // A RIX that closes every connection at once: each poll tick makes a new one, so their count says
+    // how many ticks have passed.
+    QTcpServer rix;
+    int rixConnections = 0;
+    connect(&rix, &QTcpServer::newConnection, this, [&] {
+        while (QTcpSocket* socket = rix.nextPendingConnection()) {
+            ++rixConnections;
+            socket->abort();
+            socket->deleteLater();
+        }
+    });
+    QVERIFY(rix.listen(QHostAddress::LocalHost));
+    NotifyReceiver manager(QFile::encodeName(m_dir->filePath(QStringLiteral("notify"))));
+    QVERIFY(manager.IsBound());
+    Start(binary, {}, rix.serverPort(),
+          {QStringLiteral("JOURNAL_STREAM=") + DeviceAndInode(errorFile),
+           QStringLiteral("NOTIFY_SOCKET=") + QString::fromLatin1(manager.Name())});
+    Client client;
+    QVERIFY(client.ConnectGreeted(m_clientPort));
+    const auto journal = [&errorFile] { return ReadAll(errorFile); };
+
+    // The client port moves to a port that is taken: said once, with the system's reason, however
+    // long it lasts, in the journal and in the service manager's status.
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost));
+    const QByteArray takenPort = QByteArray::number(taken.serverPort());
+    WriteSettings(rix.serverPort(), taken.serverPort());
+    ::kill(pid_t(m_relay.processId()), SIGHUP);
+    const QByteArray notListening = "<3>NOT listening on 0.0.0.0:" + takenPort + ": Address already in use\n";
+    QTRY_VERIFY2(journal().contains(notListening), journal().constData());
+    QVERIFY(journal().contains("<6>iplog.ini re-read: client side re-opened (listen mode, port " + takenPort + ")\n"));
+    const int ticks = rixConnections;
+    QTRY_VERIFY_WITH_TIMEOUT(rixConnections >= ticks + 3, 10000);
+    QCOMPARE(journal().count(notListening), 1);
+    const std::vector<NotifyReceiver::Line> statuses = manager.Statuses();
+    QCOMPARE(std::count_if(statuses.begin(), statuses.end(),
+                           [&](const NotifyReceiver::Line& line) { return line.Text.startsWith("NOT listening"); }),
+             1);
+
+    // Free again: the poll listens, and the journal says so once.
+    taken.close();
+    const QByteArray again = "<6>listening again on 0.0.0.0:" + takenPort + "\n";
+    QTRY_VERIFY2(journal().contains(again), journal().constData());
+    QVERIFY(IsListening(quint16(takenPort.toUInt())));
+
+    // A port that is not a port: our own words, since the system was never asked.
+    QVERIFY(WriteFile(m_dir->filePath(QStringLiteral("iplog.ini")), SettingsFileText(rix.serverPort(), 70000)));
+    ::kill(pid_t(m_relay.processId()), SIGHUP);
+    QTRY_VERIFY2(journal().contains("<3>NOT listening on 0.0.0.0:70000: Client IP Port 70000 in iplog.ini is not a "
+                                    "port (1 to 65535)\n"),
+                 journal().constData());
+    StopWith(SIGTERM);
+    QCOMPARE(journal().count(again), 1);
+    QCOMPARE(journal().count("<6>listening on"), 1);
+    QVERIFY2(journal().contains("\n<6>stopped after "), journal().constData());
+}
+
+void tst_cli::notifyMessages_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::addColumn<bool>("abstract");
+    QTest::newRow("tolvaned, a socket file") << QStringLiteral("tolvaned") << false;
+    QTest::newRow("tolvaned, an abstract name") << QStringLiteral("tolvaned") << true;
+    QTest::newRow("tolvane, a socket file") << QStringLiteral("tolvane") << false;
+}
+
+void tst_cli::notifyMessages()
+{
+    QFETCH(QString, binary);
+    QFETCH(bool, abstract);
+    NotifyReceiver manager(abstract ? "@tolvane-test-" + QByteArray::number(QCoreApplication::applicationPid()) + '-'
+                                   + QByteArray::number(QRandomGenerator::global()->generate())
+                                    : QFile::encodeName(m_dir->filePath(QStringLiteral("notify"))));
+    QVERIFY(manager.IsBound());
+    QTcpServer rix;
+    QVERIFY(rix.listen(QHostAddress::LocalHost));
+    const QByteArray rixText = ", RIX 127.0.0.1:" + QByteArray::number(rix.serverPort()) + ' ';
+    Start(binary, {}, rix.serverPort(), {QStringLiteral("NOTIFY_SOCKET=") + QString::fromLatin1(manager.Name())});
+
+    // Ready once start-up has run, the client port already open.
+    QTRY_VERIFY(manager.IndexOf("READY=1") >= 0);
+    const QByteArray listening = "listening on 0.0.0.0:" + QByteArray::number(m_clientPort);
+    QVERIFY2(manager.LastStatus().startsWith(listening + ", 0 clients" + rixText), manager.LastStatus().constData());
+
+    Client first;
+    QVERIFY(first.ConnectGreeted(m_clientPort));
+    QTRY_VERIFY2(manager.LastStatus().startsWith(listening + ", 1 client" + rixText), manager.LastStatus().constData());
+    Client second;
+    Client third;
+    QVERIFY(second.ConnectGreeted(m_clientPort) && third.ConnectGreeted(m_clientPort));
+    QTRY_VERIFY2(manager.LastStatus().startsWith(listening + ", 3 clients" + rixText),
+                 manager.LastStatus().constData());
+
+    // Around a reload that moves the client port to one that is taken; the status says why nothing
+    // listens, and then that the port is open again once it is free.
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost));
+    WriteSettings(rix.serverPort(), taken.serverPort());
+    const size_t beforeReload = manager.Lines().size();
+    ::kill(pid_t(m_relay.processId()), SIGHUP);
+    QTRY_VERIFY(manager.IndexOf("READY=1", beforeReload) >= 0);
+    const qsizetype reloading = manager.IndexOf("RELOADING=1", beforeReload);
+    QVERIFY(reloading >= 0 && reloading < manager.IndexOf("READY=1", beforeReload));
+    const QByteArray takenPort = QByteArray::number(taken.serverPort());
+    QTRY_VERIFY2(
+        manager.LastStatus().startsWith("NOT listening on 0.0.0.0:" + takenPort + ": Address already in use" + rixText),
+        manager.LastStatus().constData());
+    taken.close();
+    QTRY_VERIFY2(manager.LastStatus().startsWith("listening on 0.0.0.0:" + takenPort + ", 0 clients" + rixText),
+                 manager.LastStatus().constData());
+
+    StopWith(SIGTERM);
+    QCOMPARE(manager.Lines().back().Text, QByteArray("STOPPING=1"));
+    QCOMPARE(manager.IndexOf("READY=1", manager.IndexOf("READY=1") + 1), manager.IndexOf("READY=1", beforeReload));
+    // Sent when it changed, and at most once a second however fast the clients came.
+    const std::vector<NotifyReceiver::Line> statuses = manager.Statuses();
+    for (size_t i = 1; i < statuses.size(); ++i) {
+        QVERIFY2(statuses[i].Text != statuses[i - 1].Text, statuses[i].Text.constData());
+        QVERIFY2(statuses[i].ArrivedMs - statuses[i - 1].ArrivedMs > 800, statuses[i].Text.constData());
+    }
+}
+
+void tst_cli::notifySocketMissing()
+{
+    // A service manager that has gone away: the relay runs on, and says so once.
+    Start(QStringLiteral("tolvaned"), {}, FreePort(),
+          {QStringLiteral("NOTIFY_SOCKET=") + m_dir->filePath(QStringLiteral("gone"))});
+    Client client;
+    QVERIFY(client.ConnectGreeted(m_clientPort));
+    QByteArray errors;
+    QTRY_VERIFY((errors += m_relay.readAllStandardError()).contains("listening on"));
+    StopWith(SIGTERM);
+    errors += m_relay.readAllStandardError();
+    QCOMPARE(errors.count("tolvaned: cannot tell the service manager its state through "), 1);
+    QVERIFY2(errors.contains(": No such file or directory\n"), errors.constData());
+}
+
 void tst_cli::staleDisplayRunsHeadless()
 {
     // A display number nobody serves: its socket does not exist.
@@ -468,6 +770,8 @@ void tst_cli::installTree()
     // The unit where systemd looks for it, naming the installed program.
     QByteArray unit = ReadAll(InstalledUnit(root));
     QVERIFY(unit.contains("\nExecStart=/usr/bin/tolvaned --folder /var/lib/tolvane --keep-logs 100 $TOLVANED_OPTS\n"));
+    // It tells systemd when it is ready, and only the relay itself may.
+    QVERIFY(unit.contains("\nType=notify\n") && unit.contains("\nNotifyAccess=main\n"));
 
     // What the platform's own checkers say of the desktop entry and the unit.
     const QString validate = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
