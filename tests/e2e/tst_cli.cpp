@@ -45,6 +45,7 @@ private slots:
     void notifyMessages_data();
     void notifyMessages();
     void notifySocketMissing();
+    void listenAddressNotOurs();
     void staleDisplayRunsHeadless();
     void unwritableProgramFolder_data();
     void unwritableProgramFolder();
@@ -686,6 +687,25 @@ void tst_cli::notifySocketMissing()
     errors += m_relay.readAllStandardError();
     QCOMPARE(errors.count("tolvaned: cannot tell the service manager its state through "), 1);
     QVERIFY2(errors.contains(": No such file or directory\n"), errors.constData());
+}
+
+void tst_cli::listenAddressNotOurs()
+{
+    // An address this host does not have: nothing listens, and the journal says why rather than
+    // only that the relay is up.
+    QVERIFY(QFile::copy(BinaryPath(QStringLiteral("tolvaned")), m_dir->filePath(QStringLiteral("tolvaned"))));
+    const quint16 port = FreePort();
+    WriteSettings(FreePort(), port);
+    m_relay.setProcessEnvironment(Headless());
+    m_relay.start(m_dir->filePath(QStringLiteral("tolvaned")),
+                  {QStringLiteral("--listen-address"), QStringLiteral("192.0.2.10")});
+    QByteArray errors;
+    QTRY_VERIFY2((errors += m_relay.readAllStandardError())
+                     .contains("tolvaned: NOT listening on 192.0.2.10:" + QByteArray::number(port)
+                               + ": Cannot assign requested address\n"),
+                 errors.constData());
+    QVERIFY(!IsListening(port));
+    StopWith(SIGTERM);
 }
 
 void tst_cli::staleDisplayRunsHeadless()
