@@ -27,9 +27,9 @@ void HandleSignals(QObject* context, Engine& engine, std::function<void()> stop)
         const RuntimeState& state = engine.State;
         QStringList applied;
         if (change.ClientSide)
-            applied.append(QStringLiteral("client side re-opened (%1 mode, port %2)")
-                               .arg(state.OperationMode == Constants::ListenMode ? "listen" : "connect")
-                               .arg(state.ClientIPPort));
+            applied.append(QStringLiteral("client side re-opened (%1 %2)")
+                               .arg(state.OperationMode == Constants::ListenMode ? "listening on" : "connecting to",
+                                    engine.Status.ClientSide()));
         if (change.RixSide)
             applied.append(
                 QStringLiteral("RIX side re-connected (%1:%2)").arg(state.RixIPAddress).arg(state.RixIPPort));

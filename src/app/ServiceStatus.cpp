@@ -116,12 +116,11 @@ void ServiceStatus::Check(bool sendStatus)
 
 QString ServiceStatus::ClientSide() const
 {
-    QString address = m_state.ClientIPAddress;
-    if (m_state.OperationMode == Constants::ListenMode) {
-        address
-            = m_relay.Admission.ListenAddress.isEmpty() ? QStringLiteral("0.0.0.0") : m_relay.Admission.ListenAddress;
-    }
-    return address + u':' + QString::number(m_state.ClientIPPort);
+    const QString port = u':' + QString::number(m_state.ClientIPPort);
+    if (m_state.OperationMode != Constants::ListenMode)
+        return m_state.ClientIPAddress + port;
+    const QString& listenAddress = m_relay.Admission.ListenAddress;
+    return (listenAddress.isEmpty() ? QStringLiteral("0.0.0.0") : listenAddress) + port;
 }
 
 bool ServiceStatus::ClientSideOpen() const

@@ -32,12 +32,12 @@ public:
     // The status as it stands, in one line: "listening on 0.0.0.0:1100, 3 clients, RIX 10.0.0.5:1200
     // up since 12:03", or "NOT listening on 0.0.0.0:1100: Address already in use, RIX ...".
     QString StatusLine() const;
+    // The listener's address and port, or in connect mode the client's: "0.0.0.0:1100".
+    QString ClientSide() const;
 
 private:
     // Writes what changed since the last look, and sends the status when it changed and sendStatus.
     void Check(bool sendStatus);
-    // The listener's address and port, or in connect mode the client's.
-    QString ClientSide() const;
     // Whether the client side is open as the mode asks, and if not, why ("NOT listening on ...: why").
     bool ClientSideOpen() const;
     QString NotOpenText() const;
