@@ -111,6 +111,8 @@ void ServiceStatus::Check(bool sendStatus)
     if (status != m_sentStatus) {
         m_sentStatus = status;
         Notify("STATUS=" + status.toUtf8());
+        // A tick that came late must not bring the next one closer than a second to this message.
+        m_tick.start();
     }
 }
 
