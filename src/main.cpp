@@ -3,12 +3,11 @@
 #include "app/FolderLock.h"
 #include "app/Process.h"
 #include "app/SettingsCheck.h"
+#include "files/Journal.h"
 #include "ui/Program.h"
 
 #include <QApplication>
 #include <QMessageBox>
-
-#include <cstdio>
 
 namespace {
 
@@ -42,7 +41,8 @@ void ChoosePlatform()
     const bool wayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
     if (!x11 && !wayland) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
-        std::fputs("tolvane: no display found; running without a window (offscreen)\n", stderr);
+        Journal::Write(Journal::Priority::Info,
+                       QStringLiteral("no display found; running without a window (offscreen)"));
         return;
     }
     qputenv("QT_QPA_PLATFORM", wayland ? "wayland;xcb;offscreen" : "xcb;offscreen");
@@ -68,7 +68,8 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     if (displayFallback && QGuiApplication::platformName() == QLatin1String("offscreen"))
-        std::fputs("tolvane: the display could not be opened; running without a window (offscreen)\n", stderr);
+        Journal::Write(Journal::Priority::Warning,
+                       QStringLiteral("the display could not be opened; running without a window (offscreen)"));
     const QString folder = ChooseProgramFolder(ProgramKind::Window, options);
     if (folder.isEmpty())
         return 2;

@@ -7,9 +7,6 @@
 #include "core/RuntimeState.h"
 
 #include <QCoreApplication>
-#include <QDir>
-
-#include <cstdio>
 
 int main(int argc, char* argv[])
 {
@@ -36,8 +33,7 @@ int main(int argc, char* argv[])
         engine.Stop();
         QCoreApplication::quit();
     });
+    // Says in the journal where this relay keeps its files, and tells the service manager it is ready.
     engine.Start(folder);
-    // For the journal: where this relay keeps its files (and that it is up).
-    std::fprintf(stderr, "tolvaned: relaying; iplog.ini and the logs are in %s\n", qPrintable(QDir::toNativeSeparators(folder)));
     return QCoreApplication::exec();
 }

@@ -28,6 +28,7 @@ Engine::Engine(RuntimeState& state, StatusView& view)
     , Events(state, SystemClock, Errors)
     , Data(state, SystemClock, Errors, view)
     , Net(state, view, Errors, Events, Data)
+    , Status(state, Net, SystemClock)
 {
 }
 
@@ -35,11 +36,14 @@ void Engine::Start(const QString& folder)
 {
     RunStartup(State, View, Errors, Net, folder);
     JournalSettingsProblems(State, Net.Admission.ListenAddress);
+    Status.Started(folder);
 }
 
 void Engine::Stop()
 {
+    Status.Stopping();
     RunShutdown(State, Errors, Net);
+    Status.Stopped();
 }
 
 Engine::SettingsChange Engine::ReloadSettings()

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/ServiceStatus.h"
 #include "core/Clock.h"
 #include "core/StatusView.h"
 #include "files/FileAccess.h"
@@ -41,6 +42,8 @@ public:
     EventLog Events;
     DataLog Data;
     Relay Net;
+    // The journal's lines and the service manager's status.
+    ServiceStatus Status;
 };
 
 // A view nobody looks at: tolvaned's window.

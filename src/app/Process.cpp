@@ -2,11 +2,11 @@
 
 #include "app/Engine.h"
 #include "app/Signals.h"
+#include "core/Constants.h"
+#include "core/RuntimeState.h"
 
 #include <QCoreApplication>
 #include <QStringList>
-
-#include <cstdio>
 
 void PrepareProcess(const char* name)
 {
@@ -22,18 +22,27 @@ void PrepareProcess(const char* name)
 void HandleSignals(QObject* context, Engine& engine, std::function<void()> stop)
 {
     Signals::Deliver(context, std::move(stop), [&engine] {
+        engine.Status.Reloading();
         const Engine::SettingsChange change = engine.ReloadSettings();
-        if (change.Refused)
-            return; // the journal has its warning
+        if (change.Refused) {
+            engine.Status.Reloaded({}); // the journal has its warning; the relay is ready as it was
+            return;
+        }
+        const RuntimeState& state = engine.State;
         QStringList applied;
         if (change.ClientSide)
-            applied.append(QStringLiteral("client side re-opened"));
+            applied.append(QStringLiteral("client side re-opened (%1 %2)")
+                               .arg(state.OperationMode == Constants::ListenMode ? "listening on" : "connecting to",
+                                    engine.Status.ClientSide()));
         if (change.RixSide)
-            applied.append(QStringLiteral("RIX side re-connected"));
+            applied.append(
+                QStringLiteral("RIX side re-connected (%1:%2)").arg(state.RixIPAddress).arg(state.RixIPPort));
         if (change.Other)
-            applied.append(QStringLiteral("other settings taken"));
-        const QString text = QCoreApplication::applicationName() + QStringLiteral(": iplog.ini re-read: ")
-            + (applied.isEmpty() ? QStringLiteral("nothing changed") : applied.join(QStringLiteral(", "))) + u'\n';
-        std::fputs(text.toLocal8Bit().constData(), stderr);
+            applied.append(QStringLiteral("other settings taken (data logging %1, packet size %2)")
+                               .arg(state.LogData ? "on" : "off")
+                               .arg(state.PacketSize));
+        engine.Status.Reloaded(
+            QStringLiteral("iplog.ini re-read: ")
+            + (applied.isEmpty() ? QStringLiteral("nothing changed") : applied.join(QStringLiteral(", "))));
     });
 }

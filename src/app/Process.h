@@ -12,5 +12,5 @@ class QObject;
 void PrepareProcess(const char* name);
 
 // SIGTERM and SIGINT run stop; SIGHUP re-reads iplog.ini into the engine and says on stderr (the
-// journal, under systemd) what it applied.
+// journal, under systemd) what it applied, with the service manager told it is reloading meanwhile.
 void HandleSignals(QObject* context, Engine& engine, std::function<void()> stop);

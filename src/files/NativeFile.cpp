@@ -5,12 +5,15 @@
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 #else
 #include <QFileInfo>
@@ -498,6 +501,38 @@ bool StandardErrorIs(const QByteArray& deviceAndInode)
 #else
     Q_UNUSED(deviceAndInode);
     return false;
+#endif
+}
+
+void SendDatagram(const QByteArray& socketName, QByteArrayView message)
+{
+#ifdef Q_OS_UNIX
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (socketName.size() < 2 || size_t(socketName.size()) >= sizeof address.sun_path)
+        throw Failure{ENAMETOOLONG, QStringLiteral("not a usable socket name")};
+    std::memcpy(address.sun_path, socketName.constData(), size_t(socketName.size()));
+    // An abstract name has no file behind it: its first byte is a zero, and no zero ends it.
+    const bool abstract = address.sun_path[0] == '@';
+    if (abstract)
+        address.sun_path[0] = '\0';
+    const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + size_t(socketName.size()) + (abstract ? 0 : 1));
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        throw SystemFailure(errno);
+    ssize_t sent = -1;
+    do
+        sent = ::sendto(fd, message.data(), size_t(message.size()), MSG_NOSIGNAL,
+                        reinterpret_cast<const sockaddr*>(&address), length);
+    while (sent < 0 && errno == EINTR);
+    const int error = sent < 0 ? errno : 0;
+    ::close(fd);
+    if (error != 0)
+        throw SystemFailure(error);
+#else
+    Q_UNUSED(socketName);
+    Q_UNUSED(message);
+    throw Failure{-1, QStringLiteral("no Unix datagram sockets on this system")};
 #endif
 }
 

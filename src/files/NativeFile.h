@@ -73,6 +73,11 @@ private:
     std::unique_ptr<Native> m_native;
 };
 
+// Sends one datagram to the Unix datagram socket socketName names: a path, or an abstract name
+// when it starts with '@' (how a service manager hands out its notification socket). Never waits:
+// a receiver whose queue is full fails the send. Throws Failure when it could not be sent.
+void SendDatagram(const QByteArray& socketName, QByteArrayView message);
+
 // A regular file held open for appending, with its size kept here rather than asked for per write.
 class AppendFile {
 public:

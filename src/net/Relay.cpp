@@ -82,7 +82,13 @@ void Relay::ListenForClients(int port)
     SocketObject& listener = wscktClient(0);
     listener.SetLocalAddress(Admission.ListenAddress);
     listener.SetLocalPort(port);
-    listener.Command(Constants::CommandListen);
+    try {
+        listener.Command(Constants::CommandListen);
+    } catch (const Failure& failure) {
+        m_listenFailure = failure.Description;
+        throw;
+    }
+    m_listenFailure.clear();
 }
 
 int Relay::CreateSlot()

@@ -99,6 +99,9 @@ public:
     // Whether RIX connections can be made, and in connect mode the connection to the client.
     const LinkWatch& RixLink() const { return m_rixLink; }
     const LinkWatch& ClientLink() const { return m_clientLink; }
+    // Why the client listener could not be opened when last tried (the system's words); empty once
+    // it listens.
+    const QString& ListenFailure() const { return m_listenFailure; }
 
     // Clients accepted while the relay had no room, not read yet.
     int WaitingForRoom() const { return m_waitingForRoom; }
@@ -228,6 +231,7 @@ private:
     QTimer m_loginHold;
     bool m_shownListening = true;
     bool m_portReported = false;
+    QString m_listenFailure;
     QElapsedTimer m_sinceStart;
     bool m_closing = false;
     qint64 m_totalPendingBound = DefaultTotalPendingBound;

@@ -2,13 +2,19 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
+#include <algorithm>
+#include <cstring>
 #include <memory>
 #include <sys/mount.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 // The command line, the signals and the display fallback of the built programs, run as an operator
 // would: copied into an empty folder, started with no display unless a test gives one.
@@ -31,6 +37,14 @@ private slots:
     void connectModeWithTheSimulator();
     void hangupAppliesEditedSettings_data();
     void hangupAppliesEditedSettings();
+    void journalPrefixes_data();
+    void journalPrefixes();
+    void journalClientPortStates_data();
+    void journalClientPortStates();
+    void notifyMessages_data();
+    void notifyMessages();
+    void notifySocketMissing();
+    void listenAddressNotOurs();
     void staleDisplayRunsHeadless();
     void unwritableProgramFolder_data();
     void unwritableProgramFolder();
@@ -109,6 +123,119 @@ QString InstalledUnit(const QString& root)
     return QFile::exists(systemd) ? systemd : root + QStringLiteral("/usr/lib/systemd/system/tolvaned.service");
 }
 
+// JOURNAL_STREAM's value for the file at path: its device and inode, as the journal hands them out.
+QString DeviceAndInode(const QString& path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return {};
+    return QStringLiteral("%1:%2").arg(quint64(info.st_dev)).arg(quint64(info.st_ino));
+}
+
+// The service manager's end of NOTIFY_SOCKET: a Unix datagram socket, bound to a path or to an
+// abstract name ("@..."), that keeps every line of every message with the time it came.
+class NotifyReceiver final {
+public:
+    struct Line {
+        QByteArray Text;
+        qint64 ArrivedMs; // on the system clock
+    };
+
+    explicit NotifyReceiver(const QByteArray& name)
+        : m_name(name)
+        , m_fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0))
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, name.constData(), size_t(name.size()));
+        if (name.startsWith('@'))
+            address.sun_path[0] = '\0';
+        const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + size_t(name.size()));
+        const int on = 1;
+        m_bound = m_fd >= 0 && ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), length) == 0
+            && ::setsockopt(m_fd, SOL_SOCKET, SO_TIMESTAMP, &on, sizeof on) == 0;
+        if (m_bound) {
+            m_notifier = std::make_unique<QSocketNotifier>(m_fd, QSocketNotifier::Read);
+            QObject::connect(m_notifier.get(), &QSocketNotifier::activated, m_notifier.get(), [this] { Read(); });
+        }
+    }
+    ~NotifyReceiver()
+    {
+        m_notifier.reset();
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    bool IsBound() const { return m_bound; }
+    QByteArray Name() const { return m_name; }
+    // Every line so far, in the order the messages came.
+    const std::vector<Line>& Lines()
+    {
+        Read();
+        return m_lines;
+    }
+    qsizetype IndexOf(const QByteArray& text, size_t from = 0)
+    {
+        Read();
+        for (size_t i = from; i < m_lines.size(); ++i) {
+            if (m_lines[i].Text == text)
+                return qsizetype(i);
+        }
+        return -1;
+    }
+    // The STATUS= lines, without the key.
+    std::vector<Line> Statuses()
+    {
+        std::vector<Line> statuses;
+        for (const Line& line : Lines()) {
+            if (line.Text.startsWith("STATUS="))
+                statuses.push_back({line.Text.mid(7), line.ArrivedMs});
+        }
+        return statuses;
+    }
+    QByteArray LastStatus()
+    {
+        const std::vector<Line> statuses = Statuses();
+        return statuses.empty() ? QByteArray() : statuses.back().Text;
+    }
+
+private:
+    // Each message with the time the kernel took it in, not the time this test got round to it.
+    void Read()
+    {
+        char buffer[4096];
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(timeval))];
+        for (;;) {
+            iovec part{buffer, sizeof buffer};
+            msghdr message{};
+            message.msg_iov = &part;
+            message.msg_iovlen = 1;
+            message.msg_control = control;
+            message.msg_controllen = sizeof control;
+            const ssize_t got = ::recvmsg(m_fd, &message, 0);
+            if (got <= 0)
+                return;
+            qint64 arrivedMs = -1;
+            for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
+                if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMP) {
+                    timeval stamp{};
+                    std::memcpy(&stamp, CMSG_DATA(header), sizeof stamp);
+                    arrivedMs = qint64(stamp.tv_sec) * 1000 + stamp.tv_usec / 1000;
+                }
+            }
+            for (const QByteArray& line : QByteArray(buffer, got).split('\n')) {
+                if (!line.isEmpty())
+                    m_lines.push_back({line, arrivedMs});
+            }
+        }
+    }
+
+    QByteArray m_name;
+    int m_fd;
+    bool m_bound = false;
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    std::vector<Line> m_lines;
+};
+
 } // namespace
 
 void tst_cli::init()
@@ -129,6 +256,7 @@ void tst_cli::cleanup()
     if (!m_mounted.isEmpty())
         ::umount2(QFile::encodeName(m_mounted).constData(), MNT_DETACH);
     m_mounted.clear();
+    m_relay.setStandardErrorFile(QString());
     m_dir.reset();
 }
 
@@ -421,6 +549,218 @@ void tst_cli::hangupAppliesEditedSettings()
     const QByteArray later = ReadFile(QStringLiteral("iplog.ini"));
     StopWith(SIGTERM);
     QCOMPARE(ReadFile(QStringLiteral("iplog.ini")), later);
+}
+
+void tst_cli::journalPrefixes_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::addColumn<QString>("stream");
+    for (const char* binary : {"tolvane", "tolvaned"}) {
+        for (const char* stream : {"the journal", "not set", "another stream"})
+            QTest::addRow("%s, JOURNAL_STREAM %s", binary, stream)
+                << QString::fromLatin1(binary) << QString::fromLatin1(stream);
+    }
+}
+
+void tst_cli::journalPrefixes()
+{
+    QFETCH(QString, binary);
+    QFETCH(QString, stream);
+    const QString errorFile = m_dir->filePath(QStringLiteral("stderr.txt"));
+    const QString otherFile = m_dir->filePath(QStringLiteral("other.txt"));
+    QVERIFY(WriteFile(errorFile, {}) && WriteFile(otherFile, {}));
+    QStringList environment;
+    if (stream == QLatin1String("the journal"))
+        environment.append(QStringLiteral("JOURNAL_STREAM=") + DeviceAndInode(errorFile));
+    else if (stream == QLatin1String("another stream"))
+        environment.append(QStringLiteral("JOURNAL_STREAM=") + DeviceAndInode(otherFile));
+    m_relay.setStandardErrorFile(errorFile);
+    const quint16 rixPort = FreePort();
+    Start(binary, {}, rixPort, environment);
+    StopWith(SIGTERM);
+
+    // Each line starts with its priority for the journal, or with the program's name anywhere else.
+    const QByteArray info = stream == QLatin1String("the journal") ? QByteArray("<6>") : binary.toLatin1() + ": ";
+    const QByteArray written = ReadAll(errorFile);
+    const QList<QByteArray> lines = written.split('\n');
+    for (const QByteArray& expected :
+         {info + "relaying; iplog.ini and the logs are in " + QFile::encodeName(m_dir->path()),
+          info + "listen mode: clients on 0.0.0.0:" + QByteArray::number(m_clientPort)
+              + ", RIX at 127.0.0.1:" + QByteArray::number(rixPort),
+          info + "listening on 0.0.0.0:" + QByteArray::number(m_clientPort)})
+        QVERIFY2(lines.contains(expected), written.constData());
+    QVERIFY2(lines.last().isEmpty() && lines.at(lines.size() - 2).startsWith(info + "stopped after "),
+             written.constData());
+    if (stream != QLatin1String("the journal"))
+        QVERIFY2(!written.startsWith('<') && !written.contains("\n<"), written.constData());
+}
+
+void tst_cli::journalClientPortStates_data()
+{
+    allowListAndCap_data();
+}
+
+void tst_cli::journalClientPortStates()
+{
+    QFETCH(QString, binary);
+    const QString errorFile = m_dir->filePath(QStringLiteral("stderr.txt"));
+    QVERIFY(WriteFile(errorFile, {}));
+    m_relay.setStandardErrorFile(errorFile);
+    // A RIX that closes every connection at once: each poll tick makes a new one, so their count says
+    // how many ticks have passed.
+    QTcpServer rix;
+    int rixConnections = 0;
+    connect(&rix, &QTcpServer::newConnection, this, [&] {
+        while (QTcpSocket* socket = rix.nextPendingConnection()) {
+            ++rixConnections;
+            socket->abort();
+            socket->deleteLater();
+        }
+    });
+    QVERIFY(rix.listen(QHostAddress::LocalHost));
+    NotifyReceiver manager(QFile::encodeName(m_dir->filePath(QStringLiteral("notify"))));
+    QVERIFY(manager.IsBound());
+    Start(binary, {}, rix.serverPort(),
+          {QStringLiteral("JOURNAL_STREAM=") + DeviceAndInode(errorFile),
+           QStringLiteral("NOTIFY_SOCKET=") + QString::fromLatin1(manager.Name())});
+    Client client;
+    QVERIFY(client.ConnectGreeted(m_clientPort));
+    const auto journal = [&errorFile] { return ReadAll(errorFile); };
+
+    // The client port moves to a port that is taken: said once, with the system's reason, however
+    // long it lasts, in the journal and in the service manager's status.
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost));
+    const QByteArray takenPort = QByteArray::number(taken.serverPort());
+    WriteSettings(rix.serverPort(), taken.serverPort());
+    ::kill(pid_t(m_relay.processId()), SIGHUP);
+    const QByteArray notListening = "<3>NOT listening on 0.0.0.0:" + takenPort + ": Address already in use\n";
+    QTRY_VERIFY2(journal().contains(notListening), journal().constData());
+    QVERIFY(
+        journal().contains("<6>iplog.ini re-read: client side re-opened (listening on 0.0.0.0:" + takenPort + ")\n"));
+    const int ticks = rixConnections;
+    QTRY_VERIFY_WITH_TIMEOUT(rixConnections >= ticks + 3, 10000);
+    QCOMPARE(journal().count(notListening), 1);
+    const std::vector<NotifyReceiver::Line> statuses = manager.Statuses();
+    QCOMPARE(std::count_if(statuses.begin(), statuses.end(),
+                           [&](const NotifyReceiver::Line& line) { return line.Text.startsWith("NOT listening"); }),
+             1);
+
+    // Free again: the poll listens, and the journal says so once.
+    taken.close();
+    const QByteArray again = "<6>listening again on 0.0.0.0:" + takenPort + "\n";
+    QTRY_VERIFY2(journal().contains(again), journal().constData());
+    QVERIFY(IsListening(quint16(takenPort.toUInt())));
+
+    // A port that is not a port: our own words, since the system was never asked.
+    QVERIFY(WriteFile(m_dir->filePath(QStringLiteral("iplog.ini")), SettingsFileText(rix.serverPort(), 70000)));
+    ::kill(pid_t(m_relay.processId()), SIGHUP);
+    QTRY_VERIFY2(journal().contains("<3>NOT listening on 0.0.0.0:70000: Client IP Port 70000 in iplog.ini is not a "
+                                    "port (1 to 65535)\n"),
+                 journal().constData());
+    StopWith(SIGTERM);
+    QCOMPARE(journal().count(again), 1);
+    QCOMPARE(journal().count("<6>listening on"), 1);
+    QVERIFY2(journal().contains("\n<6>stopped after "), journal().constData());
+}
+
+void tst_cli::notifyMessages_data()
+{
+    QTest::addColumn<QString>("binary");
+    QTest::addColumn<bool>("abstract");
+    QTest::newRow("tolvaned, a socket file") << QStringLiteral("tolvaned") << false;
+    QTest::newRow("tolvaned, an abstract name") << QStringLiteral("tolvaned") << true;
+    QTest::newRow("tolvane, a socket file") << QStringLiteral("tolvane") << false;
+}
+
+void tst_cli::notifyMessages()
+{
+    QFETCH(QString, binary);
+    QFETCH(bool, abstract);
+    NotifyReceiver manager(abstract ? "@tolvane-test-" + QByteArray::number(QCoreApplication::applicationPid()) + '-'
+                                   + QByteArray::number(QRandomGenerator::global()->generate())
+                                    : QFile::encodeName(m_dir->filePath(QStringLiteral("notify"))));
+    QVERIFY(manager.IsBound());
+    QTcpServer rix;
+    QVERIFY(rix.listen(QHostAddress::LocalHost));
+    const QByteArray rixText = ", RIX 127.0.0.1:" + QByteArray::number(rix.serverPort()) + ' ';
+    Start(binary, {}, rix.serverPort(), {QStringLiteral("NOTIFY_SOCKET=") + QString::fromLatin1(manager.Name())});
+
+    // Ready once start-up has run, the client port already open.
+    QTRY_VERIFY(manager.IndexOf("READY=1") >= 0);
+    const QByteArray listening = "listening on 0.0.0.0:" + QByteArray::number(m_clientPort);
+    QVERIFY2(manager.LastStatus().startsWith(listening + ", 0 clients" + rixText), manager.LastStatus().constData());
+
+    Client first;
+    QVERIFY(first.ConnectGreeted(m_clientPort));
+    QTRY_VERIFY2(manager.LastStatus().startsWith(listening + ", 1 client" + rixText), manager.LastStatus().constData());
+    Client second;
+    Client third;
+    QVERIFY(second.ConnectGreeted(m_clientPort) && third.ConnectGreeted(m_clientPort));
+    QTRY_VERIFY2(manager.LastStatus().startsWith(listening + ", 3 clients" + rixText),
+                 manager.LastStatus().constData());
+
+    // Around a reload that moves the client port to one that is taken; the status says why nothing
+    // listens, and then that the port is open again once it is free.
+    QTcpServer taken;
+    QVERIFY(taken.listen(QHostAddress::LocalHost));
+    WriteSettings(rix.serverPort(), taken.serverPort());
+    const size_t beforeReload = manager.Lines().size();
+    ::kill(pid_t(m_relay.processId()), SIGHUP);
+    QTRY_VERIFY(manager.IndexOf("READY=1", beforeReload) >= 0);
+    const qsizetype reloading = manager.IndexOf("RELOADING=1", beforeReload);
+    QVERIFY(reloading >= 0 && reloading < manager.IndexOf("READY=1", beforeReload));
+    const QByteArray takenPort = QByteArray::number(taken.serverPort());
+    QTRY_VERIFY2(
+        manager.LastStatus().startsWith("NOT listening on 0.0.0.0:" + takenPort + ": Address already in use" + rixText),
+        manager.LastStatus().constData());
+    taken.close();
+    QTRY_VERIFY2(manager.LastStatus().startsWith("listening on 0.0.0.0:" + takenPort + ", 0 clients" + rixText),
+                 manager.LastStatus().constData());
+
+    StopWith(SIGTERM);
+    QCOMPARE(manager.Lines().back().Text, QByteArray("STOPPING=1"));
+    QCOMPARE(manager.IndexOf("READY=1", manager.IndexOf("READY=1") + 1), manager.IndexOf("READY=1", beforeReload));
+    // Sent when it changed, and at most once a second however fast the clients came.
+    const std::vector<NotifyReceiver::Line> statuses = manager.Statuses();
+    for (size_t i = 1; i < statuses.size(); ++i) {
+        QVERIFY2(statuses[i].Text != statuses[i - 1].Text, statuses[i].Text.constData());
+        QVERIFY2(statuses[i].ArrivedMs - statuses[i - 1].ArrivedMs >= 990, statuses[i].Text.constData());
+    }
+}
+
+void tst_cli::notifySocketMissing()
+{
+    // A service manager that has gone away: the relay runs on, and says so once.
+    Start(QStringLiteral("tolvaned"), {}, FreePort(),
+          {QStringLiteral("NOTIFY_SOCKET=") + m_dir->filePath(QStringLiteral("gone"))});
+    Client client;
+    QVERIFY(client.ConnectGreeted(m_clientPort));
+    QByteArray errors;
+    QTRY_VERIFY((errors += m_relay.readAllStandardError()).contains("listening on"));
+    StopWith(SIGTERM);
+    errors += m_relay.readAllStandardError();
+    QCOMPARE(errors.count("tolvaned: cannot tell the service manager its state through "), 1);
+    QVERIFY2(errors.contains(": No such file or directory\n"), errors.constData());
+}
+
+void tst_cli::listenAddressNotOurs()
+{
+    // An address this host does not have: nothing listens, and the journal says why rather than
+    // only that the relay is up.
+    QVERIFY(QFile::copy(BinaryPath(QStringLiteral("tolvaned")), m_dir->filePath(QStringLiteral("tolvaned"))));
+    const quint16 port = FreePort();
+    WriteSettings(FreePort(), port);
+    m_relay.setProcessEnvironment(Headless());
+    m_relay.start(m_dir->filePath(QStringLiteral("tolvaned")),
+                  {QStringLiteral("--listen-address"), QStringLiteral("192.0.2.10")});
+    QByteArray errors;
+    QTRY_VERIFY2((errors += m_relay.readAllStandardError())
+                     .contains("tolvaned: NOT listening on 192.0.2.10:" + QByteArray::number(port)
+                               + ": Cannot assign requested address\n"),
+                 errors.constData());
+    QVERIFY(!IsListening(port));
+    StopWith(SIGTERM);
 }
 
 void tst_cli::staleDisplayRunsHeadless()
@@ -900,6 +1240,8 @@ void tst_cli::installTree()
     // The unit where systemd looks for it, naming the installed program.
     QByteArray unit = ReadAll(InstalledUnit(root));
     QVERIFY(unit.contains("\nExecStart=/usr/bin/tolvaned --folder /var/lib/tolvane --keep-logs 100 $TOLVANED_OPTS\n"));
+    // It tells systemd when it is ready, and only the relay itself may.
+    QVERIFY(unit.contains("\nType=notify\n") && unit.contains("\nNotifyAccess=main\n"));
 
     // What the platform's own checkers say of the desktop entry and the unit.
     const QString validate = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
