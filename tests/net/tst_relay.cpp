@@ -58,6 +58,27 @@ bool RelayTookAll(QTcpSocket& client, const SocketObject& relaySide)
         && ::ioctl(int(relaySide.Descriptor()), SIOCINQ, &unread) == 0 && unread == 0;
 }
 
+// The length an "Error sending to Server" report gives for slot 1, after the RIX took nothing in
+// time; -1 when the report is not one.
+qint64 TimedOutLength(const QString& report)
+{
+    const QRegularExpressionMatch match
+        = QRegularExpression(
+              QStringLiteral("^Error sending to Server: Socket #1 Len (\\d+)\\|TCP/IP Socket Error\\|%1$")
+                  .arg(FailureCode::TimedOut))
+              .match(report);
+    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
+}
+
+// The stalled RIX reads again until the relay's connection to it ends: all it received.
+QByteArray ReadToTheEnd(Peer::Connection& connection)
+{
+    ReadAgain(connection.Socket, connection.Received);
+    [&] { QTRY_VERIFY_WITH_TIMEOUT(connection.Closed, 20000); }();
+    connection.Received += connection.Socket->readAll();
+    return connection.Received;
+}
+
 // A RIX whose accept queue is full: connections to it are never answered, they wait in SYN_SENT.
 class SilentRix {
 public:
@@ -890,7 +911,7 @@ void tst_relay::drainingGivesUpAndSaysHowMuchWasLost()
     QFETCH(qsizetype, size);
     Peer& rix = StartWithRix();
     Client& client = AddClient(rix, 1);
-    QTcpSocket* stalled = StallRix(rix);
+    StallRix(rix);
     // The relay takes all of it, and the client leaves in order.
     const QByteArray sent = Pattern(size, 12);
     client.Socket.write(sent);
@@ -908,18 +929,10 @@ void tst_relay::drainingGivesUpAndSaysHowMuchWasLost()
     m_relay->Draining.SetNoProgressTimeout(100);
     QTRY_VERIFY((m_relay->OnPollTick(), m_relay->Draining.Count() == 0));
     QCOMPARE(m_errors.Reports.size(), 1);
-    const QRegularExpression report(
-        QStringLiteral("^Error sending to Server: Socket #1 Len (\\d+)\\|TCP/IP Socket Error\\|%1$")
-            .arg(FailureCode::TimedOut));
-    const QRegularExpressionMatch match = report.match(m_errors.Reports[0]);
-    QVERIFY2(match.hasMatch(), qPrintable(m_errors.Reports[0]));
-    const qint64 lost = match.captured(1).toLongLong();
-    QVERIFY(lost > 0);
+    const qint64 lost = TimedOutLength(m_errors.Reports[0]);
+    QVERIFY2(lost > 0, qPrintable(m_errors.Reports[0]));
     // The count is exact: what the RIX still gets is everything else, and nothing of what was counted.
-    QByteArray& received = rix.At(0).Received;
-    ReadAgain(stalled, received);
-    QTRY_VERIFY(rix.At(0).Closed);
-    received += stalled->readAll();
+    const QByteArray received = ReadToTheEnd(rix.At(0));
     QCOMPARE(received.size() + lost, sent.size());
     QVERIFY(sent.startsWith(received));
 }
@@ -955,24 +968,17 @@ void tst_relay::shutdownCountsWhatWasNeverAcknowledged()
 {
     Peer& rix = StartWithRix();
     Client& client = AddClient(rix, 1);
-    QTcpSocket* stalled = StallRix(rix);
+    StallRix(rix);
     const QByteArray sent = Pattern(Relay::PendingOutputBound, 14);
     client.Socket.write(sent);
     QTRY_VERIFY_WITH_TIMEOUT(RelayTookAll(client.Socket, m_relay->wscktClient(1)), 20000);
     // The RIX reads nothing through the shutdown: what it never acknowledged is counted, and not sent.
     RunShutdown(m_state, m_errors, *m_relay);
     QCOMPARE(m_errors.Reports.size(), 1);
-    const QRegularExpressionMatch match
-        = QRegularExpression(
-              QStringLiteral("^Error sending to Server: Socket #1 Len (\\d+)\\|TCP/IP Socket Error\\|%1$")
-                  .arg(FailureCode::TimedOut))
-              .match(m_errors.Reports[0]);
-    QVERIFY2(match.hasMatch(), qPrintable(m_errors.Reports[0]));
-    QByteArray& received = rix.At(0).Received;
-    ReadAgain(stalled, received);
-    QTRY_VERIFY(rix.At(0).Closed);
-    received += stalled->readAll();
-    QCOMPARE(received.size() + match.captured(1).toLongLong(), sent.size());
+    const qint64 lost = TimedOutLength(m_errors.Reports[0]);
+    QVERIFY2(lost > 0, qPrintable(m_errors.Reports[0]));
+    const QByteArray received = ReadToTheEnd(rix.At(0));
+    QCOMPARE(received.size() + lost, sent.size());
     QVERIFY(sent.startsWith(received));
 }
 
@@ -980,7 +986,7 @@ void tst_relay::rixChangeDeliversWhatTheOldRixWasSent()
 {
     Peer& rix = StartWithRix();
     Client& client = AddClient(rix, 1);
-    QTcpSocket* stalled = StallRix(rix);
+    StallRix(rix);
     const QByteArray sent = Pattern(Relay::PendingOutputBound, 15);
     client.Socket.write(sent);
     QTRY_VERIFY_WITH_TIMEOUT(RelayTookAll(client.Socket, m_relay->wscktClient(1)), 20000);
@@ -994,11 +1000,7 @@ void tst_relay::rixChangeDeliversWhatTheOldRixWasSent()
     QCOMPARE(m_relay->Draining.Count(), 1);
     client.Socket.write("to the new RIX");
     QTRY_COMPARE(other.At(0).Received, QByteArray("to the new RIX"));
-    QByteArray& received = rix.At(0).Received;
-    ReadAgain(stalled, received);
-    QTRY_VERIFY_WITH_TIMEOUT(rix.At(0).Closed, 20000);
-    received += stalled->readAll();
-    QVERIFY(received == sent);
+    QVERIFY(ReadToTheEnd(rix.At(0)) == sent);
     QVERIFY(m_errors.Reports.isEmpty());
 }
 
