@@ -140,6 +140,8 @@ void Relay::DropClient(int slot)
     record.Connected = false;
     wscktClient(slot).Command(Constants::CommandClose);
     SetWaitingForRoom(slot, false);
+    if (std::exchange(m_flow[size_t(slot)].LetIn, false))
+        --m_letIn;
     // We acknowledged what the client sent: it still goes to the RIX, over the same connection, while
     // the slot's next client gets a fresh one. Bytes that wait for a connection get one more attempt.
     if (!record.ClientData.isEmpty() && !wsktServer(slot).HasConnection())

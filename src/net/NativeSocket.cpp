@@ -265,6 +265,17 @@ qint64 Unacknowledged(Handle handle)
 #endif
 }
 
+qint64 Unread(Handle handle)
+{
+#ifdef Q_OS_WIN
+    u_long bytes = 0;
+    return ioctlsocket(SOCKET(handle), FIONREAD, &bytes) == 0 ? qint64(bytes) : 0;
+#else
+    int bytes = 0;
+    return ioctl(int(handle), FIONREAD, &bytes) == 0 && bytes > 0 ? bytes : 0;
+#endif
+}
+
 QString PeerAddress(Handle handle)
 {
     sockaddr_in address{};

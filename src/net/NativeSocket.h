@@ -53,6 +53,8 @@ void Abort(Handle handle);
 // Bytes written that the peer has not acknowledged yet: still in the kernel, unsent or in flight.
 // 0 where the system cannot tell (Windows), and for a connection that has failed.
 qint64 Unacknowledged(Handle handle);
+// Bytes received from the peer and not read yet; 0 when the system cannot say.
+qint64 Unread(Handle handle);
 // The peer's dotted IPv4 address, empty when there is none.
 QString PeerAddress(Handle handle);
 QString DottedAddress(quint32 ipv4);

@@ -305,12 +305,14 @@ void Relay::CountUndelivered(int slot)
     const ConnectionRecord& record = m_state.Slot(slot);
     const Failure late{FailureCode::TimedOut, QStringLiteral("Not acknowledged before shutdown")};
     SocketObject& client = wscktClient(slot);
+    // What the kernel took from the client and the relay never read (a client waiting for room, say).
+    const qint64 unread = client.Unread();
     if (const qint64 left = client.PendingOutput() + client.Unacknowledged(); left > 0) {
         m_peerReports.Report(QStringLiteral("shutdown client"), Reports::SendingToRix(slot, left), late, left);
         client.Abort();
     }
     SocketObject& rix = wsktServer(slot);
-    if (const qint64 left = rix.PendingOutput() + rix.Unacknowledged() + record.ClientData.size(); left > 0) {
+    if (const qint64 left = rix.PendingOutput() + rix.Unacknowledged() + record.ClientData.size() + unread; left > 0) {
         m_peerReports.Report(QStringLiteral("shutdown rix"), Reports::SendingToServer(slot, left), late, left);
         rix.Abort();
     }
@@ -436,9 +438,10 @@ void Relay::ReadBursts(Side side, int slot)
                 ReportFailedRead(side, slot, socket.ErrorCode());
             return;
         }
-        // A peer that has reset is read to its end even while paused. Past the total bound what it sent
-        // last has no room to wait in: it is counted, and reported when the connection closes.
-        if (socket.IsBroken() && socket.IsReadingPaused() && PendingTotal() >= m_totalPendingBound) {
+        // A peer that has reset is read to its end even while paused. Past the total bound, or with the
+        // draining pool full, what it sent last has no room to wait in: it is counted, and reported
+        // when the connection closes.
+        if (socket.IsBroken() && socket.IsReadingPaused() && !HasRoom()) {
             SlotFlow& flow = m_flow[size_t(slot)];
             (side == Side::Client ? flow.DroppedFromClient : flow.DroppedFromRix) += n;
             continue;
@@ -511,8 +514,8 @@ void Relay::AdmitWaitingClients()
     if (m_waitingForRoom == 0 || m_closing)
         return;
     // Each client let in may add up to its bound before it pauses, and may leave into the pool.
-    qint64 room = m_totalPendingBound - PendingTotal();
-    int poolRoom = DrainingPool::MaxConnections - Draining.Count();
+    qint64 room = m_totalPendingBound - PendingTotal() - m_letIn * PendingOutputBound;
+    int poolRoom = DrainingPool::MaxConnections - Draining.Count() - m_letIn;
     for (int i = 1; i <= m_state.ConnectionCount && m_waitingForRoom > 0; ++i) {
         if (!m_flow[size_t(i)].WaitingForRoom)
             continue;
@@ -521,6 +524,8 @@ void Relay::AdmitWaitingClients()
         room -= PendingOutputBound;
         --poolRoom;
         SetWaitingForRoom(i, false);
+        m_flow[size_t(i)].LetIn = true;
+        ++m_letIn;
         // Read once its RIX connection is up, so that its bytes go on to the kernel rather than wait here.
         ConnectToSwitcher(i);
         if (!wsktServer(i).IsConnecting())

@@ -215,12 +215,16 @@ private:
     struct SlotFlow {
         // Accepted while the relay had no room: not read, and no RIX connection made, until there is.
         bool WaitingForRoom = false;
+        // Let in after waiting: counted against the room until it leaves, so that the room one
+        // connection leaving the pool makes does not let every waiting client in at once.
+        bool LetIn = false;
         // Bytes read from a peer that had reset, past the total bound: thrown away, reported at its close.
         qint64 DroppedFromClient = 0;
         qint64 DroppedFromRix = 0;
     };
     std::vector<SlotFlow> m_flow;
     int m_waitingForRoom = 0;
+    int m_letIn = 0;
     LinkWatch m_rixLink;
     // The RIX address and port found to lead back to ourselves.
     QString m_ownAddress;

@@ -249,6 +249,11 @@ qint64 SocketObject::Unacknowledged() const
     return IsConnected() ? NativeSocket::Unacknowledged(m_handle) : 0;
 }
 
+qint64 SocketObject::Unread() const
+{
+    return m_handle != NativeSocket::InvalidHandle && m_state != State::Listening ? NativeSocket::Unread(m_handle) : 0;
+}
+
 bool SocketObject::MayHaveMore() const
 {
     switch (m_state) {

@@ -119,6 +119,8 @@ public:
     qint64 PendingOutput() const { return m_pending.Size(); }
     // Bytes the kernel has taken for the peer that the peer has not acknowledged yet.
     qint64 Unacknowledged() const;
+    // Bytes the kernel has received from the peer that have not been read.
+    qint64 Unread() const;
 
     // While paused the object raises no data events; the bytes stay in the kernel and TCP pushes back.
     // A connection that fails (a reset) is read to its end even while paused.
