@@ -16,9 +16,10 @@ starts with its client's number.
    exactly what the clients handed over, and each RIX connection got the start of one client's bytes.
 
 In both, the relay's resident memory stays within its 64 MiB of waiting bytes and one 256 KiB read
-buffer above its start; its descriptors come back to where they were (besides up to 4 spare RIX
-connections and the logs it opened); and SIGTERM ends it with status 0. The phases are repeated
-until --minutes are spent.
+buffer above its start; no more than 256 of its RIX connections drain at once (those beyond one per
+client still connected and 4 spare ones, sampled from /proc/net/tcp); its descriptors come back to
+where they were (besides up to 4 spare RIX connections and the logs it opened); and SIGTERM ends it
+with status 0. The phases are repeated until --minutes are spent.
 
 Usage: python3 tests/soak/stall.py [--minutes N] [--clients N] [--churn N] [--stall-seconds S]
 """
@@ -31,6 +32,7 @@ GIVE_UP_SECONDS = 30  # the relay gives a draining connection this long without 
 SHORT_STALL_SECONDS = 20  # long enough to matter, short enough that no connection gives up
 BOUND_KIB = 64 * 1024 + 256  # all waiting bytes, and the read buffer
 IDLE_RIX_CONNECTIONS = 4  # the poll keeps up to this many free slots' RIX connections
+MAX_DRAINING = 256  # past this many draining connections, new clients wait
 BIG, SMALL = 1 << 20, 64 << 10
 TAG = 16  # b'client 00000042\n'
 PATTERN = random.Random(7).randbytes(2 * BIG)
@@ -198,7 +200,8 @@ class Relay:
                                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=stderr)
         self.stopping = False
         self.rss_start = self.rss_peak = self.fds_peak = self.fds_now = 0
-        self.next_rss = self.next_fds = 0.0
+        self.draining_peak = self.draining_bytes = self.rix_bytes_peak = 0
+        self.next_rss = self.next_fds = self.next_census = 0.0
 
     def listening(self):
         if self.process.poll() is not None:
@@ -215,7 +218,8 @@ class Relay:
         return len(os.listdir('/proc/%d/fd' % self.process.pid))
 
     def connections(self):
-        """The relay's TCP connections: (remote port, state) each, its listener included."""
+        """The relay's TCP connections: (remote port, state, bytes in its kernel send queue) each, its
+        listener included."""
         inodes = set()
         for fd in os.listdir('/proc/%d/fd' % self.process.pid):
             try:
@@ -226,11 +230,12 @@ class Relay:
                 inodes.add(target[8:-1])
         with open('/proc/net/tcp') as f:
             rows = [line.split() for line in f.readlines()[1:]]
-        return [(int(row[2].split(':')[1], 16), TCP_STATES.get(row[3], row[3])) for row in rows if row[9] in inodes]
+        return [(int(row[2].split(':')[1], 16), TCP_STATES.get(row[3], row[3]), int(row[4].split(':')[0], 16))
+                for row in rows if row[9] in inodes]
 
     def own_descriptors(self):
         """Descriptors besides its RIX connections and its open logs, and how many RIX connections."""
-        rix = sum(1 for port, _ in self.connections() if port == self.rix_port)
+        rix = sum(1 for port, _, _ in self.connections() if port == self.rix_port)
         logs = 0
         for fd in os.listdir('/proc/%d/fd' % self.process.pid):
             try:
@@ -241,7 +246,7 @@ class Relay:
 
     def describe_connections(self):
         counts = {}
-        for port, state in self.connections():
+        for port, state, _ in self.connections():
             side = 'RIX' if port == self.rix_port else 'listening' if port == 0 else 'client'
             counts[side + ' ' + state] = counts.get(side + ' ' + state, 0) + 1
         others = []
@@ -271,6 +276,31 @@ class Relay:
             self.next_fds = now + 0.1
             self.fds_now = self.descriptors()
             self.fds_peak = max(self.fds_peak, self.fds_now)
+        if now >= self.next_census:
+            self.next_census = now + 0.5
+            self.census()
+
+    def census(self):
+        """A RIX connection beyond one per client and the spare ones is draining: how many, at most, and
+        the bytes all RIX connections held in the kernel then. Told by their ports, so that no descriptor
+        need be looked at: the relay's ends of its live connections (a closed one no longer is)."""
+        rix = clients = held = 0
+        rix_port, client_port = ':%04X' % self.rix_port, ':%04X' % self.port
+        with open('/proc/net/tcp') as f:
+            next(f)
+            for line in f:
+                _, local, remote, state, queues = line.split(None, 5)[:5]
+                if state not in ('01', '08'):  # established, or ended by the peer and not yet closed
+                    continue
+                if remote.endswith(rix_port):
+                    rix += 1
+                    held += int(queues[:8], 16)
+                elif local.endswith(client_port):
+                    clients += 1
+        draining = rix - clients - IDLE_RIX_CONNECTIONS
+        if draining > self.draining_peak:
+            self.draining_peak, self.draining_bytes = draining, held
+        self.rix_bytes_peak = max(self.rix_bytes_peak, held)
 
     def kill(self):
         if self.process.poll() is None:
@@ -416,15 +446,20 @@ def phase(args, folder, number, long_stall):
                 c = short[0]
                 failed.append('%d clients not whole at the RIX; client %d: %d of %d bytes' % (
                     len(short), c, rix.owners[c].received if c in rix.owners else 0, taken[c]))
+        if relay.draining_peak > MAX_DRAINING:
+            failed.append('{:,} RIX connections draining at once (beyond one per client and {} spare), more than '
+                          'the {} it may hold; all RIX connections held {:,} bytes in the kernel then'.format(
+                              relay.draining_peak, IDLE_RIX_CONNECTIONS, MAX_DRAINING, relay.draining_bytes))
         if relay.rss_peak - relay.rss_start > BOUND_KIB:
             failed.append('resident memory {:,} KiB above its start, more than {:,}'.format(
                 relay.rss_peak - relay.rss_start, BOUND_KIB))
         print('stall: {}: stall {:.1f} s (the clients took {:.1f} s), {:,} clients handed over {:,} bytes, {:,} '
               'delivered, {:,} reported; {:.0f} s\n'
               'stall:   resident memory {:,} KiB at the start, peak {:+,} KiB; descriptors {:,} at the start, peak '
-              '{:,}, {:,} at the end'.format(
+              '{:,}, {:,} at the end; draining connections peak {:,}; RIX send queues peak {:,} bytes'.format(
                   name, stall, clients_took, len(taken), handed, rix.delivered, reported, time.monotonic() - started,
-                  relay.rss_start, relay.rss_peak - relay.rss_start, fds_start, relay.fds_peak, fds_end))
+                  relay.rss_start, relay.rss_peak - relay.rss_start, fds_start, relay.fds_peak, fds_end,
+                  relay.draining_peak, relay.rix_bytes_peak))
     except Failed as failure:
         failed.append(str(failure))
         print('stall: {}: after {:.0f} s, {:,} of {:,} clients handed over {:,} bytes, {:,} delivered; '
