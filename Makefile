@@ -51,6 +51,7 @@ fuzz:
 SOAK_MINUTES ?= 10
 soak: build
 	python3 tests/soak/soak.py --minutes $(SOAK_MINUTES)
+	python3 tests/soak/stall.py --minutes $(SOAK_MINUTES)
 
 # Tolvane against haproxy and nginx on this machine; not part of `make test`.
 bench: build
