@@ -19,6 +19,8 @@ public:
     void Forget() { m_state = State::Unknown; }
 
     bool IsUp() const { return m_state == State::Up; }
+    // When the link last changed, in the ms of the caller's clock.
+    qint64 ChangedMs() const { return m_changedMs; }
     bool IsDown() const { return m_state == State::Down; }
     // When the link last changed, on the wall clock; invalid before the first change.
     QDateTime Since() const { return m_since; }

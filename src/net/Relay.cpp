@@ -121,6 +121,13 @@ Failure NoAnswer()
 
 } // namespace
 
+bool Relay::AttemptTimedOut(const SocketObject& socket, const LinkWatch& link) const
+{
+    // One begun while the link was down, before it came back, says nothing of the link as it is now.
+    const qint64 age = socket.ConnectAttemptAge();
+    return age >= SocketObject::ConnectTimeoutMs && m_sinceStart.elapsed() - age >= link.ChangedMs();
+}
+
 void Relay::ConnectToSwitcher(int index)
 {
     try {
@@ -130,7 +137,7 @@ void Relay::ConnectToSwitcher(int index)
         if (RixIsOurOwnListener())
             throw OwnListener();
         // An attempt that has had no answer for so long is given up and made afresh.
-        if (rix.ConnectAttemptAge() >= SocketObject::ConnectTimeoutMs)
+        if (AttemptTimedOut(rix, m_rixLink))
             LinkFailed(Side::Rix, NoAnswer());
         // The caption says "Connected" only once a connection has completed (OnRixConnected).
         const int status = rix.Connect();
@@ -157,7 +164,7 @@ void Relay::ConnectToClient(int index)
         }
         client.SetRemoteAddress(m_state.ClientIPAddress);
         client.SetRemotePort(m_state.ClientIPPort);
-        if (client.ConnectAttemptAge() >= SocketObject::ConnectTimeoutMs)
+        if (AttemptTimedOut(client, m_clientLink))
             LinkFailed(Side::Client, NoAnswer());
         // The slot counts as connected once the connection completes (OnClientConnected).
         if (const int status = client.Connect(); status != 0) {

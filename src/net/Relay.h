@@ -167,6 +167,8 @@ private:
     void LinkFailed(Side side, const Failure& failure);
     // A connection of that side completed: an outage ends, written once with how long it lasted.
     void LinkUp(Side side);
+    // An attempt under way has had no answer for too long, and began after the link last changed.
+    bool AttemptTimedOut(const SocketObject& socket, const LinkWatch& link) const;
     // The RIX address and port lead back to our own client listener: a local address on the listening
     // port, or the target an accepted connection has already shown to be ourselves.
     bool RixIsOurOwnListener() const;
