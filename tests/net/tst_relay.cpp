@@ -79,6 +79,18 @@ QByteArray ReadToTheEnd(Peer::Connection& connection)
     return connection.Received;
 }
 
+// The one report counted the bytes the RIX never acknowledged, exactly: once it reads again it gets
+// everything else, in order, and nothing of what was counted.
+void CheckExactLoss(const QStringList& reports, Peer::Connection& connection, const QByteArray& sent)
+{
+    QCOMPARE(reports.size(), 1);
+    const qint64 lost = TimedOutLength(reports[0]);
+    QVERIFY2(lost > 0, qPrintable(reports[0]));
+    const QByteArray received = ReadToTheEnd(connection);
+    QCOMPARE(received.size() + lost, sent.size());
+    QVERIFY(sent.startsWith(received));
+}
+
 // A RIX whose accept queue is full: connections to it are never answered, they wait in SYN_SENT.
 class SilentRix {
 public:
@@ -928,13 +940,7 @@ void tst_relay::drainingGivesUpAndSaysHowMuchWasLost()
 
     m_relay->Draining.SetNoProgressTimeout(100);
     QTRY_VERIFY((m_relay->OnPollTick(), m_relay->Draining.Count() == 0));
-    QCOMPARE(m_errors.Reports.size(), 1);
-    const qint64 lost = TimedOutLength(m_errors.Reports[0]);
-    QVERIFY2(lost > 0, qPrintable(m_errors.Reports[0]));
-    // The count is exact: what the RIX still gets is everything else, and nothing of what was counted.
-    const QByteArray received = ReadToTheEnd(rix.At(0));
-    QCOMPARE(received.size() + lost, sent.size());
-    QVERIFY(sent.startsWith(received));
+    CheckExactLoss(m_errors.Reports, rix.At(0), sent);
 }
 
 void tst_relay::shutdownLetsQueuedBytesGoFirst()
@@ -974,12 +980,7 @@ void tst_relay::shutdownCountsWhatWasNeverAcknowledged()
     QTRY_VERIFY_WITH_TIMEOUT(RelayTookAll(client.Socket, m_relay->wscktClient(1)), 20000);
     // The RIX reads nothing through the shutdown: what it never acknowledged is counted, and not sent.
     RunShutdown(m_state, m_errors, *m_relay);
-    QCOMPARE(m_errors.Reports.size(), 1);
-    const qint64 lost = TimedOutLength(m_errors.Reports[0]);
-    QVERIFY2(lost > 0, qPrintable(m_errors.Reports[0]));
-    const QByteArray received = ReadToTheEnd(rix.At(0));
-    QCOMPARE(received.size() + lost, sent.size());
-    QVERIFY(sent.startsWith(received));
+    CheckExactLoss(m_errors.Reports, rix.At(0), sent);
 }
 
 void tst_relay::rixChangeDeliversWhatTheOldRixWasSent()

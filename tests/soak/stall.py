@@ -25,6 +25,8 @@ Usage: python3 tests/soak/stall.py [--minutes N] [--clients N] [--churn N] [--st
 """
 import argparse, os, random, re, resource, select, shutil, signal, socket, subprocess, sys, tempfile, time
 
+from soak import free_port  # the relaying soak beside this file
+
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOLVANED = os.path.join(ROOT, 'build', 'tolvaned')
 LOGIN = b'Login Sucessful\r\n'
@@ -58,17 +60,6 @@ def payload(client, start, end):
 
 def could_be_tag(head):
     return all(t == h or (t == ord('0') and chr(h).isdigit()) for t, h in zip(b'client 00000000\n', head))
-
-
-def free_port():
-    while True:
-        port = 20000 + random.randrange(12000)
-        with socket.socket() as s:
-            try:
-                s.bind(('127.0.0.1', port))
-                return port
-            except OSError:
-                pass
 
 
 class RixConnection:
