@@ -1,7 +1,7 @@
 // The zero-byte rule never lengthens data, keeps every non-zero byte in order, and keeps a zero only
 // as the second byte of data that starts with 24 or 25.
 #include "FuzzSupport.h"
-#include "net/Sending.h"
+#include "net/ZeroByteRule.h"
 
 #include <vector>
 

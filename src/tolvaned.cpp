@@ -29,10 +29,7 @@ int main(int argc, char* argv[])
     NullStatusView view;
     Engine engine(state, view);
     ApplyOptions(options, engine);
-    HandleSignals(&app, engine, [&engine] {
-        engine.Stop();
-        QCoreApplication::quit();
-    });
+    HandleSignals(&app, engine, [&engine] { engine.Stop([] { QCoreApplication::quit(); }); });
     // Says in the journal where this relay keeps its files, and tells the service manager it is ready.
     engine.Start(folder);
     return QCoreApplication::exec();

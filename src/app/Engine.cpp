@@ -4,6 +4,8 @@
 #include "app/Startup.h"
 #include "core/RuntimeState.h"
 
+#include <utility>
+
 namespace {
 
 // The settings "iplog.ini" holds, and nothing else of the state.
@@ -19,6 +21,15 @@ void CopySettings(const RuntimeState& from, RuntimeState& to)
     to.SettingsRead = from.SettingsRead; // what the file held when these settings were read from it
 }
 
+RelayEventHub MakeHub(RelayEvents& events, RelayEvents& data, RelayEvents& labels)
+{
+    RelayEventHub hub;
+    hub.Add(events);
+    hub.Add(data);
+    hub.Add(labels);
+    return hub;
+}
+
 } // namespace
 
 Engine::Engine(RuntimeState& state, StatusView& view)
@@ -26,8 +37,10 @@ Engine::Engine(RuntimeState& state, StatusView& view)
     , View(view)
     , Errors(state, SystemClock)
     , Events(state, SystemClock, Errors)
-    , Data(state, SystemClock, Errors, view)
-    , Net(state, view, Errors, Events, Data)
+    , Data(state, SystemClock, Errors)
+    , Labels(view)
+    , Listeners(MakeHub(Events, Data, Labels))
+    , Net(state, view, Errors, Listeners, SystemClock)
     , Status(state, Net, SystemClock)
 {
 }
@@ -39,11 +52,21 @@ void Engine::Start(const QString& folder)
     Status.Started(folder);
 }
 
-void Engine::Stop()
+void Engine::Stop(std::function<void()> whenStopped)
 {
-    Status.Stopping();
-    RunShutdown(State, Errors, Net);
-    Status.Stopped();
+    const bool first = !std::exchange(m_stopping, true);
+    if (first) {
+        Status.Stopping();
+        QObject::connect(&Net, &Relay::Closed, &Net, [this] { Status.Stopped(); }, Qt::SingleShotConnection);
+    }
+    if (whenStopped) {
+        if (Net.IsClosed())
+            whenStopped();
+        else
+            QObject::connect(&Net, &Relay::Closed, &Net, std::move(whenStopped), Qt::SingleShotConnection);
+    }
+    if (first)
+        RunShutdown(State, Errors, Net);
 }
 
 Engine::SettingsChange Engine::ReloadSettings()

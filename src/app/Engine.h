@@ -2,9 +2,13 @@
 
 #include "app/ServiceStatus.h"
 #include "core/Clock.h"
+#include "core/RelayEvents.h"
 #include "core/StatusView.h"
+#include "files/DataLabel.h"
 #include "files/FileAccess.h"
 #include "net/Relay.h"
+
+#include <functional>
 
 class RuntimeState;
 
@@ -18,8 +22,10 @@ public:
 
     // The start-up sequence for a program whose files live in folder; the poll runs from then on.
     void Start(const QString& folder);
-    // The orderly shutdown: settings written, every socket closed.
-    void Stop();
+    // The orderly shutdown: settings written, what is queued for peers given its time to go out, every
+    // socket closed; then whenStopped runs (at once, when nothing was queued or the relay has already
+    // closed). A second call only adds its whenStopped.
+    void Stop(std::function<void()> whenStopped = {});
 
     // What a re-read of the settings file changed.
     struct SettingsChange {
@@ -39,11 +45,17 @@ public:
     StatusView& View;
     Clock SystemClock;
     ErrorLog Errors;
+    // The relay's listeners, in this order: the event log, the data log, the window's labels.
     EventLog Events;
     DataLog Data;
+    LastMessageLabels Labels;
+    RelayEventHub Listeners;
     Relay Net;
     // The journal's lines and the service manager's status.
     ServiceStatus Status;
+
+private:
+    bool m_stopping = false;
 };
 
 // A view nobody looks at: tolvaned's window.

@@ -44,8 +44,9 @@ void RunShutdown(const RuntimeState& state, ErrorReporter& errors, Relay& relay)
     relay.tmrPoll.stop();
     try {
         WriteSettingsFile(state, errors);
-        relay.CloseAllSockets();
     } catch (const Failure& failure) {
         errors.Report(Reports::UnloadingForm, failure);
     }
+    // Closes whatever happened to the settings: a shutdown that never finished would hang the program.
+    relay.CloseAllSockets();
 }

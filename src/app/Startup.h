@@ -12,5 +12,6 @@ class StatusView;
 // and the login string. The poll runs from its end on.
 void RunStartup(RuntimeState& state, StatusView& view, ErrorReporter& errors, Relay& relay,
                 const QString& applicationDir);
-// The shutdown sequence: the poll stops, the settings are written, every socket is closed.
+// The shutdown sequence: the poll stops, the settings are written, and the relay begins to close
+// (Relay::Closed says when every socket is).
 void RunShutdown(const RuntimeState& state, ErrorReporter& errors, Relay& relay);

@@ -1,5 +1,7 @@
 #include "files/DataLabel.h"
 
+#include "core/StatusView.h"
+
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -102,3 +104,14 @@ QString LabelText(QByteArrayView data, const QString& source)
 }
 
 } // namespace DataLabel
+
+void LastMessageLabels::BurstRelayed(From from, int, QByteArrayView data, const QString& source)
+{
+    if (!m_view.ShowsMessages())
+        return;
+    const QString text = DataLabel::LabelText(data, source);
+    if (from == From::Client)
+        m_view.ShowLastClientMessage(text);
+    else
+        m_view.ShowLastRixMessage(text);
+}

@@ -1,7 +1,11 @@
 #pragma once
 
+#include "core/RelayEvents.h"
+
 #include <QByteArrayView>
 #include <QString>
+
+class StatusView;
 
 // How a burst shows in the window's two last-message labels. The data log keeps its own rendering
 // (FormatDataBytes: the bytes as received, control bytes made visible); a label must show every
@@ -26,3 +30,17 @@ QString LabelText(QByteArrayView data, const QString& source);
 char16_t Windows1252Character(quint8 byte);
 
 } // namespace DataLabel
+
+// The window's two last-message labels, fed by the relay's bursts. A view that shows no messages (a
+// service's) costs no label text.
+class LastMessageLabels final : public RelayEvents {
+public:
+    explicit LastMessageLabels(StatusView& view)
+        : m_view(view)
+    {
+    }
+    void BurstRelayed(From from, int slot, QByteArrayView data, const QString& source) override;
+
+private:
+    StatusView& m_view;
+};

@@ -2,8 +2,6 @@
 
 #include "core/Failure.h"
 #include "core/RuntimeState.h"
-#include "core/StatusView.h"
-#include "files/DataLabel.h"
 #include "files/LogText.h"
 
 #include <cstring>
@@ -48,10 +46,9 @@ QByteArray FormatDataBytes(QByteArrayView data)
     return text;
 }
 
-DataLog::DataLog(const RuntimeState& state, const Clock& clock, ErrorReporter& errors, StatusView& view)
+DataLog::DataLog(const RuntimeState& state, const Clock& clock, ErrorReporter& errors)
     : m_state(state)
     , m_errors(errors)
-    , m_view(view)
     , m_file({FileName(), QStringLiteral("DataLog "), QStringLiteral(".log"), QByteArray()}, state, clock)
     , m_limit(clock)
 {
@@ -72,16 +69,4 @@ void DataLog::WriteDataLog(QByteArrayView data, const QString& source)
         else
             m_errors.Report(Reports::WritingDataLog, m_limit.Written(failure));
     }
-}
-
-void DataLog::ShowLastClientMessage(QByteArrayView data, const QString& source)
-{
-    if (m_view.ShowsMessages())
-        m_view.ShowLastClientMessage(DataLabel::LabelText(data, source));
-}
-
-void DataLog::ShowLastRixMessage(QByteArrayView data, const QString& source)
-{
-    if (m_view.ShowsMessages())
-        m_view.ShowLastRixMessage(DataLabel::LabelText(data, source));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/RelayEvents.h"
 #include "files/LogFile.h"
 
 #include <QByteArray>
@@ -9,7 +10,6 @@
 class Clock;
 class ErrorReporter;
 class RuntimeState;
-class StatusView;
 
 // Control bytes made visible: 0..31 except LF and CR become "^" + (byte + 64); every other byte
 // stays as it is. CR LF is added unless the data ends in LF.
@@ -17,21 +17,19 @@ QByteArray FormatDataBytes(QByteArrayView data);
 
 // "DataLog.log": every relayed burst, prefixed by its source, when data logging is on; rolled over
 // to "DataLog MMDDYY HHMM.log" at 2,048,000 bytes. While it keeps failing, its reports are limited to
-// one a minute. Also the two last-message labels.
-class DataLog {
+// one a minute. It listens to the relay for the bursts.
+class DataLog final : public RelayEvents {
 public:
-    DataLog(const RuntimeState& state, const Clock& clock, ErrorReporter& errors, StatusView& view);
+    DataLog(const RuntimeState& state, const Clock& clock, ErrorReporter& errors);
 
     void WriteDataLog(QByteArrayView data, const QString& source);
-    void ShowLastClientMessage(QByteArrayView data, const QString& source);
-    void ShowLastRixMessage(QByteArrayView data, const QString& source);
+    void BurstRelayed(From, int, QByteArrayView data, const QString& source) override { WriteDataLog(data, source); }
 
     static QString FileName() { return QStringLiteral("DataLog.log"); }
 
 private:
     const RuntimeState& m_state;
     ErrorReporter& m_errors;
-    StatusView& m_view;
     LogFile m_file;
     FloodLimit m_limit;
 };

@@ -25,6 +25,21 @@ EventLog::EventLog(const RuntimeState& state, const Clock& clock, ErrorReporter&
 {
 }
 
+void EventLog::ClientConnected(int, const QString& address)
+{
+    LogEvent(QStringLiteral("RIX Connected"), address);
+}
+
+void EventLog::ClientLeft(int, const QString& address)
+{
+    LogEvent(QStringLiteral("RIX Disconnected"), address);
+}
+
+void EventLog::ClientRefused(const QString& address)
+{
+    LogEvent(QStringLiteral("Client Refused"), address);
+}
+
 void EventLog::LogEvent(const QString& message, const QString& address)
 {
     if (message.isEmpty())

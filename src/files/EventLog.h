@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/RelayEvents.h"
 #include "files/LogFile.h"
 #include "files/LogText.h"
 
@@ -11,13 +12,17 @@ class RuntimeState;
 
 // "Eventlog.txt": one line per client connect and disconnect, rolled over to
 // "EventLog MMDDYY HHMM.txt" at 2,048,000 bytes. A line is tried six times; while the log keeps
-// failing, its reports are limited to one group a minute.
-class EventLog {
+// failing, its reports are limited to one group a minute. It listens to the relay: "RIX Connected",
+// "RIX Disconnected" and "Client Refused" are its lines.
+class EventLog : public RelayEvents {
 public:
     EventLog(const RuntimeState& state, const Clock& clock, ErrorReporter& errors);
-    virtual ~EventLog() = default;
 
     void LogEvent(const QString& message, const QString& address);
+
+    void ClientConnected(int slot, const QString& address) override;
+    void ClientLeft(int slot, const QString& address) override;
+    void ClientRefused(const QString& address) override;
 
     static QString FileName() { return QStringLiteral("Eventlog.txt"); }
     static constexpr int AppendAttempts = 6;

@@ -3,9 +3,7 @@
 #include "core/CheckIPAddress.h"
 #include "core/Failure.h"
 #include "core/RuntimeState.h"
-#include "files/EventLog.h"
 #include "net/NativeSocket.h"
-#include "net/Relay.h"
 
 #include <utility>
 
@@ -74,19 +72,4 @@ bool ClientAdmission::TakeCapLine(qint64 nowSeconds)
 {
     FollowCount(MaxClients, nowSeconds);
     return !std::exchange(m_capReported, true);
-}
-
-bool Relay::AdmitClient(quint32 peerAddress)
-{
-    if (!Admission.IsAllowed(peerAddress)) {
-        if (Admission.TakeRefusalLine(peerAddress, Admission.SecondsNow()))
-            m_events.LogEvent(QStringLiteral("Client Refused"), NativeSocket::DottedAddress(peerAddress));
-        return false;
-    }
-    if (m_state.ConnectedClients >= Admission.MaxClients) {
-        if (Admission.TakeCapLine(Admission.SecondsNow()))
-            m_errors.Report(Reports::ClientLimitReached(Admission.MaxClients));
-        return false;
-    }
-    return true;
 }

@@ -1,6 +1,6 @@
 #include "net/LoginString.h"
 
-#include "net/Sending.h"
+#include "net/ZeroByteRule.h"
 
 QByteArray MakeRixString(const QString& text)
 {

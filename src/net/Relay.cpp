@@ -1,23 +1,24 @@
 #include "net/Relay.h"
 
+#include "core/Clock.h"
 #include "core/Constants.h"
 #include "core/Failure.h"
 #include "core/RuntimeState.h"
 #include "core/StatusView.h"
 #include "files/Journal.h"
 
-#include <QEventLoop>
 #include <QHostAddress>
 #include <QNetworkInterface>
 #include <QScopeGuard>
 
 #include <utility>
 
-Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, EventLog& events, DataLog& data,
+Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, RelayEvents& events, const Clock& clock,
              ReadinessBackend::Kind backendKind, QObject* parent)
     : QObject(parent)
     , m_backend(ReadinessBackend::Create(backendKind))
-    , m_peerReports(errors)
+    , m_clock(clock)
+    , m_peerReports(errors, [&clock] { return clock.MonotonicMs(); })
     , wscktClient(*m_backend)
     , wsktServer(*m_backend)
     , Draining(*m_backend, m_peerReports)
@@ -25,30 +26,27 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Event
     , m_view(view)
     , m_errors(errors)
     , m_events(events)
-    , m_data(data)
-    , m_readBuffer(SystemMemory::Map(ReadBufferSize))
-    , m_loginFilter(state.LoginString)
+    , m_path(wscktClient, wsktServer, state, *m_backend, Draining, m_peerReports, errors, events, clock)
 {
-    m_sinceStart.start();
     NativeSocket::Initialise();
     connect(&wscktClient, &SocketArray::Accept, this, &Relay::OnClientAccept);
     connect(&wscktClient, &SocketArray::AcceptFailed, this, &Relay::OnClientAcceptFailed);
     connect(&wscktClient, &SocketArray::Connected, this, &Relay::OnClientConnected);
     connect(&wscktClient, &SocketArray::ConnectFailed, this, &Relay::OnClientConnectFailed);
-    connect(&wscktClient, &SocketArray::DataArrived, this, &Relay::OnClientDataArrived);
+    connect(&wscktClient, &SocketArray::DataArrived, this, [this](int i) { m_path.OnDataArrived(Side::Client, i); });
     connect(&wscktClient, &SocketArray::Closed, this, &Relay::OnClientClosed);
-    connect(&wscktClient, &SocketArray::OutputDrained, this, &Relay::OnClientDrained);
+    connect(&wscktClient, &SocketArray::OutputDrained, this, [this](int i) { m_path.OnDrained(Side::Client, i); });
     connect(&wsktServer, &SocketArray::Connected, this, &Relay::OnRixConnected);
     connect(&wsktServer, &SocketArray::ConnectFailed, this, &Relay::OnRixConnectFailed);
-    connect(&wsktServer, &SocketArray::DataArrived, this, &Relay::OnRixDataArrived);
+    connect(&wsktServer, &SocketArray::DataArrived, this, [this](int i) { m_path.OnDataArrived(Side::Rix, i); });
     connect(&wsktServer, &SocketArray::Closed, this, &Relay::OnRixClosed);
-    connect(&wsktServer, &SocketArray::OutputDrained, this, &Relay::OnRixDrained);
+    connect(&wsktServer, &SocketArray::OutputDrained, this, [this](int i) { m_path.OnDrained(Side::Rix, i); });
     // Queued: a connection leaves the pool in the middle of the relay's own handlers.
     connect(&Draining, &DrainingPool::Left, this, &Relay::AdmitWaitingClients, Qt::QueuedConnection);
     tmrPoll.setInterval(Constants::PollPeriodMs);
     connect(&tmrPoll, &QTimer::timeout, this, &Relay::OnPollTick);
-    m_loginHold.setSingleShot(true);
-    connect(&m_loginHold, &QTimer::timeout, this, [this] { OnLoginHoldExpired(); });
+    m_shutdownCheck.setInterval(ShutdownCheckMs);
+    connect(&m_shutdownCheck, &QTimer::timeout, this, &Relay::OnShutdownCheck);
 }
 
 Relay::~Relay() = default;
@@ -100,7 +98,8 @@ int Relay::CreateSlot()
     while (wsktServer.Count() <= slot)
         wsktServer.Add();
     m_state.GrowTables();
-    m_flow.resize(size_t(slot) + 1);
+    m_path.AddSlot(slot);
+    m_letIn.resize(size_t(slot) + 1);
     return slot;
 }
 
@@ -125,7 +124,7 @@ bool Relay::AttemptTimedOut(const SocketObject& socket, const LinkWatch& link) c
 {
     // One begun while the link was down, before it came back, says nothing of the link as it is now.
     const qint64 age = socket.ConnectAttemptAge();
-    return age >= SocketObject::ConnectTimeoutMs && m_sinceStart.elapsed() - age >= link.ChangedMs();
+    return age >= SocketObject::ConnectTimeoutMs && m_clock.MonotonicMs() - age >= link.ChangedMs();
 }
 
 void Relay::ConnectToSwitcher(int index)
@@ -182,8 +181,9 @@ void Relay::ConnectToClient(int index)
 void Relay::LinkFailed(Side side, const Failure& failure)
 {
     const bool rix = side == Side::Rix;
-    if (!(rix ? m_rixLink : m_clientLink).Failed(m_sinceStart.elapsed(), QDateTime::currentDateTime()))
+    if (!(rix ? m_rixLink : m_clientLink).Failed(m_clock.MonotonicMs(), m_clock.Now()))
         return;
+    m_events.LinkChanged(rix ? RelayEvents::Link::Rix : RelayEvents::Link::Client, false);
     const QString address = rix ? m_state.RixIPAddress : m_state.ClientIPAddress;
     const int port = rix ? m_state.RixIPPort : m_state.ClientIPPort;
     const QString where
@@ -198,9 +198,10 @@ void Relay::LinkUp(Side side)
 {
     const bool rix = side == Side::Rix;
     const std::optional<qint64> down
-        = (rix ? m_rixLink : m_clientLink).Connected(m_sinceStart.elapsed(), QDateTime::currentDateTime());
+        = (rix ? m_rixLink : m_clientLink).Connected(m_clock.MonotonicMs(), m_clock.Now());
     if (!down)
         return;
+    m_events.LinkChanged(rix ? RelayEvents::Link::Rix : RelayEvents::Link::Client, true);
     const QString address = rix ? m_state.RixIPAddress : m_state.ClientIPAddress;
     const int port = rix ? m_state.RixIPPort : m_state.ClientIPPort;
     const QString downFor = LinkWatch::Duration(*down);
@@ -226,7 +227,7 @@ bool Relay::RixIsOurOwnListener() const
         || QNetworkInterface::allAddresses().contains(rix);
 }
 
-bool Relay::IsOwnRixConnection(qintptr handle)
+bool Relay::IsOwnRixConnection(NativeSocket::Handle handle)
 {
     // Only a RIX port equal to the listening port can lead back here; the check costs nothing otherwise.
     if (wscktClient(0).LocalPort() != m_state.RixIPPort)
@@ -252,77 +253,51 @@ bool Relay::IsOwnRixConnection(qintptr handle)
     return false;
 }
 
-qint64 Relay::QueuedOutput()
-{
-    qint64 queued = Draining.Queued() + m_clientDataBytes;
-    for (int i = 1; i <= m_state.ConnectionCount; ++i) {
-        for (const SocketObject* socket : {&wscktClient(i), &wsktServer(i)})
-            queued += socket->PendingOutput() + socket->Unacknowledged();
-    }
-    return queued;
-}
-
-void Relay::DrainBeforeClosing()
-{
-    // Nothing new is taken in meanwhile: no new clients, no further reads.
-    m_closing = true;
-    wscktClient(0).Command(Constants::CommandClose);
-    for (int i = 1; i <= m_state.ConnectionCount; ++i) {
-        wscktClient(i).PauseReading(true);
-        wsktServer(i).PauseReading(true);
-    }
-    if (QueuedOutput() == 0)
-        return;
-    QEventLoop loop;
-    QElapsedTimer elapsed;
-    elapsed.start();
-    QTimer check;
-    connect(&check, &QTimer::timeout, &loop, [&] {
-        if (QueuedOutput() == 0 || elapsed.hasExpired(ShutdownDrainMs))
-            loop.quit();
-    });
-    check.start(10);
-    loop.exec();
-}
-
 void Relay::CloseAllSockets()
 {
+    if (m_shutdown != Shutdown::Running)
+        return;
+    m_shutdown = Shutdown::Draining;
     tmrPoll.stop();
-    for (int i = 1; i <= m_state.ConnectionCount; ++i)
-        RelayHeldLogin(i);
-    DrainBeforeClosing();
-    Draining.CloseAll();
-    for (int i = 1; i <= m_state.ConnectionCount; ++i)
-        CountUndelivered(i);
-    m_peerReports.Flush(true);
-    for (int i = 0; i <= m_state.ConnectionCount; ++i) {
-        SocketObject& client = wscktClient(i);
-        client.Command(Constants::CommandClose);
-        client.Reset();
-        SocketObject& rix = wsktServer(i);
-        if (rix.IsConnected() || rix.IsConnecting()) {
-            rix.Command(Constants::CommandClose);
-            rix.Reset();
-        }
-    }
+    // Nothing new is taken in meanwhile: no new clients, no further reads.
+    wscktClient(0).Command(Constants::CommandClose);
+    m_path.StopReading();
+    m_shutdownDeadline = m_clock.MonotonicMs() + ShutdownDrainMs;
+    if (m_path.QueuedOutput() == 0)
+        FinishClosing();
+    else
+        m_shutdownCheck.start();
 }
 
-void Relay::CountUndelivered(int slot)
+void Relay::OnShutdownCheck()
 {
-    const ConnectionRecord& record = m_state.Slot(slot);
-    const Failure late{FailureCode::TimedOut, QStringLiteral("Not acknowledged before shutdown")};
-    SocketObject& client = wscktClient(slot);
-    // What the kernel took from the client and the relay never read (a client waiting for room, say).
-    const qint64 unread = client.Unread();
-    if (const qint64 left = client.PendingOutput() + client.Unacknowledged(); left > 0) {
-        m_peerReports.Report(QStringLiteral("shutdown client"), Reports::SendingToRix(slot, left), late, left);
-        client.Abort();
+    if (m_path.QueuedOutput() == 0 || m_clock.MonotonicMs() >= m_shutdownDeadline)
+        FinishClosing();
+}
+
+void Relay::FinishClosing()
+{
+    m_shutdownCheck.stop();
+    Draining.CloseAll();
+    for (int i = 1; i <= m_state.ConnectionCount; ++i)
+        m_path.CountUndelivered(i);
+    m_peerReports.Flush(true);
+    try {
+        for (int i = 0; i <= m_state.ConnectionCount; ++i) {
+            SocketObject& client = wscktClient(i);
+            client.Command(Constants::CommandClose);
+            client.Reset();
+            SocketObject& rix = wsktServer(i);
+            if (rix.IsConnected() || rix.IsConnecting()) {
+                rix.Command(Constants::CommandClose);
+                rix.Reset();
+            }
+        }
+    } catch (const Failure& failure) {
+        m_errors.Report(Reports::UnloadingForm, failure);
     }
-    SocketObject& rix = wsktServer(slot);
-    if (const qint64 left = rix.PendingOutput() + rix.Unacknowledged() + record.ClientData.size() + unread; left > 0) {
-        m_peerReports.Report(QStringLiteral("shutdown rix"), Reports::SendingToServer(slot, left), late, left);
-        rix.Abort();
-    }
+    m_shutdown = Shutdown::Closed;
+    emit Closed();
 }
 
 void Relay::OnPollTick()
@@ -338,7 +313,7 @@ void Relay::OnPollTick()
     Draining.Check();
     m_peerReports.Flush();
     AdmitWaitingClients();
-    ReleaseIdleMemory();
+    m_path.ReleaseIdleMemory();
     const int n = m_state.ConnectionCount;
     int freeSlots = 0;
     for (int i = 1; i <= n; ++i) {
@@ -352,7 +327,7 @@ void Relay::OnPollTick()
             }
             continue;
         }
-        if (!rix.IsConnected() && !m_flow[size_t(i)].WaitingForRoom)
+        if (!rix.IsConnected() && !m_path.IsWaitingForRoom(i))
             ConnectToSwitcher(i);
         // Connect mode has one client connection, slot 1's, even when listen mode left more slots.
         if (m_state.OperationMode == Constants::ConnectMode && i == 1 && !wscktClient(i).IsConnected())
@@ -413,7 +388,7 @@ void Relay::ReconnectRixSide()
                 continue; // the poll connects it with the new settings
             // What the old RIX has not acknowledged still goes to it, or is counted; client bytes that
             // wait for a connection stay with the slot, for the new one.
-            LetRixSideGo(i, {});
+            m_path.LetRixSideGo(i, {});
             ConnectToSwitcher(i);
         } catch (const Failure& failure) {
             m_errors.Report(Reports::ConnectingToSwitcher, failure);
@@ -431,41 +406,6 @@ void Relay::ShowConnectionCount()
 void Relay::UpdateLabels()
 {
     UpdateConnectionLabels(m_state, m_view, m_errors);
-}
-
-void Relay::ReadBursts(Side side, int slot)
-{
-    SocketObject& socket = side == Side::Client ? wscktClient(slot) : wsktServer(slot);
-    char* buffer = m_readBuffer.get();
-    m_readSinceTick = true;
-    for (int reads = 0; reads < ReadsPerEvent && socket.MayHaveMore(); ++reads) {
-        const qint64 n = socket.Read(buffer, ReadCapacity());
-        if (n <= 0) {
-            if (socket.ErrorCode() != Constants::WouldBlock)
-                ReportFailedRead(side, slot, socket.ErrorCode());
-            return;
-        }
-        // A peer that has reset is read to its end even while paused. Past the total bound, or with the
-        // draining pool full, what it sent last has no room to wait in: it is counted, and reported
-        // when the connection closes.
-        if (socket.IsBroken() && socket.IsReadingPaused() && !HasRoom()) {
-            SlotFlow& flow = m_flow[size_t(slot)];
-            (side == Side::Client ? flow.DroppedFromClient : flow.DroppedFromRix) += n;
-            continue;
-        }
-        if (side == Side::Client)
-            OnClientBurst(slot, buffer, n);
-        else
-            OnRixBurst(slot, buffer, n);
-    }
-}
-
-void Relay::ReportFailedRead(Side side, int slot, int error)
-{
-    if (side == Side::Client && NativeSocket::IsReset(error))
-        return; // its event-log line says it left
-    const QString& peer = side == Side::Client ? m_state.Slot(slot).ClientAddress : m_state.RixIPAddress;
-    m_peerReports.Report(QStringLiteral("read %1 %2").arg(int(side)).arg(error), Reports::SocketError(error, peer), {});
 }
 
 void Relay::ShowListening()
@@ -491,65 +431,168 @@ bool Relay::ClientPortUsable(int port)
     return false;
 }
 
-void Relay::ReportDroppedAfterReset(Side side, int slot)
-{
-    SlotFlow& flow = m_flow[size_t(slot)];
-    const bool client = side == Side::Client;
-    const qint64 dropped = std::exchange(client ? flow.DroppedFromClient : flow.DroppedFromRix, 0);
-    if (dropped == 0)
-        return;
-    m_peerReports.Report(QStringLiteral("reset past bound %1").arg(int(side)),
-                         client ? Reports::SendingToServer(slot, dropped) : Reports::SendingToRix(slot, dropped),
-                         Failure{FailureCode::ConnectionReset,
-                                 QStringLiteral("The %1 reset its connection while the relay held all it may: what "
-                                                "it had sent last had no room to wait")
-                                     .arg(client ? QStringLiteral("client") : QStringLiteral("RIX"))},
-                         dropped);
-}
-
-void Relay::SetWaitingForRoom(int slot, bool waiting)
-{
-    bool& flag = m_flow[size_t(slot)].WaitingForRoom;
-    if (flag == waiting)
-        return;
-    flag = waiting;
-    m_waitingForRoom += waiting ? 1 : -1;
-}
-
 void Relay::AdmitWaitingClients()
 {
-    if (m_waitingForRoom == 0 || m_closing)
+    if (m_path.WaitingForRoom() == 0 || m_shutdown != Shutdown::Running)
         return;
     // Each client let in may add up to its bound before it pauses, and may leave into the pool.
-    qint64 room = m_totalPendingBound - PendingTotal() - m_letIn * PendingOutputBound;
-    int poolRoom = DrainingPool::MaxConnections - Draining.Count() - m_letIn;
-    for (int i = 1; i <= m_state.ConnectionCount && m_waitingForRoom > 0; ++i) {
-        if (!m_flow[size_t(i)].WaitingForRoom)
+    qint64 room = m_path.RoomLeft() - m_letInCount * SlotPath::PendingOutputBound;
+    int poolRoom = DrainingPool::MaxConnections - Draining.Count() - m_letInCount;
+    for (int i = 1; i <= m_state.ConnectionCount && m_path.WaitingForRoom() > 0; ++i) {
+        if (!m_path.IsWaitingForRoom(i))
             continue;
         if (room <= 0 || poolRoom <= 0)
             return;
-        room -= PendingOutputBound;
+        room -= SlotPath::PendingOutputBound;
         --poolRoom;
-        SetWaitingForRoom(i, false);
-        m_flow[size_t(i)].LetIn = true;
-        ++m_letIn;
+        m_path.SetWaitingForRoom(i, false);
+        m_letIn[size_t(i)] = true;
+        ++m_letInCount;
         // Read once its RIX connection is up, so that its bytes go on to the kernel rather than wait here.
         ConnectToSwitcher(i);
         if (!wsktServer(i).IsConnecting())
-            ResumeClientReading(i);
+            m_path.ResumeClientReading(i);
     }
 }
 
-void Relay::ReleaseIdleMemory()
+bool Relay::AdmitClient(quint32 peerAddress)
 {
-    if (std::exchange(m_readSinceTick, false)) {
-        m_memoryHeld = true;
-        return;
+    if (!Admission.IsAllowed(peerAddress)) {
+        if (Admission.TakeRefusalLine(peerAddress, Admission.SecondsNow()))
+            m_events.ClientRefused(NativeSocket::DottedAddress(peerAddress));
+        return false;
     }
-    if (!m_memoryHeld || PendingTotal() > 0)
-        return;
-    m_memoryHeld = false;
-    m_backend->OutputChunks().ReleaseSpare();
-    SystemMemory::Discard(m_readBuffer.get(), ReadBufferSize);
-    SystemMemory::TrimHeap();
+    if (m_state.ConnectedClients >= Admission.MaxClients) {
+        if (Admission.TakeCapLine(Admission.SecondsNow()))
+            m_errors.Report(Reports::ClientLimitReached(Admission.MaxClients));
+        return false;
+    }
+    return true;
+}
+
+void Relay::OnClientAccept(int, AcceptedHandle& accepted)
+{
+    try {
+        if (IsOwnRixConnection(accepted.Get()) || !AdmitClient(accepted.PeerAddress()))
+            return; // the handle closes with the event
+        // The lowest free slot is reused; a new one is made only when every slot is busy.
+        int slot = 0;
+        for (int i = 1; i <= m_state.ConnectionCount; ++i) {
+            if (!wscktClient(i).HasConnection()) {
+                slot = i;
+                break;
+            }
+        }
+        if (slot == 0)
+            slot = CreateSlot();
+
+        // Past the total bound, or with the draining pool full, the client is greeted but not read
+        // until there is room: what it sends waits in the kernel, and TCP pushes back on it. It gets
+        // its RIX connection then, too (a warm one it may have already).
+        const bool wait = !m_path.HasRoom();
+        // The slot's RIX connection starts before the client is taken over. A RIX connection that
+        // the poll has kept up for the free slot is used as it is.
+        SetupServerSocket(slot);
+        if (!wait) {
+            ConnectToSwitcher(slot);
+            // Without a descriptor for its RIX side the client could only wait: it is turned away
+            // instead (its connection closes at once), and accepted again once descriptors are free.
+            if (wsktServer(slot).OutOfDescriptors())
+                return;
+        }
+        SetupClientSocket(slot);
+        SocketObject& client = wscktClient(slot);
+        client.AcceptHandle(std::move(accepted));
+
+        IncrementCounter(m_state.ConnectedClients);
+        ShowConnectionCount();
+        ConnectionRecord& record = m_state.Slot(slot);
+        record.Connected = true;
+        record.ClientAddress = client.PeerAddress();
+        m_path.BeginClient(slot, wait);
+        m_events.ClientConnected(slot, record.ClientAddress);
+        UpdateLabels();
+    } catch (const Failure& failure) {
+        m_errors.Report(Reports::ConnectingToRix, failure);
+    }
+}
+
+void Relay::OnClientAcceptFailed(int, int errorCode)
+{
+    // Once per episode: the listener says so again only after an accept has succeeded in between.
+    m_errors.Report(Reports::ConnectingToRix, Failure{errorCode, NativeSocket::ErrorText(errorCode)});
+}
+
+void Relay::OnClientConnected(int index)
+{
+    LinkUp(Side::Client);
+    try {
+        // Connect mode: the slot's client line and the count follow the completed connection.
+        m_state.ConnectedClients = 1;
+        ShowConnectionCount();
+        m_state.Slot(index).Connected = true;
+        UpdateLabels();
+    } catch (const Failure& failure) {
+        m_errors.Report(Reports::ConnectingToRix, failure);
+    }
+}
+
+void Relay::OnClientConnectFailed(int index, int errorCode)
+{
+    LinkFailed(Side::Client, Failure{errorCode, NativeSocket::ErrorText(errorCode)});
+    try {
+        m_state.Slot(index).Connected = false;
+        UpdateLabels();
+    } catch (const Failure& failure) {
+        m_errors.Report(Reports::ConnectingToRix, failure);
+    }
+}
+
+void Relay::OnClientClosed(int index)
+{
+    try {
+        m_path.OnClientClosed(index);
+        DropClient(index);
+    } catch (const Failure& failure) {
+        m_errors.Report(Reports::ClientDisconnect, failure);
+    }
+}
+
+void Relay::DropClient(int slot)
+{
+    ConnectionRecord& record = m_state.Slot(slot);
+    m_events.ClientLeft(slot, record.ClientAddress);
+    DecrementCounter(m_state.ConnectedClients);
+    ShowConnectionCount();
+    record.Connected = false;
+    wscktClient(slot).Command(Constants::CommandClose);
+    if (m_letIn[size_t(slot)]) {
+        m_letIn[size_t(slot)] = false;
+        --m_letInCount;
+    }
+    // Bytes that wait for a connection get one more attempt: the draining pool then delivers them.
+    if (m_path.HasClientData(slot) && !wsktServer(slot).HasConnection())
+        ConnectToSwitcher(slot);
+    m_path.EndClient(slot);
+    UpdateLabels();
+}
+
+void Relay::OnRixConnected(int index)
+{
+    m_view.SetCaption(Constants::CaptionConnected);
+    LinkUp(Side::Rix);
+    m_path.OnRixConnected(index);
+}
+
+void Relay::OnRixConnectFailed(int index, int errorCode)
+{
+    m_view.SetCaption(Constants::CaptionDisconnected);
+    LinkFailed(Side::Rix, Failure{errorCode, NativeSocket::ErrorText(errorCode)});
+    m_path.OnRixConnectFailed(index);
+}
+
+void Relay::OnRixClosed(int index)
+{
+    m_view.SetCaption(Constants::CaptionDisconnected);
+    m_path.OnRixClosed(index);
 }

@@ -170,9 +170,8 @@ int SocketObject::Connect()
     return 0;
 }
 
-void SocketObject::AcceptHandle(NativeSocket::Handle handle)
+void SocketObject::AcceptHandle(AcceptedHandle accepted)
 {
-    AcceptedHandle accepted = m_owner.TakeAccepted(handle);
     if (accepted.Get() == NativeSocket::InvalidHandle || accepted.Get() < 0) {
         accepted.Release();
         throw Failure{FailureCode::NotASocket, QStringLiteral("Invalid socket handle")};
@@ -537,18 +536,9 @@ SocketObject& SocketArray::operator()(int index)
     return *m_objects[size_t(index)];
 }
 
-AcceptedHandle SocketArray::TakeAccepted(NativeSocket::Handle handle)
-{
-    if (m_offered && m_offered->Get() == handle)
-        return std::move(*m_offered);
-    return AcceptedHandle(handle, 0);
-}
-
 void SocketArray::OfferAccepted(int index, AcceptedHandle accepted)
 {
-    m_offered = &accepted;
-    emit Accept(index, accepted.Get(), accepted.PeerAddress());
-    m_offered = nullptr;
+    emit Accept(index, accepted);
 }
 
 int SocketArray::Add()

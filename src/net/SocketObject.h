@@ -15,8 +15,8 @@
 class ReadinessBackend;
 class SocketArray;
 
-// A connection handed out by the accept event. It is closed when this goes away, unless a socket
-// object has adopted it: whoever receives a handle owns it, even when the accept fails half-way.
+// A connection handed out by the accept event, owned: move-only, and closed when it goes away unless a
+// socket object has adopted it, even when the accept fails half-way.
 class AcceptedHandle {
 public:
     AcceptedHandle() = default;
@@ -31,6 +31,8 @@ public:
     {
     }
     AcceptedHandle& operator=(AcceptedHandle&& other) noexcept;
+    AcceptedHandle(const AcceptedHandle&) = delete;
+    AcceptedHandle& operator=(const AcceptedHandle&) = delete;
     ~AcceptedHandle();
 
     NativeSocket::Handle Get() const { return m_handle; }
@@ -98,7 +100,7 @@ public:
 
     // Takes over a connection handed out by the accept event. Throws Failure for a bad handle, or
     // one that cannot be watched (it is closed then).
-    void AcceptHandle(NativeSocket::Handle handle);
+    void AcceptHandle(AcceptedHandle accepted);
     QString PeerAddress() const;
 
     // Reads what is waiting into the buffer: >0 bytes read; 0 nothing read, and ErrorCode() says
@@ -203,13 +205,10 @@ public:
     // Adds one element at the end and returns its index.
     int Add();
 
-    // The connection handed out by the accept event under way with this handle: ownership passes to
-    // the caller. A handle that was not handed out that way is taken as it is.
-    AcceptedHandle TakeAccepted(NativeSocket::Handle handle);
-
 signals:
-    // A connection is waiting to be adopted; its peer's IPv4 address comes with it.
-    void Accept(int index, qintptr handle, quint32 peerAddress);
+    // A connection is waiting to be adopted, with its peer's IPv4 address: a receiver adopts it by
+    // moving it out (SocketObject::AcceptHandle); one nobody adopts closes when the event is over.
+    void Accept(int index, AcceptedHandle& accepted);
     // Accepting failed for a reason other than one connection's own; reported once until it clears.
     void AcceptFailed(int index, int errorCode);
     void Connected(int index);
@@ -227,5 +226,4 @@ private:
 
     ReadinessBackend& m_backend;
     std::vector<std::unique_ptr<SocketObject>> m_objects;
-    AcceptedHandle* m_offered = nullptr; // while an accept event is delivered
 };

@@ -3,5 +3,5 @@
 // The network module: socket objects, the relay's handlers, sending and the login string.
 #include "net/LoginString.h"
 #include "net/Relay.h"
-#include "net/Sending.h"
+#include "net/ZeroByteRule.h"
 #include "net/SocketObject.h"

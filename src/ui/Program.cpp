@@ -38,6 +38,5 @@ void Program::Stop()
 
 void Program::OnWindowClosing()
 {
-    Core.Stop();
-    QCoreApplication::quit();
+    Core.Stop([] { QCoreApplication::quit(); });
 }

@@ -1,4 +1,5 @@
 #include "core/RuntimeState.h"
+#include "files/DataLabel.h"
 #include "files/FileAccess.h"
 #include "files/LogText.h"
 #include "files/NativeFile.h"
@@ -391,7 +392,7 @@ struct AnyLog {
 
 const std::pair<const char*, int> LogKinds[] = {{"event log", 0}, {"data log", 1}, {"error log", 2}};
 
-AnyLog MakeLog(int which, RuntimeState& state, const Clock& clock, ErrorReporter& errors, StatusView& view)
+AnyLog MakeLog(int which, RuntimeState& state, const Clock& clock, ErrorReporter& errors)
 {
     state.LogData = true;
     if (which == 0) {
@@ -400,7 +401,7 @@ AnyLog MakeLog(int which, RuntimeState& state, const Clock& clock, ErrorReporter
                 [log] { log->LogEvent(QStringLiteral("RIX Connected"), QStringLiteral("10.0.0.5")); }};
     }
     if (which == 1) {
-        auto log = std::make_shared<DataLog>(state, clock, errors, view);
+        auto log = std::make_shared<DataLog>(state, clock, errors);
         return {"DataLog.log", "DataLog 120526 2141", ".log",
                 [log] { log->WriteDataLog("next", QStringLiteral("10.0.0.5")); }};
     }
@@ -425,7 +426,7 @@ void tst_files::logsRollOverAtTheLimit()
 {
     QFETCH(int, which);
     QFETCH(qint64, size);
-    const AnyLog log = MakeLog(which, m_state, m_clock, m_errors, m_view);
+    const AnyLog log = MakeLog(which, m_state, m_clock, m_errors);
     const QByteArray old(size, 'x');
     QVERIFY(WriteFile(Path(log.Name), old));
     log.Write();
@@ -458,7 +459,7 @@ void tst_files::rollOverNeverOverwritesAndKeepsTheNewest()
     QFETCH(int, which);
     QFETCH(int, keepLogs);
     m_state.KeepLogs = keepLogs;
-    const AnyLog log = MakeLog(which, m_state, m_clock, m_errors, m_view);
+    const AnyLog log = MakeLog(which, m_state, m_clock, m_errors);
     // Not copies of this log: never deleted.
     QVERIFY(WriteFile(Path(log.Rolled.section(u' ', 0, 0) + " notes" + log.Extension), "mine"));
     QVERIFY(WriteFile(Path("Other 120526 2141" + log.Extension), "other"));
@@ -489,7 +490,7 @@ void tst_files::logsFollowTheirName()
 {
     QFETCH(int, which);
     QFETCH(QString, change);
-    const AnyLog log = MakeLog(which, m_state, m_clock, m_errors, m_view);
+    const AnyLog log = MakeLog(which, m_state, m_clock, m_errors);
     const QString path = Path(log.Name);
     const bool header = which != 1;
     QByteArray before;
@@ -581,7 +582,7 @@ void tst_files::failingLogsReportOnceAMinute()
     QFETCH(int, retries);
     QFETCH(int, setHours);
     ErrorLog errors(m_state, m_clock);
-    const AnyLog log = MakeLog(which, m_state, m_clock, errors, m_view);
+    const AnyLog log = MakeLog(which, m_state, m_clock, errors);
     QVERIFY(QDir(m_dir->path()).mkdir(log.Name));
     const auto errorLog = [this] { return ReadAll(Path("Errorlog.txt")); };
     for (int i = 0; i < 5; ++i)
@@ -624,7 +625,7 @@ void tst_files::formatDataBytes()
 void tst_files::dataLogEntries()
 {
     m_state.LogData = true;
-    DataLog log(m_state, m_clock, m_errors, m_view);
+    DataLog log(m_state, m_clock, m_errors);
     log.WriteDataLog("AB\r\n", QStringLiteral("10.0.0.5"));
     log.WriteDataLog(QByteArray(1, '\0'), QStringLiteral("127.0.0.1"));
     QCOMPARE(ReadAll(Path("DataLog.log")), QByteArray(" 10.0.0.5: AB\r\n 127.0.0.1: ^@\r\n"));
@@ -647,7 +648,7 @@ void tst_files::dataLogEntryWholeOrNotAtAll()
     QFETCH(QString, meanwhile);
     QFETCH(QByteArray, expected);
     m_state.LogData = true;
-    DataLog log(m_state, m_clock, m_errors, m_view);
+    DataLog log(m_state, m_clock, m_errors);
     const QString source = QStringLiteral("10.0.0.5");
     const QString path = Path(DataLog::FileName());
     log.WriteDataLog("first", source);
@@ -673,19 +674,26 @@ void tst_files::dataLogEntryWholeOrNotAtAll()
 
 void tst_files::dataLogOffTouchesNoFile()
 {
-    DataLog log(m_state, m_clock, m_errors, m_view);
-    log.WriteDataLog("hello", QStringLiteral("10.0.0.5"));
-    log.ShowLastRixMessage(QByteArray("\x18\0\x07", 3), QStringLiteral("127.0.0.1"));
+    // Both listen to the relay's bursts, as the engine puts them together.
+    DataLog log(m_state, m_clock, m_errors);
+    LastMessageLabels labels(m_view);
+    RelayEventHub told;
+    told.Add(log);
+    told.Add(labels);
+    told.BurstRelayed(RelayEvents::From::Client, 1, "hello", QStringLiteral("10.0.0.5"));
+    told.BurstRelayed(RelayEvents::From::Rix, 1, QByteArray("\x18\0\x07", 3), QStringLiteral("127.0.0.1"));
     QVERIFY(QDir(m_dir->path()).isEmpty());
+    QCOMPARE(m_view.LastClientMessage, QStringLiteral("10.0.0.5: hello"));
     QCOMPARE(m_view.LastRixMessage, QStringLiteral("127.0.0.1: ^X^@^G"));
 }
 
 void tst_files::labelsShowABoundedPrefix()
 {
     m_state.LogData = true;
-    DataLog log(m_state, m_clock, m_errors, m_view);
+    DataLog log(m_state, m_clock, m_errors);
+    LastMessageLabels labels(m_view);
     const QByteArray burst(1024 * 1024, 'z');
-    log.ShowLastClientMessage(burst, QStringLiteral("10.0.0.5"));
+    labels.BurstRelayed(RelayEvents::From::Client, 1, burst, QStringLiteral("10.0.0.5"));
     QVERIFY(m_view.LastClientMessage.size() < 400);
     QVERIFY(m_view.LastClientMessage.endsWith(QChar(0x2026)));
     log.WriteDataLog(burst, QStringLiteral("10.0.0.5"));

@@ -205,6 +205,9 @@ private:
     TestClock m_clock;
     std::unique_ptr<EventLog> m_events;
     std::unique_ptr<DataLog> m_data;
+    std::unique_ptr<LastMessageLabels> m_labels;
+    RelayEventHub m_told;
+    SteppedClock m_relayClock;
     std::unique_ptr<Relay> m_relay;
     std::unique_ptr<Peer> m_rix;
     std::vector<std::unique_ptr<Client>> m_clients;
@@ -218,7 +221,12 @@ void tst_relay::init()
     m_errors.Reports.clear();
     m_view = RecordingView(&m_state);
     m_events = std::make_unique<EventLog>(m_state, m_clock, m_errors);
-    m_data = std::make_unique<DataLog>(m_state, m_clock, m_errors, m_view);
+    m_data = std::make_unique<DataLog>(m_state, m_clock, m_errors);
+    m_labels = std::make_unique<LastMessageLabels>(m_view);
+    m_told = RelayEventHub();
+    m_told.Add(*m_events);
+    m_told.Add(*m_data);
+    m_told.Add(*m_labels);
 }
 
 void tst_relay::cleanup()
@@ -226,6 +234,7 @@ void tst_relay::cleanup()
     m_clients.clear();
     m_relay.reset();
     m_rix.reset();
+    m_labels.reset();
     m_data.reset();
     m_events.reset();
     m_dir.reset();
@@ -238,7 +247,7 @@ void tst_relay::StartRelay(int rixPort, int clientPort, bool connectMode, const 
         clientPort = FreePort(); // 0 is not a port: nothing would listen
     QVERIFY(WriteFile(m_dir->path() + QStringLiteral("/iplog.ini"),
                       SettingsFileText(rixPort, clientPort, !connectMode, false, rixAddress)));
-    m_relay = std::make_unique<Relay>(m_state, m_view, m_errors, *m_events, *m_data, backend);
+    m_relay = std::make_unique<Relay>(m_state, m_view, m_errors, m_told, m_relayClock, backend);
     RunStartup(m_state, m_view, m_errors, *m_relay, m_dir->path());
     m_relay->tmrPoll.stop(); // the tests tick the poll themselves
 }
@@ -609,7 +618,7 @@ void tst_relay::slowClientKeepsMemoryBounded()
     const QByteArray stream = Pattern(48 * 1024 * 1024, 3);
     rix.At(0).Socket->write(stream);
     QTRY_VERIFY_WITH_TIMEOUT(m_relay->wsktServer(1).IsReadingPaused(), 20000);
-    QVERIFY(m_relay->wscktClient(1).PendingOutput() <= Relay::PendingOutputBound + Relay::ReadBufferSize);
+    QVERIFY(m_relay->wscktClient(1).PendingOutput() <= SlotPath::PendingOutputBound + SlotPath::ReadBufferSize);
     QVERIFY(rix.At(0).Socket->bytesToWrite() > 0); // the rest waits at the sender, not in the relay
 
     // Once the client reads again, every byte arrives, in order.
@@ -627,7 +636,7 @@ void tst_relay::dataWaitingForTheRixIsBounded()
     const QByteArray stream = Pattern(32 * 1024 * 1024, 4);
     client.Socket.write(stream);
     QTRY_VERIFY_WITH_TIMEOUT(m_relay->wscktClient(1).IsReadingPaused(), 20000);
-    QVERIFY(m_state.Slot(1).ClientData.size() <= Relay::PendingOutputBound + Relay::ReadBufferSize);
+    QVERIFY(m_state.Slot(1).ClientData.size() <= SlotPath::PendingOutputBound + SlotPath::ReadBufferSize);
 
     // The RIX comes up: every byte arrives, in order, with no further send from the client.
     Peer rix;
@@ -663,7 +672,7 @@ void tst_relay::totalWaitingIsBounded()
         }(),
         30000);
     // Past the total, a source is read only while nothing waits for its destination, one chunk at a time.
-    QVERIFY(m_relay->PendingTotal() <= total + Relay::ReadBufferSize + busySlots * ChunkPool::ChunkSize);
+    QVERIFY(m_relay->PendingTotal() <= total + SlotPath::ReadBufferSize + busySlots * ChunkPool::ChunkSize);
 
     // Once the clients read, every byte reaches its own client, in order.
     for (const auto& client : m_clients)
@@ -680,11 +689,11 @@ void tst_relay::newClientsWaitForRoom()
     Peer& rix = StartWithRix();
     Client& first = AddClient(rix, 1);
     QTcpSocket* stalled = StallRix(rix);
-    m_relay->SetTotalPendingBound(Relay::PendingOutputBound / 4);
+    m_relay->SetTotalPendingBound(SlotPath::PendingOutputBound / 4);
     // The first client sends bytes the RIX does not take: the relay is past its total bound.
-    const QByteArray firstBytes = Pattern(2 * Relay::PendingOutputBound, 40);
+    const QByteArray firstBytes = Pattern(2 * SlotPath::PendingOutputBound, 40);
     first.Socket.write(firstBytes);
-    QTRY_VERIFY_WITH_TIMEOUT(m_relay->PendingTotal() >= Relay::PendingOutputBound / 4, 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(m_relay->PendingTotal() >= SlotPath::PendingOutputBound / 4, 20000);
     // The next client is greeted, but neither read nor given a RIX connection.
     const int rixConnections = rix.Count();
     Client& second = AddGreetedClient();
@@ -768,6 +777,7 @@ void tst_relay::shutdownClosesEverySocket()
     QSignalSpy aClosed(&a.Socket, &QTcpSocket::disconnected);
     QSignalSpy bClosed(&b.Socket, &QTcpSocket::disconnected);
     RunShutdown(m_state, m_errors, *m_relay);
+    QVERIFY(m_relay->IsClosed()); // nothing was queued: no drain to wait for
     QTRY_COMPARE(aClosed.count(), 1);
     QTRY_COMPARE(bClosed.count(), 1);
     QTRY_COMPARE(rix.OpenCount(), 0);
@@ -798,7 +808,7 @@ void tst_relay::leavingClientsBytesReachASlowRix()
     // The RIX reads nothing for now; the client sends what the relay takes in whole (no more than its
     // bound) and leaves.
     QTcpSocket* slow = StallRix(rix);
-    const QByteArray sent = Pattern(Relay::PendingOutputBound, 11);
+    const QByteArray sent = Pattern(SlotPath::PendingOutputBound, 11);
     client.Socket.write(sent);
     QTRY_COMPARE_WITH_TIMEOUT(client.Socket.bytesToWrite(), 0, 20000);
     client.Socket.disconnectFromHost();
@@ -914,7 +924,7 @@ void tst_relay::modeSwitchListensOrConnects()
 void tst_relay::drainingGivesUpAndSaysHowMuchWasLost_data()
 {
     QTest::addColumn<qsizetype>("size");
-    QTest::newRow("queued in the relay") << qsizetype(Relay::PendingOutputBound);
+    QTest::newRow("queued in the relay") << qsizetype(SlotPath::PendingOutputBound);
     QTest::newRow("held by the kernel only") << qsizetype(80 * 1024);
 }
 
@@ -931,7 +941,7 @@ void tst_relay::drainingGivesUpAndSaysHowMuchWasLost()
     SocketObject& toRix = m_relay->wsktServer(1);
     int unacknowledged = 0;
     QTRY_VERIFY((::ioctl(int(toRix.Descriptor()), SIOCOUTQ, &unacknowledged), unacknowledged > 0));
-    QCOMPARE(toRix.PendingOutput() > 0, size == Relay::PendingOutputBound);
+    QCOMPARE(toRix.PendingOutput() > 0, size == SlotPath::PendingOutputBound);
     client.Socket.disconnectFromHost();
     // The slot is free at once; its RIX connection stays while the RIX has not acknowledged everything.
     QTRY_COMPARE(m_state.ConnectedClients, qint16(0));
@@ -962,6 +972,7 @@ void tst_relay::shutdownLetsQueuedBytesGoFirst()
     QByteArray& received = rix.At(0).Received;
     QTimer::singleShot(50, slow, [&] { ReadAgain(slow, received); });
     RunShutdown(m_state, m_errors, *m_relay);
+    QTRY_VERIFY(m_relay->IsClosed()); // once the reader has taken all, well before the drain's time is up
     QVERIFY(!m_relay->wsktServer(1).HasConnection());
     QTRY_VERIFY(rix.At(0).Closed);
     received += slow->readAll();
@@ -975,11 +986,14 @@ void tst_relay::shutdownCountsWhatWasNeverAcknowledged()
     Peer& rix = StartWithRix();
     Client& client = AddClient(rix, 1);
     StallRix(rix);
-    const QByteArray sent = Pattern(Relay::PendingOutputBound, 14);
+    const QByteArray sent = Pattern(SlotPath::PendingOutputBound, 14);
     client.Socket.write(sent);
     QTRY_VERIFY_WITH_TIMEOUT(RelayTookAll(client.Socket, m_relay->wscktClient(1)), 20000);
     // The RIX reads nothing through the shutdown: what it never acknowledged is counted, and not sent.
     RunShutdown(m_state, m_errors, *m_relay);
+    QVERIFY(!m_relay->IsClosed());
+    m_relayClock.Step(Relay::ShutdownDrainMs);
+    QTRY_VERIFY(m_relay->IsClosed());
     CheckExactLoss(m_errors.Reports, rix.At(0), sent);
 }
 
@@ -988,7 +1002,7 @@ void tst_relay::rixChangeDeliversWhatTheOldRixWasSent()
     Peer& rix = StartWithRix();
     Client& client = AddClient(rix, 1);
     StallRix(rix);
-    const QByteArray sent = Pattern(Relay::PendingOutputBound, 15);
+    const QByteArray sent = Pattern(SlotPath::PendingOutputBound, 15);
     client.Socket.write(sent);
     QTRY_VERIFY_WITH_TIMEOUT(RelayTookAll(client.Socket, m_relay->wscktClient(1)), 20000);
     // A new RIX while the old one still holds unread bytes: the slot connects to the new one at once,

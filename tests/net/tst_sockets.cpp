@@ -280,7 +280,7 @@ void tst_sockets::keepAliveOnBothKindsOfConnection()
     const quint16 port = Listen();
     const int accepted = array.Add();
     const int outgoing = array.Add();
-    connect(&array, &SocketArray::Accept, this, [&](int, qintptr handle) { array(accepted).AcceptHandle(handle); });
+    connect(&array, &SocketArray::Accept, this, [&](int, AcceptedHandle& handle) { array(accepted).AcceptHandle(std::move(handle)); });
     // The outgoing connection goes to our own listener, and is accepted there.
     array(outgoing).SetRemoteAddress(QStringLiteral("127.0.0.1"));
     array(outgoing).SetRemotePort(port);
@@ -309,9 +309,9 @@ void tst_sockets::acceptAndAdopt()
     const quint16 port = Listen();
     QVERIFY(array(0).IsListening());
     const int slot = array.Add();
-    connect(&array, &SocketArray::Accept, this, [&](int index, qintptr handle) {
+    connect(&array, &SocketArray::Accept, this, [&](int index, AcceptedHandle& handle) {
         QCOMPARE(index, 0);
-        array(slot).AcceptHandle(handle);
+        array(slot).AcceptHandle(std::move(handle));
     });
     QByteArray echoed;
     connect(&array, &SocketArray::DataArrived, this, [&](int index) {
@@ -357,7 +357,7 @@ void tst_sockets::acceptingResumesAfterDescriptorsRunOut()
 {
     SocketArray& array = *m_array;
     const quint16 port = Listen();
-    connect(&array, &SocketArray::Accept, this, [&](int, qintptr handle) { array(array.Add()).AcceptHandle(handle); });
+    connect(&array, &SocketArray::Accept, this, [&](int, AcceptedHandle& handle) { array(array.Add()).AcceptHandle(std::move(handle)); });
     QSignalSpy failed(&array, &SocketArray::AcceptFailed);
 
     // Eight clients wait in the backlog; the process may open only two more descriptors.

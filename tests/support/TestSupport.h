@@ -42,6 +42,15 @@ private:
 
 // A clock that says what the test tells it. The system time (Moment) and the steady time (Monotonic,
 // in milliseconds) are set apart, so that a test can set the system time back or forward.
+// The system's clock, which a test can move forward: each step adds to its steady time, so that a
+// wait the code measures on it ends at once.
+class SteppedClock final : public Clock {
+public:
+    qint64 MonotonicMs() const override { return Clock::MonotonicMs() + Stepped; }
+    void Step(qint64 ms) { Stepped += ms; }
+    qint64 Stepped = 0;
+};
+
 class TestClock final : public Clock {
 public:
     QDateTime Now() const override { return Moment; }

@@ -139,7 +139,7 @@ private:
     TestClock m_clock;
     std::unique_ptr<frmMain> m_window;
     std::unique_ptr<EventLog> m_events;
-    std::unique_ptr<DataLog> m_data;
+    Clock m_systemClock;
     std::unique_ptr<Relay> m_relay;
     std::unique_ptr<QTcpServer> m_rix;
 };
@@ -159,7 +159,6 @@ void tst_ui::cleanup()
 {
     m_relay.reset();
     m_rix.reset();
-    m_data.reset();
     m_events.reset();
     m_window.reset();
     m_dir.reset();
@@ -241,9 +240,9 @@ void tst_ui::burstLabels()
     QFETCH(QByteArray, burst);
     QFETCH(QString, label);
     SetSlots(1, {1});
-    DataLog data(m_state, m_clock, m_errors, *m_window);
-    data.ShowLastClientMessage(burst, QStringLiteral("10.0.0.5"));
-    data.ShowLastRixMessage(burst, QStringLiteral("127.0.0.1"));
+    LastMessageLabels labels(*m_window);
+    labels.BurstRelayed(RelayEvents::From::Client, 1, burst, QStringLiteral("10.0.0.5"));
+    labels.BurstRelayed(RelayEvents::From::Rix, 1, burst, QStringLiteral("127.0.0.1"));
     m_window->Refresh();
     for (auto [shown, source] : {std::pair(m_window->lblLastClientMessage, "10.0.0.5: "),
                                  std::pair(m_window->lblLastRIXMessage, "127.0.0.1: ")}) {
@@ -364,8 +363,7 @@ void tst_ui::StartRelay(int clientPort, bool connectMode)
     QVERIFY(WriteFile(m_dir->path() + QStringLiteral("/iplog.ini"),
                       SettingsFileText(m_rix->serverPort(), clientPort, !connectMode)));
     m_events = std::make_unique<EventLog>(m_state, m_clock, m_errors);
-    m_data = std::make_unique<DataLog>(m_state, m_clock, m_errors, *m_window);
-    m_relay = std::make_unique<Relay>(m_state, *m_window, m_errors, *m_events, *m_data);
+    m_relay = std::make_unique<Relay>(m_state, *m_window, m_errors, *m_events, m_systemClock);
     RunStartup(m_state, *m_window, m_errors, *m_relay, m_dir->path());
     m_relay->tmrPoll.stop(); // the tests tick the poll themselves
 }
