@@ -1,5 +1,11 @@
 #include "net/LinkWatch.h"
 
+#include "core/Clock.h"
+#include "core/Failure.h"
+#include "core/RuntimeState.h"
+#include "files/Journal.h"
+#include "net/SocketObject.h"
+
 std::optional<qint64> LinkWatch::Connected(qint64 nowMs, const QDateTime& wallClock)
 {
     if (m_state == State::Up)
@@ -32,4 +38,52 @@ QString LinkWatch::Duration(qint64 ms)
     if (seconds < 86400)
         return QStringLiteral("%1 h %2 min").arg(seconds / 3600).arg(seconds % 3600 / 60);
     return QStringLiteral("%1 d %2 h").arg(seconds / 86400).arg(seconds % 86400 / 3600);
+}
+
+OutwardLinks::OutwardLinks(const RuntimeState& state, ErrorReporter& errors, RelayEvents& events, const Clock& clock)
+    : m_state(state)
+    , m_errors(errors)
+    , m_events(events)
+    , m_clock(clock)
+{
+}
+
+QString OutwardLinks::Where(Link link) const
+{
+    const bool rix = link == Link::Rix;
+    return QStringLiteral("%1 %2:%3")
+        .arg(rix ? QStringLiteral("RIX") : QStringLiteral("client"), rix ? m_state.RixIPAddress : m_state.ClientIPAddress)
+        .arg(rix ? m_state.RixIPPort : m_state.ClientIPPort);
+}
+
+void OutwardLinks::Failed(Link link, const Failure& failure)
+{
+    if (!Of(link).Failed(m_clock.MonotonicMs(), m_clock.Now()))
+        return;
+    m_events.LinkChanged(link, false);
+    const QString where = Where(link);
+    m_errors.Report(link == Link::Rix ? Reports::ConnectingToSwitcher : Reports::ConnectingToClient,
+                    Failure{failure.Code, QStringLiteral("%1 (%2)").arg(failure.Description, where)});
+    Journal::Write(Journal::Priority::Error,
+                   QStringLiteral("%1 cannot be reached: %2").arg(where, failure.Description));
+}
+
+void OutwardLinks::Up(Link link)
+{
+    const std::optional<qint64> down = Of(link).Connected(m_clock.MonotonicMs(), m_clock.Now());
+    if (!down)
+        return;
+    m_events.LinkChanged(link, true);
+    const bool rix = link == Link::Rix;
+    const QString downFor = LinkWatch::Duration(*down);
+    m_errors.Report(Reports::LinkRestored(rix ? QStringLiteral("Switcher") : QStringLiteral("Client"),
+                                          rix ? m_state.RixIPAddress : m_state.ClientIPAddress,
+                                          rix ? m_state.RixIPPort : m_state.ClientIPPort, downFor));
+    Journal::Write(Journal::Priority::Info, QStringLiteral("%1 reached again after %2 down").arg(Where(link), downFor));
+}
+
+bool OutwardLinks::AttemptTimedOut(const SocketObject& socket, Link link) const
+{
+    const qint64 age = socket.ConnectAttemptAge();
+    return age >= SocketObject::ConnectTimeoutMs && m_clock.MonotonicMs() - age >= Watch(link).ChangedMs();
 }

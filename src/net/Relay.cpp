@@ -5,7 +5,6 @@
 #include "core/Failure.h"
 #include "core/RuntimeState.h"
 #include "core/StatusView.h"
-#include "files/Journal.h"
 
 #include <QHostAddress>
 #include <QNetworkInterface>
@@ -27,6 +26,7 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Relay
     , m_errors(errors)
     , m_events(events)
     , m_path(wscktClient, wsktServer, state, *m_backend, Draining, m_peerReports, errors, events, clock)
+    , m_links(state, errors, events, clock)
 {
     NativeSocket::Initialise();
     connect(&wscktClient, &SocketArray::Accept, this, &Relay::OnClientAccept);
@@ -120,13 +120,6 @@ Failure NoAnswer()
 
 } // namespace
 
-bool Relay::AttemptTimedOut(const SocketObject& socket, const LinkWatch& link) const
-{
-    // One begun while the link was down, before it came back, says nothing of the link as it is now.
-    const qint64 age = socket.ConnectAttemptAge();
-    return age >= SocketObject::ConnectTimeoutMs && m_clock.MonotonicMs() - age >= link.ChangedMs();
-}
-
 void Relay::ConnectToSwitcher(int index)
 {
     try {
@@ -136,20 +129,20 @@ void Relay::ConnectToSwitcher(int index)
         if (RixIsOurOwnListener())
             throw OwnListener();
         // An attempt that has had no answer for so long is given up and made afresh.
-        if (AttemptTimedOut(rix, m_rixLink))
-            LinkFailed(Side::Rix, NoAnswer());
+        if (m_links.AttemptTimedOut(rix, Link::Rix))
+            m_links.Failed(Link::Rix, NoAnswer());
         // The caption says "Connected" only once a connection has completed (OnRixConnected).
         const int status = rix.Connect();
         if (status != 0) {
             rix.Command(Constants::CommandClose);
             rix.Reset();
             m_view.SetCaption(Constants::CaptionDisconnected);
-            LinkFailed(Side::Rix, Failure{status, NativeSocket::ErrorText(status)});
+            m_links.Failed(Link::Rix, Failure{status, NativeSocket::ErrorText(status)});
         } else if (rix.IsConnected()) {
             m_view.SetCaption(Constants::CaptionConnected);
         }
     } catch (const Failure& failure) {
-        LinkFailed(Side::Rix, failure);
+        m_links.Failed(Link::Rix, failure);
     }
 }
 
@@ -163,55 +156,19 @@ void Relay::ConnectToClient(int index)
         }
         client.SetRemoteAddress(m_state.ClientIPAddress);
         client.SetRemotePort(m_state.ClientIPPort);
-        if (AttemptTimedOut(client, m_clientLink))
-            LinkFailed(Side::Client, NoAnswer());
+        if (m_links.AttemptTimedOut(client, Link::Client))
+            m_links.Failed(Link::Client, NoAnswer());
         // The slot counts as connected once the connection completes (OnClientConnected).
         if (const int status = client.Connect(); status != 0) {
             client.Command(Constants::CommandClose);
             client.Reset();
             m_state.Slot(index).Connected = false;
-            LinkFailed(Side::Client, Failure{status, NativeSocket::ErrorText(status)});
+            m_links.Failed(Link::Client, Failure{status, NativeSocket::ErrorText(status)});
         }
         UpdateLabels();
     } catch (const Failure& failure) {
-        LinkFailed(Side::Client, failure);
+        m_links.Failed(Link::Client, failure);
     }
-}
-
-void Relay::LinkFailed(Side side, const Failure& failure)
-{
-    const bool rix = side == Side::Rix;
-    if (!(rix ? m_rixLink : m_clientLink).Failed(m_clock.MonotonicMs(), m_clock.Now()))
-        return;
-    m_events.LinkChanged(rix ? RelayEvents::Link::Rix : RelayEvents::Link::Client, false);
-    const QString address = rix ? m_state.RixIPAddress : m_state.ClientIPAddress;
-    const int port = rix ? m_state.RixIPPort : m_state.ClientIPPort;
-    const QString where
-        = QStringLiteral("%1 %2:%3").arg(rix ? QStringLiteral("RIX") : QStringLiteral("client"), address).arg(port);
-    m_errors.Report(rix ? Reports::ConnectingToSwitcher : Reports::ConnectingToClient,
-                    Failure{failure.Code, QStringLiteral("%1 (%2)").arg(failure.Description, where)});
-    Journal::Write(Journal::Priority::Error,
-                   QStringLiteral("%1 cannot be reached: %2").arg(where, failure.Description));
-}
-
-void Relay::LinkUp(Side side)
-{
-    const bool rix = side == Side::Rix;
-    const std::optional<qint64> down
-        = (rix ? m_rixLink : m_clientLink).Connected(m_clock.MonotonicMs(), m_clock.Now());
-    if (!down)
-        return;
-    m_events.LinkChanged(rix ? RelayEvents::Link::Rix : RelayEvents::Link::Client, true);
-    const QString address = rix ? m_state.RixIPAddress : m_state.ClientIPAddress;
-    const int port = rix ? m_state.RixIPPort : m_state.ClientIPPort;
-    const QString downFor = LinkWatch::Duration(*down);
-    m_errors.Report(
-        Reports::LinkRestored(rix ? QStringLiteral("Switcher") : QStringLiteral("Client"), address, port, downFor));
-    Journal::Write(Journal::Priority::Info,
-                   QStringLiteral("%1 %2:%3 reached again after %4 down")
-                       .arg(rix ? QStringLiteral("RIX") : QStringLiteral("client"), address)
-                       .arg(port)
-                       .arg(downFor));
 }
 
 bool Relay::RixIsOurOwnListener() const
@@ -247,7 +204,7 @@ bool Relay::IsOwnRixConnection(NativeSocket::Handle handle)
         rix.Reset();
         m_ownAddress = m_state.RixIPAddress;
         m_ownPort = m_state.RixIPPort;
-        LinkFailed(Side::Rix, OwnListener());
+        m_links.Failed(Link::Rix, OwnListener());
         return true;
     }
     return false;
@@ -525,7 +482,7 @@ void Relay::OnClientAcceptFailed(int, int errorCode)
 
 void Relay::OnClientConnected(int index)
 {
-    LinkUp(Side::Client);
+    m_links.Up(Link::Client);
     try {
         // Connect mode: the slot's client line and the count follow the completed connection.
         m_state.ConnectedClients = 1;
@@ -539,7 +496,7 @@ void Relay::OnClientConnected(int index)
 
 void Relay::OnClientConnectFailed(int index, int errorCode)
 {
-    LinkFailed(Side::Client, Failure{errorCode, NativeSocket::ErrorText(errorCode)});
+    m_links.Failed(Link::Client, Failure{errorCode, NativeSocket::ErrorText(errorCode)});
     try {
         m_state.Slot(index).Connected = false;
         UpdateLabels();
@@ -580,14 +537,14 @@ void Relay::DropClient(int slot)
 void Relay::OnRixConnected(int index)
 {
     m_view.SetCaption(Constants::CaptionConnected);
-    LinkUp(Side::Rix);
+    m_links.Up(Link::Rix);
     m_path.OnRixConnected(index);
 }
 
 void Relay::OnRixConnectFailed(int index, int errorCode)
 {
     m_view.SetCaption(Constants::CaptionDisconnected);
-    LinkFailed(Side::Rix, Failure{errorCode, NativeSocket::ErrorText(errorCode)});
+    m_links.Failed(Link::Rix, Failure{errorCode, NativeSocket::ErrorText(errorCode)});
     m_path.OnRixConnectFailed(index);
 }
 

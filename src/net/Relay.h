@@ -87,8 +87,8 @@ public:
     void ReconnectRixSide();
 
     // Whether RIX connections can be made, and in connect mode the connection to the client.
-    const LinkWatch& RixLink() const { return m_rixLink; }
-    const LinkWatch& ClientLink() const { return m_clientLink; }
+    const LinkWatch& RixLink() const { return m_links.Watch(Link::Rix); }
+    const LinkWatch& ClientLink() const { return m_links.Watch(Link::Client); }
     // Why the client listener could not be opened when last tried (the system's words); empty once
     // it listens.
     const QString& ListenFailure() const { return m_listenFailure; }
@@ -102,6 +102,7 @@ signals:
 
 private:
     using Side = SlotPath::Side;
+    using Link = RelayEvents::Link;
 
     // A connection the listener accepted: adopted by a slot (the handle moves out of accepted), or
     // left to close when this returns.
@@ -123,14 +124,6 @@ private:
     void DropClient(int slot);
     // Lets clients that wait for room be read, as many as the room left holds at their bound each.
     void AdmitWaitingClients();
-    // A connection attempt of one side failed: the first failure after the link was up (or the first
-    // of all) begins an outage, written once to the error log and the journal with the address and the
-    // cause; nothing more is written while it lasts.
-    void LinkFailed(Side side, const Failure& failure);
-    // A connection of that side completed: an outage ends, written once with how long it lasted.
-    void LinkUp(Side side);
-    // An attempt under way has had no answer for too long, and began after the link last changed.
-    bool AttemptTimedOut(const SocketObject& socket, const LinkWatch& link) const;
     // The RIX address and port lead back to our own client listener: a local address on the listening
     // port, or the target an accepted connection has already shown to be ourselves.
     bool RixIsOurOwnListener() const;
@@ -157,11 +150,10 @@ private:
     // room one connection leaving the pool makes does not let every waiting client in at once.
     std::vector<bool> m_letIn;
     int m_letInCount = 0;
-    LinkWatch m_rixLink;
+    OutwardLinks m_links;
     // The RIX address and port found to lead back to ourselves.
     QString m_ownAddress;
     int m_ownPort = 0;
-    LinkWatch m_clientLink;
     bool m_shownListening = true;
     bool m_portReported = false;
     QString m_listenFailure;
