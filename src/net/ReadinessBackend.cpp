@@ -1,7 +1,5 @@
 #include "net/ReadinessBackend.h"
 
-#include "net/SocketObject.h"
-
 #include <QSocketNotifier>
 
 #include <algorithm>
@@ -18,7 +16,7 @@ namespace {
 // Read, write and exception notifiers per descriptor; Qt's dispatcher looks at each on every turn.
 class NotifierBackend final : public ReadinessBackend {
 public:
-    int Add(NativeSocket::Handle handle, SocketObject* object, bool) override
+    int Add(NativeSocket::Handle handle, ReadinessTarget* object, bool) override
     {
         Entry entry;
         entry.read = new QSocketNotifier(handle, QSocketNotifier::Read, this);
@@ -27,10 +25,10 @@ public:
         // Qt raises it for a hang-up or an error too: a reset is seen even while reading is paused.
         entry.failure = new QSocketNotifier(handle, QSocketNotifier::Exception, this);
         // Level-triggered: the end of the stream shows as readable until it has been read.
-        connect(entry.read, &QSocketNotifier::activated, this, [object] { object->OnReady(SocketObject::Readable); });
-        connect(entry.write, &QSocketNotifier::activated, this, [object] { object->OnReady(SocketObject::Writable); });
+        connect(entry.read, &QSocketNotifier::activated, this, [object] { object->OnReady(ReadinessTarget::Readable); });
+        connect(entry.write, &QSocketNotifier::activated, this, [object] { object->OnReady(ReadinessTarget::Writable); });
         connect(entry.failure, &QSocketNotifier::activated, this,
-                [object] { object->OnReady(SocketObject::Readable | SocketObject::Writable | SocketObject::Failed); });
+                [object] { object->OnReady(ReadinessTarget::Readable | ReadinessTarget::Writable | ReadinessTarget::Failed); });
         m_entries[handle] = entry;
         return 0;
     }
@@ -49,7 +47,7 @@ public:
         m_entries.erase(it);
     }
 
-    void Reassign(NativeSocket::Handle handle, SocketObject* object) override
+    void Reassign(NativeSocket::Handle handle, ReadinessTarget* object) override
     {
         Remove(handle);
         Add(handle, object, false);
@@ -94,7 +92,7 @@ public:
 
     ~EpollBackend() override { ::close(m_epoll); }
 
-    int Add(NativeSocket::Handle handle, SocketObject* object, bool listening) override
+    int Add(NativeSocket::Handle handle, ReadinessTarget* object, bool listening) override
     {
         const auto fd = size_t(handle);
         if (fd >= m_entries.size())
@@ -120,7 +118,7 @@ public:
             m_entries[fd] = {};
     }
 
-    void Reassign(NativeSocket::Handle handle, SocketObject* object) override
+    void Reassign(NativeSocket::Handle handle, ReadinessTarget* object) override
     {
         const auto fd = size_t(handle);
         if (fd < m_entries.size() && m_entries[fd].object)
@@ -142,7 +140,7 @@ public:
 
 private:
     struct Entry {
-        SocketObject* object = nullptr;
+        ReadinessTarget* object = nullptr;
         quint32 generation = 0;
         bool listening = false;
         bool reading = false;
@@ -178,13 +176,13 @@ private:
                 const quint32 flags = events[i].events;
                 int ready = 0;
                 if (flags & (EPOLLIN | EPOLLRDHUP))
-                    ready |= SocketObject::Readable;
+                    ready |= ReadinessTarget::Readable;
                 if (flags & EPOLLOUT)
-                    ready |= SocketObject::Writable;
+                    ready |= ReadinessTarget::Writable;
                 if (flags & EPOLLRDHUP)
-                    ready |= SocketObject::PeerEnded;
+                    ready |= ReadinessTarget::PeerEnded;
                 if (flags & (EPOLLERR | EPOLLHUP))
-                    ready |= SocketObject::Readable | SocketObject::Writable | SocketObject::Failed;
+                    ready |= ReadinessTarget::Readable | ReadinessTarget::Writable | ReadinessTarget::Failed;
                 m_entries[fd].object->OnReady(ready);
             }
             if (count < BatchSize)
@@ -231,7 +229,7 @@ std::unique_ptr<ReadinessBackend> ReadinessBackend::Create(Kind kind)
     return std::make_unique<NotifierBackend>();
 }
 
-void ReadinessBackend::Defer(SocketObject* object, int delayMs)
+void ReadinessBackend::Defer(ReadinessTarget* object, int delayMs)
 {
     const bool delayed = delayMs > 0;
     bool& queued = delayed ? object->m_delayQueued : object->m_deferQueued;
@@ -249,7 +247,7 @@ void ReadinessBackend::Defer(SocketObject* object, int delayMs)
     }
 }
 
-void ReadinessBackend::Cancel(SocketObject* object)
+void ReadinessBackend::Cancel(ReadinessTarget* object)
 {
     // Only when an object is destroyed, which the relay never does while it runs.
     if (object->m_deferQueued)
@@ -269,13 +267,13 @@ void ReadinessBackend::RunDelayed()
     RunBatch(m_delayed, true);
 }
 
-void ReadinessBackend::RunBatch(std::vector<SocketObject*>& list, bool delayed)
+void ReadinessBackend::RunBatch(std::vector<ReadinessTarget*>& list, bool delayed)
 {
     // Objects deferred while these run wait for the next turn, so one busy socket cannot starve the rest.
-    std::vector<SocketObject*> batch;
+    std::vector<ReadinessTarget*> batch;
     batch.swap(list);
-    for (SocketObject* object : batch)
+    for (ReadinessTarget* object : batch)
         (delayed ? object->m_delayQueued : object->m_deferQueued) = false;
-    for (SocketObject* object : batch)
+    for (ReadinessTarget* object : batch)
         object->OnDeferred();
 }

@@ -2,6 +2,7 @@
 
 #include "net/NativeSocket.h"
 #include "net/OutputQueue.h"
+#include "net/ReadinessBackend.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
@@ -48,7 +49,7 @@ private:
 // One TCP endpoint over one non-blocking descriptor. It never blocks; progress comes back as the
 // events of its SocketArray, each carrying this object's index. Objects are reused, never replaced:
 // closing one and connecting it again is the normal life of a slot's socket.
-class SocketObject {
+class SocketObject final : public ReadinessTarget {
 public:
     SocketObject(SocketArray& owner, int index, ReadinessBackend& backend);
     ~SocketObject();
@@ -129,17 +130,13 @@ public:
     void PauseReading(bool paused);
     bool IsReadingPaused() const { return m_paused; }
 
-    // What the readiness backend reports, as a combination of these.
-    enum Readiness { Readable = 1, Writable = 2, PeerEnded = 4, Failed = 8 };
-    void OnReady(int readiness);
-    void OnDeferred();
+    void OnReady(int readiness) override;
+    void OnDeferred() override;
 
     // How long a connection attempt may stay under way before the next Connect starts it afresh.
     static constexpr int ConnectTimeoutMs = 5000;
 
 private:
-    friend class ReadinessBackend;
-
     // One state per object; the closed event is raised on the way from PeerEnded or Broken through
     // Finished to Closed, exactly once, after the data event that read the end.
     enum class State : quint8 {
@@ -176,8 +173,6 @@ private:
     bool m_outOfDescriptors = false;
     bool m_acceptFailing = false; // an accept failure has been reported and has not cleared yet
     qint64 m_unsentAtClose = 0;
-    bool m_deferQueued = false; // marks kept for the readiness backend's deferred calls
-    bool m_delayQueued = false;
     int m_errorCode = 0;
     int m_acceptBatch = 1; // accepts tried per report; grows while connections queue up
     quint64 m_acceptRound = 0; // the backend's round of the last accept
