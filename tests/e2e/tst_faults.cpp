@@ -1,7 +1,6 @@
 #include "support/LoopbackSupport.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QTcpSocket>
@@ -71,6 +70,8 @@ private:
     void CheckServes();
     qint64 ResidentKiB() const;
     qint64 CpuTicks() const;
+    // How often the relay has gone to sleep waiting for something to do (its voluntary context switches).
+    qint64 Sleeps() const;
     QByteArray ReadFile(const QString& name) const { return ReadAll(m_folder + u'/' + name); }
 
     QStringList m_arguments; // the command line of the next launch
@@ -445,6 +446,18 @@ qint64 tst_faults::CpuTicks() const
     return fields.at(11).toLongLong() + fields.at(12).toLongLong(); // utime + stime
 }
 
+qint64 tst_faults::Sleeps() const
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(m_tolvane.processId()));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("voluntary_ctxt_switches:"))
+            return line.mid(24).trimmed().toLongLong();
+    }
+    return -1;
+}
+
 void tst_faults::connectionStorm()
 {
     StartTolvane(StartRix());
@@ -494,13 +507,16 @@ void tst_faults::descriptorExhaustion()
     // Running out is written, though the error log had to be opened without a descriptor to spare.
     QTRY_VERIFY(
         ReadFile(QStringLiteral("Errorlog.txt")).contains(qPrintable(QString::fromLocal8Bit(strerror(EMFILE)))));
-    // It does not spin while it waits for descriptors: well under half a core over two seconds.
-    const qint64 before = CpuTicks();
-    QElapsedTimer watch;
-    watch.start();
-    QTRY_VERIFY_WITH_TIMEOUT(watch.elapsed() >= 2000, 3000);
-    const qint64 ticks = CpuTicks() - before;
-    QVERIFY2(ticks < sysconf(_SC_CLK_TCK), qPrintable(QStringLiteral("%1 ticks in 2 s").arg(ticks)));
+    // It does not spin while it waits for descriptors: it goes to sleep until its next timer or socket,
+    // again and again (a relay that kept polling would never sleep), and four such rounds cost it well
+    // under a quarter of a second of processor time.
+    const qint64 ticks = CpuTicks();
+    const qint64 sleeps = Sleeps();
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        Sleeps() >= sleeps + 4,
+        qPrintable(QStringLiteral("%1 sleeps, %2 ticks").arg(Sleeps() - sleeps).arg(CpuTicks() - ticks)), 20000);
+    QVERIFY2(CpuTicks() - ticks < sysconf(_SC_CLK_TCK) / 4,
+             qPrintable(QStringLiteral("%1 ticks in 4 sleeps").arg(CpuTicks() - ticks)));
 
     for (int fd : clients)
         ::close(fd);
@@ -535,14 +551,11 @@ void tst_faults::flappingRix()
         client.Socket.flush();
         sent += down;
 
-        QVERIFY(m_rix->Server.listen(QHostAddress::LocalHost, rixPort));
-        QElapsedTimer reconnect;
-        reconnect.start();
+        // The relay connects again by itself (the client sends nothing more), and once.
         const size_t connections = m_rix->Connections.size();
-        QTRY_VERIFY_WITH_TIMEOUT(m_rix->Connections.size() > connections, 5000);
-        QVERIFY2(reconnect.elapsed() <= 2200,
-                 qPrintable(QStringLiteral("reconnected after %1 ms").arg(reconnect.elapsed())));
+        QVERIFY(m_rix->Server.listen(QHostAddress::LocalHost, rixPort));
         QTRY_COMPARE_WITH_TIMEOUT(m_rix->AllReceived, sent, 5000);
+        QCOMPARE(m_rix->Connections.size(), connections + 1);
     }
     m_rix->Echo = true;
     CheckServes();
@@ -771,21 +784,23 @@ void tst_faults::clientsThatSayByeAndCloseLeaveNothingBehind()
 // within its bound of waiting bytes and one read buffer meanwhile.
 void tst_faults::rixOutageIsWrittenOnceAtEachEnd()
 {
-    // The RIX is down from the start, for a few poll periods, with a client waiting.
+    // The RIX is down from the start, with a client waiting. Two more clients come meanwhile: with each
+    // the relay tries the RIX at once, so three attempts at least fail within the one outage.
     m_journal = m_dir->path() + QStringLiteral("/journal");
     const quint16 rixPort = FreePort();
     StartTolvane(rixPort);
-    const int client = GreetedClient(m_clientPort);
-    QVERIFY(client >= 0);
+    std::vector<int> clients;
+    for (int i = 0; i < 3; ++i) {
+        clients.push_back(GreetedClient(m_clientPort));
+        QVERIFY(clients.back() >= 0);
+    }
     QTRY_VERIFY(ReadFile(QStringLiteral("Errorlog.txt")).contains("Error Connecting to Switcher"));
-    QElapsedTimer outage;
-    outage.start();
-    QTRY_VERIFY_WITH_TIMEOUT(outage.elapsed() >= 3000, 5000); // three attempts, at least
-    // It comes back: the client's RIX connection is made, and the end of the outage written.
+    // It comes back: each client's RIX connection is made, and the end of the outage written.
     StartRix(rixPort);
     QTRY_VERIFY_WITH_TIMEOUT(ReadFile(QStringLiteral("Errorlog.txt")).contains("Switcher Connection Restored"), 10000);
-    QTRY_COMPARE(m_rix->Connections.size(), size_t(1));
-    ::close(client);
+    QTRY_COMPARE(m_rix->Connections.size(), size_t(3));
+    for (int client : clients)
+        ::close(client);
     Stop();
     const QByteArray errors = ReadFile(QStringLiteral("Errorlog.txt"));
     QCOMPARE(errors.count("Error Connecting to Switcher"), 1);

@@ -3,7 +3,7 @@
 #include "files/FileAccess.h"
 #include "files/LogText.h"
 #include "files/NativeFile.h"
-#include "support/LoopbackSupport.h"
+#include "support/FileSupport.h"
 #include "support/TestSupport.h"
 
 #include <QDir>

@@ -2,6 +2,8 @@
 
 // What the loopback tests and the tests of the built programs share; Qt only, no project code.
 
+#include "support/FileSupport.h"
+
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -146,31 +148,6 @@ struct Client {
         return Connect(port) && QTest::qWaitFor([this] { return Received == Login; }, 5000);
     }
 };
-
-inline QByteArray ReadAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-inline bool WriteFile(const QString& path, const QByteArray& contents)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
-}
-
-// An iplog.ini for a relay on 127.0.0.1.
-inline QByteArray SettingsFileText(int rixPort, int clientPort, bool listenMode = true, bool logData = false,
-                                   const QString& rixAddress = QStringLiteral("127.0.0.1"))
-{
-    return QStringLiteral("CONFIGURATION\r\nRIX IP Port=%1\r\nRIX IP Address=%2\r\nClient IP Port=%3\r\n"
-                          "Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=%4\r\nLog Data=%5\r\n")
-        .arg(rixPort)
-        .arg(rixAddress)
-        .arg(clientPort)
-        .arg(listenMode ? "Yes" : "No", logData ? "Yes" : "No")
-        .toLatin1();
-}
 
 // The environment with no display, plus the given NAME=value pairs.
 inline QProcessEnvironment Headless(const QStringList& extra = {})
