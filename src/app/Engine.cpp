@@ -8,19 +8,6 @@
 
 namespace {
 
-// The settings "iplog.ini" holds, and nothing else of the state.
-void CopySettings(const RuntimeState& from, RuntimeState& to)
-{
-    to.ClientIPPort = from.ClientIPPort;
-    to.ClientIPAddress = from.ClientIPAddress;
-    to.RixIPPort = from.RixIPPort;
-    to.RixIPAddress = from.RixIPAddress;
-    to.OperationMode = from.OperationMode;
-    to.LogData = from.LogData;
-    to.PacketSize = from.PacketSize;
-    to.SettingsRead = from.SettingsRead; // what the file held when these settings were read from it
-}
-
 RelayEventHub MakeHub(RelayEvents& events, RelayEvents& data, RelayEvents& labels)
 {
     RelayEventHub hub;
@@ -42,6 +29,7 @@ Engine::Engine(RuntimeState& state, StatusView& view)
     , Listeners(MakeHub(Events, Data, Labels))
     , Net(state, view, Errors, Listeners, SystemClock)
     , Status(state, Net, SystemClock)
+    , Applier(state, Net, view)
 {
 }
 
@@ -69,34 +57,24 @@ void Engine::Stop(std::function<void()> whenStopped)
         RunShutdown(State, Errors, Net);
 }
 
-Engine::SettingsChange Engine::ReloadSettings()
+std::optional<SettingsChange> Engine::ReloadSettings()
 {
-    RuntimeState edited;
-    CopySettings(State, edited);
-    edited.AppPath = State.AppPath;
+    Status.Reloading();
     // Read aside and checked first: what cannot be used is not applied, and its one report says why.
+    RuntimeState edited;
+    static_cast<Settings&>(edited) = State;
+    edited.AppPath = State.AppPath;
     SilentReporter silent;
     ReadSettingsFile(edited, silent);
     if (const QStringList problems = SettingsProblems(edited, Net.Admission.ListenAddress); !problems.isEmpty()) {
         ReportSettingsNotApplied(Errors, problems);
-        SettingsChange refused;
-        refused.Refused = true;
-        return refused;
+        Status.Reloaded({}); // the journal has its warning; the relay is ready as it was
+        return std::nullopt;
     }
-
-    SettingsChange change;
-    change.ClientSide = edited.OperationMode != State.OperationMode || edited.ClientIPPort != State.ClientIPPort
-        || edited.ClientIPAddress != State.ClientIPAddress;
-    change.RixSide = edited.RixIPPort != State.RixIPPort || edited.RixIPAddress != State.RixIPAddress;
-    change.Other = edited.LogData != State.LogData || edited.PacketSize != State.PacketSize;
-    CopySettings(edited, State);
+    const SettingsChange change = Applier.Apply(edited);
     // The file as now read is what the shutdown compares with: an edit the operator has applied is
     // not a change made in the program, and a later edit not yet applied is theirs to keep.
     State.SettingsRead = edited.SettingsRead;
-    if (change.ClientSide)
-        Net.CloseClientSide();
-    if (change.RixSide)
-        Net.ReconnectRixSide();
-    View.ShowPortSummary(PortSummaryText(State));
+    Status.Reloaded(QStringLiteral("iplog.ini re-read: ") + Applier.Describe(change));
     return change;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/ServiceStatus.h"
+#include "app/SettingsApplier.h"
 #include "core/Clock.h"
 #include "core/RelayEvents.h"
 #include "core/StatusView.h"
@@ -9,6 +10,7 @@
 #include "net/Relay.h"
 
 #include <functional>
+#include <optional>
 
 class RuntimeState;
 
@@ -27,19 +29,12 @@ public:
     // closed). A second call only adds its whenStopped.
     void Stop(std::function<void()> whenStopped = {});
 
-    // What a re-read of the settings file changed.
-    struct SettingsChange {
-        bool ClientSide = false; // client port, client address or mode: every client was dropped
-        bool RixSide = false;    // RIX port or address: every connected RIX side re-connected
-        bool Other = false;      // data logging or packet size
-        bool Refused = false;    // the file had a problem (SettingsProblems): nothing was applied
-    };
-    // "iplog.ini" read again while running, as the operator edited it. What changed is applied the
-    // way the setup dialog applies it: new client settings end the client connections and the client
-    // side follows them, new RIX settings re-connect the RIX side; clients keep their connections
-    // when only the RIX side changed. A key missing from the file leaves its setting as it is.
-    // A file with a problem changes nothing: the error log and the journal say what and why.
-    SettingsChange ReloadSettings();
+    // "iplog.ini" read again while running, as the operator edited it, and checked before anything is
+    // applied: a file with a problem (SettingsProblems) changes nothing, and the error log and the
+    // journal say what and why. A usable one is applied as the setup dialog's settings are (Applier),
+    // and the journal says what it changed. A key missing from the file leaves its setting as it is.
+    // Empty when the file was refused.
+    std::optional<SettingsChange> ReloadSettings();
 
     RuntimeState& State;
     StatusView& View;
@@ -53,6 +48,8 @@ public:
     Relay Net;
     // The journal's lines and the service manager's status.
     ServiceStatus Status;
+    // New settings, from the setup dialog or a re-read of iplog.ini, reach the relay here.
+    SettingsApplier Applier;
 
 private:
     bool m_stopping = false;
@@ -61,12 +58,12 @@ private:
 // A view nobody looks at: tolvaned's window.
 class NullStatusView final : public StatusView {
 public:
-    void SetCaption(const QString&) override {}
-    void ShowPortSummary(const QString&) override {}
-    void ShowListening(bool) override {}
-    void ShowConnectionCount(const QString&) override {}
-    void ClientLinesChanged() override {}
-    void ShowLastClientMessage(const QString&) override {}
-    void ShowLastRixMessage(const QString&) override {}
+    void SetCaption(const QString&) override { }
+    void ShowPortSummary(const QString&) override { }
+    void ShowListening(bool) override { }
+    void ShowConnectionCount(const QString&) override { }
+    void ClientLinesChanged() override { }
+    void ShowLastClientMessage(const QString&) override { }
+    void ShowLastRixMessage(const QString&) override { }
     bool ShowsMessages() const override { return false; }
 };

@@ -2,11 +2,8 @@
 
 #include "app/Engine.h"
 #include "app/Signals.h"
-#include "core/Constants.h"
-#include "core/RuntimeState.h"
 
 #include <QCoreApplication>
-#include <QStringList>
 
 void PrepareProcess(const char* name)
 {
@@ -21,28 +18,5 @@ void PrepareProcess(const char* name)
 
 void HandleSignals(QObject* context, Engine& engine, std::function<void()> stop)
 {
-    Signals::Deliver(context, std::move(stop), [&engine] {
-        engine.Status.Reloading();
-        const Engine::SettingsChange change = engine.ReloadSettings();
-        if (change.Refused) {
-            engine.Status.Reloaded({}); // the journal has its warning; the relay is ready as it was
-            return;
-        }
-        const RuntimeState& state = engine.State;
-        QStringList applied;
-        if (change.ClientSide)
-            applied.append(QStringLiteral("client side re-opened (%1 %2)")
-                               .arg(state.OperationMode == Constants::ListenMode ? "listening on" : "connecting to",
-                                    engine.Status.ClientSide()));
-        if (change.RixSide)
-            applied.append(
-                QStringLiteral("RIX side re-connected (%1:%2)").arg(state.RixIPAddress).arg(state.RixIPPort));
-        if (change.Other)
-            applied.append(QStringLiteral("other settings taken (data logging %1, packet size %2)")
-                               .arg(state.LogData ? "on" : "off")
-                               .arg(state.PacketSize));
-        engine.Status.Reloaded(
-            QStringLiteral("iplog.ini re-read: ")
-            + (applied.isEmpty() ? QStringLiteral("nothing changed") : applied.join(QStringLiteral(", "))));
-    });
+    Signals::Deliver(context, std::move(stop), [&engine] { engine.ReloadSettings(); });
 }

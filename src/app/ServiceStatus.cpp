@@ -117,13 +117,17 @@ void ServiceStatus::Check(bool sendStatus)
     }
 }
 
+QString ClientSideText(const RuntimeState& state, const QString& listenAddress)
+{
+    const QString port = u':' + QString::number(state.ClientIPPort);
+    if (state.OperationMode != Constants::ListenMode)
+        return state.ClientIPAddress + port;
+    return (listenAddress.isEmpty() ? QStringLiteral("0.0.0.0") : listenAddress) + port;
+}
+
 QString ServiceStatus::ClientSide() const
 {
-    const QString port = u':' + QString::number(m_state.ClientIPPort);
-    if (m_state.OperationMode != Constants::ListenMode)
-        return m_state.ClientIPAddress + port;
-    const QString& listenAddress = m_relay.Admission.ListenAddress;
-    return (listenAddress.isEmpty() ? QStringLiteral("0.0.0.0") : listenAddress) + port;
+    return ClientSideText(m_state, m_relay.Admission.ListenAddress);
 }
 
 bool ServiceStatus::ClientSideOpen() const

@@ -9,6 +9,10 @@ class LinkWatch;
 class Relay;
 class RuntimeState;
 
+// The client side as the journal names it: the listener's address and port, or in connect mode the
+// client's ("0.0.0.0:1100").
+QString ClientSideText(const RuntimeState& state, const QString& listenAddress);
+
 // What the relay tells whoever runs it, besides its logs. The journal (standard error) gets one line
 // when something an operator needs changes: start-up, the client port listening or not, a reload,
 // shutdown. The service manager (NOTIFY_SOCKET, set by systemd for a Type=notify unit) hears when

@@ -10,11 +10,11 @@
 void RunStartup(RuntimeState& state, StatusView& view, ErrorReporter& errors, Relay& relay,
                 const QString& applicationDir)
 {
+    view.SetCaption(Constants::CaptionDisconnected);
+    state.AppPath = ProgramFolder(applicationDir);
+    ReadSettingsFile(state, errors); // reports what it cannot read, and the defaults or what it read stand
+    view.ShowPortSummary(PortSummaryText(state));
     try {
-        view.SetCaption(Constants::CaptionDisconnected);
-        state.AppPath = ProgramFolder(applicationDir);
-        ReadSettingsFile(state, errors);
-        view.ShowPortSummary(PortSummaryText(state));
         relay.SetupClientSocket(0);
         if (state.OperationMode == Constants::ListenMode) {
             state.ConnectionCount = 0;
@@ -42,11 +42,7 @@ void RunStartup(RuntimeState& state, StatusView& view, ErrorReporter& errors, Re
 void RunShutdown(const RuntimeState& state, ErrorReporter& errors, Relay& relay)
 {
     relay.tmrPoll.stop();
-    try {
-        WriteSettingsFile(state, errors);
-    } catch (const Failure& failure) {
-        errors.Report(Reports::UnloadingForm, failure);
-    }
-    // Closes whatever happened to the settings: a shutdown that never finished would hang the program.
+    WriteSettingsFile(state, errors); // reports a write that failed
+    // The relay closes whatever happened to the settings: a shutdown that never finished would hang.
     relay.CloseAllSockets();
 }

@@ -22,8 +22,6 @@ void RuntimeState::GrowTables()
     const auto rows = size_t(ConnectionCount) + 1;
     if (ConnectionTable.size() < rows)
         ConnectionTable.resize(rows);
-    if (RixDataTable.size() < rows)
-        RixDataTable.resize(rows);
 }
 
 ConnectionRecord& RuntimeState::Slot(int i)
@@ -64,18 +62,4 @@ QString ProgramFolder(const QString& applicationDir)
     if (applicationDir.endsWith(u'/') || applicationDir.endsWith(u'\\'))
         return applicationDir;
     return applicationDir + u'/';
-}
-
-QString SettingsText(const RuntimeState& state)
-{
-    QString text = QStringLiteral("CONFIGURATION\r\n");
-    text += QStringLiteral("RIX IP Port=%1\r\n").arg(state.RixIPPort);
-    text += QStringLiteral("RIX IP Address=") + state.RixIPAddress + QStringLiteral("\r\n");
-    text += QStringLiteral("Client IP Port=%1\r\n").arg(state.ClientIPPort);
-    text += QStringLiteral("Client IP Address=") + state.ClientIPAddress + QStringLiteral("\r\n");
-    text += QStringLiteral("Packet Size=%1\r\n").arg(state.PacketSize);
-    text += QStringLiteral("Server Mode=") + QLatin1String(state.OperationMode == Constants::ListenMode ? "Yes" : "No")
-        + QStringLiteral("\r\n");
-    text += QStringLiteral("Log Data=") + QLatin1String(state.LogData ? "Yes" : "No") + QStringLiteral("\r\n");
-    return text;
 }

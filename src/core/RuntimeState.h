@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Settings.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -30,18 +32,11 @@ struct SettingsFileRecord {
 };
 
 // The program's shared state. It lives once, is passed by reference, and is touched only on the
-// main thread. Slots run from 1 to ConnectionCount; row 0 of each table exists but is unused.
-class RuntimeState {
+// main thread. Slots run from 1 to ConnectionCount; row 0 of the table exists but is unused. Its
+// first part is the running settings ("iplog.ini"), so that the settings can be taken and stored
+// as one value.
+class RuntimeState : public Settings {
 public:
-    // Settings ("iplog.ini", changed at run time by the setup dialog).
-    int ClientIPPort = 0;
-    QString ClientIPAddress;
-    int RixIPPort = 0;
-    QString RixIPAddress;
-    qint16 OperationMode = 0;
-    bool LogData = false;
-    qint16 PacketSize = 0;
-
     // Set once at start-up. AppPath always ends in a separator.
     QString AppPath;
     QByteArray LoginString;
@@ -55,21 +50,11 @@ public:
     // Connections.
     qint16 ConnectionCount = 0;
     std::vector<ConnectionRecord> ConnectionTable;
-    // The name stays from the system, which gathered each RIX burst here; bursts now pass straight
-    // from the read buffer, and the table only keeps a row per slot.
-    std::vector<QByteArray> RixDataTable;
     qint16 ConnectedClients = 0;
 
-    // Window state.
-    qint16 ShownClientLabels = 0;
-    bool RestoringFromTray = false;
-
-    // The dotted address text rebuilt by the setup dialog's address check.
-    QString CheckedIPAddress;
-
-    // Slot creation, the table half: grows ConnectionTable and then RixDataTable so that row
-    // ConnectionCount exists, keeping every existing row. The caller has already counted the slot
-    // and created its two socket objects.
+    // Slot creation, the table half: grows ConnectionTable so that row ConnectionCount exists,
+    // keeping every existing row. The caller has already counted the slot and created its two
+    // socket objects.
     void GrowTables();
 
     // The record of slot i; a slot outside 1..ConnectionCount is a failure of the caller.
@@ -86,9 +71,6 @@ QString ConnectionCountText(int connectedClients);
 
 // The folder of the program file with exactly one trailing separator, as AppPath keeps it.
 QString ProgramFolder(const QString& applicationDir);
-
-// The settings as "iplog.ini" holds them: eight lines, each ended by CR LF.
-QString SettingsText(const RuntimeState& state);
 
 // The port summary: "RIX IP Port:1200/Client IP Port:1100".
 QString PortSummaryText(const RuntimeState& state);

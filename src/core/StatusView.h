@@ -27,8 +27,9 @@ public:
 class RuntimeState;
 class ErrorReporter;
 
-// Records how many client lines there are and tells the view they changed. Called after every change
-// of the connection table. The name stays from the system, where it rebuilt the label controls.
+// Tells the view that the client lines changed; the view counts and builds them when it draws.
+// Called after every change of the connection table. The name and the parameters stay from the
+// system, where it rebuilt the label controls.
 void UpdateConnectionLabels(RuntimeState& state, StatusView& view, ErrorReporter& errors);
 
 // One line per connected client, lowest slot first: its address and " -> Connected".

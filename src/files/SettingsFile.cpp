@@ -191,3 +191,17 @@ bool WriteSettingsFile(const RuntimeState& state, ErrorReporter& errors)
     }
     return true;
 }
+
+QString SettingsText(const Settings& settings)
+{
+    QString text = QStringLiteral("CONFIGURATION\r\n");
+    text += QStringLiteral("RIX IP Port=%1\r\n").arg(settings.RixIPPort);
+    text += QStringLiteral("RIX IP Address=") + settings.RixIPAddress + QStringLiteral("\r\n");
+    text += QStringLiteral("Client IP Port=%1\r\n").arg(settings.ClientIPPort);
+    text += QStringLiteral("Client IP Address=") + settings.ClientIPAddress + QStringLiteral("\r\n");
+    text += QStringLiteral("Packet Size=%1\r\n").arg(settings.PacketSize);
+    text += QStringLiteral("Server Mode=")
+        + QLatin1String(settings.OperationMode == Constants::ListenMode ? "Yes" : "No") + QStringLiteral("\r\n");
+    text += QStringLiteral("Log Data=") + QLatin1String(settings.LogData ? "Yes" : "No") + QStringLiteral("\r\n");
+    return text;
+}

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <QString>
+
 class ErrorReporter;
 class RuntimeState;
+struct Settings;
 
 // "iplog.ini" in the program folder: read at start-up (and again when the operator asks), written
-// back at shutdown.
+// back at shutdown. This module alone reads and writes it.
 // Reading: true when the file was read completely (or did not exist); false when a line could not
 // be used, or nothing in it was a setting, or it could not be read at all (each reported). What was
 // found is kept in state.SettingsRead.
@@ -13,3 +16,5 @@ bool ReadSettingsFile(RuntimeState& state, ErrorReporter& errors);
 // since the read are not written over a file that could not be read, nor over one edited since.
 // False (and reported) only when a write was due and failed.
 bool WriteSettingsFile(const RuntimeState& state, ErrorReporter& errors);
+// The settings as "iplog.ini" holds them: eight lines, each ended by CR LF.
+QString SettingsText(const Settings& settings);

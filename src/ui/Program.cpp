@@ -17,7 +17,7 @@ Program::Program(const QString& folder, QObject* parent)
 
 void Program::OpenSetup()
 {
-    auto* dialog = new frmSetup(State, Core.Net, MainWindow, Core.Errors, &MainWindow);
+    auto* dialog = new frmSetup(State, Core.Applier, Core.Errors, &MainWindow);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->open();
 }

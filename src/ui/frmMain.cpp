@@ -29,7 +29,7 @@ constexpr int FrameMs = 16;
 
 } // namespace
 
-frmMain::frmMain(RuntimeState& state, QWidget* parent)
+frmMain::frmMain(const RuntimeState& state, QWidget* parent)
     : QMainWindow(parent)
     , TrayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
     , m_state(state)
@@ -241,7 +241,9 @@ void frmMain::Refresh()
 void frmMain::ShowClientLines()
 {
     m_linesStale = false;
-    LblClient->SetLines(ConnectedClientLines(m_state));
+    const QStringList lines = ConnectedClientLines(m_state);
+    ShownClientLabels = qint16(lines.size());
+    LblClient->SetLines(lines);
     Layout();
 }
 
@@ -268,7 +270,7 @@ void frmMain::changeEvent(QEvent* event)
 
 void frmMain::GoToTray()
 {
-    if (m_state.RestoringFromTray || !isMinimized())
+    if (RestoringFromTray || !isMinimized())
         return;
     // Without a notification area the window stays an ordinary minimised window, reachable as usual.
     if (!TrayAvailable())
@@ -287,12 +289,12 @@ void frmMain::RestoreFromTray()
 {
     tmrTrayWatch.stop();
     Refresh();
-    m_state.RestoringFromTray = true;
+    RestoringFromTray = true;
     show();
     setWindowState(windowState() & ~Qt::WindowMinimized);
     activateWindow();
     TrayIcon->hide();
-    m_state.RestoringFromTray = false;
+    RestoringFromTray = false;
 }
 
 void frmMain::ExitFromTray()

@@ -24,7 +24,7 @@ class RuntimeState;
 class frmMain final : public QMainWindow, public StatusView {
     Q_OBJECT
 public:
-    explicit frmMain(RuntimeState& state, QWidget* parent = nullptr);
+    explicit frmMain(const RuntimeState& state, QWidget* parent = nullptr);
     ~frmMain() override;
 
     void SetCaption(const QString& caption) override;
@@ -41,6 +41,12 @@ public:
 
     void RestoreFromTray();
     void ExitFromTray();
+
+    // How many client lines the window shows now.
+    qint16 ShownClientLabels = 0;
+    // Set while the window comes back from the notification area, so that the state changes that
+    // brings do not send it back there.
+    bool RestoringFromTray = false;
 
     // Whether a notification area is there to minimise into; tests may answer for the platform.
     std::function<bool()> TrayAvailable;
@@ -81,7 +87,7 @@ private:
     void ShowClientLines();
     void ShowPorts();
 
-    RuntimeState& m_state;
+    const RuntimeState& m_state;
     QScrollArea* m_linesArea = nullptr;
     QString m_portSummary;
     bool m_listening = true;

@@ -4,9 +4,6 @@
 #include "core/Constants.h"
 #include "core/Failure.h"
 #include "core/NumberFromText.h"
-#include "core/RuntimeState.h"
-#include "core/StatusView.h"
-#include "net/Relay.h"
 
 #include <QCheckBox>
 #include <QGridLayout>
@@ -20,21 +17,22 @@
 
 namespace {
 
-template <typename Widget, typename... Args>
-Widget* Named(const QString& name, Args&&... args)
+template <typename Widget, typename... Args> Widget* Named(const QString& name, Args&&... args)
 {
     auto* widget = new Widget(std::forward<Args>(args)...);
     widget->setObjectName(name);
     return widget;
 }
 
+const QString Disconnects = QStringLiteral("This will disconnect any users currently attached");
+const QString PleaseConfirm = QStringLiteral("Please Confirm");
+
 } // namespace
 
-frmSetup::frmSetup(RuntimeState& state, Relay& relay, StatusView& view, ErrorReporter& errors, QWidget* parent)
+frmSetup::frmSetup(const Settings& running, SettingsTarget& target, ErrorReporter& errors, QWidget* parent)
     : QDialog(parent)
-    , m_state(state)
-    , m_relay(relay)
-    , m_view(view)
+    , m_running(running)
+    , m_target(target)
     , m_errors(errors)
 {
     setObjectName(QStringLiteral("frmSetup"));
@@ -97,12 +95,12 @@ frmSetup::frmSetup(RuntimeState& state, Relay& relay, StatusView& view, ErrorRep
 
 void frmSetup::Load()
 {
-    txtServerIP->setText(QString::number(m_state.RixIPPort));
-    txtClient->setText(QString::number(m_state.ClientIPPort));
-    txtClientIPAddr->setText(m_state.ClientIPAddress);
-    txtRIXIPAddr->setText(m_state.RixIPAddress);
-    chkLogData->setChecked(m_state.LogData);
-    OptMode[m_state.OperationMode == Constants::ConnectMode ? 1 : 0]->setChecked(true);
+    txtServerIP->setText(QString::number(m_running.RixIPPort));
+    txtClient->setText(QString::number(m_running.ClientIPPort));
+    txtClientIPAddr->setText(m_running.ClientIPAddress);
+    txtRIXIPAddr->setText(m_running.RixIPAddress);
+    chkLogData->setChecked(m_running.LogData);
+    OptMode[m_running.OperationMode == Constants::ConnectMode ? 1 : 0]->setChecked(true);
 }
 
 void frmSetup::OnOk()
@@ -116,79 +114,72 @@ void frmSetup::OnOk()
 
 void frmSetup::Apply()
 {
-    bool clientSideChanged = false;
-
-    const qint16 mode = OptMode[1]->isChecked() ? Constants::ConnectMode : Constants::ListenMode;
-    if (mode != m_state.OperationMode)
-        clientSideChanged = true;
-    m_state.OperationMode = mode;
-
-    const QString disconnects = QStringLiteral("This will disconnect any users currently attached");
-    const QString confirm = QStringLiteral("Please Confirm");
-    Outcome outcome = ApplyPort(txtClient, m_state.ClientIPPort,
-                                QStringLiteral("Invalid Client IP Port #. Please reenter a number between 1 and 65535"),
-                                {QStringLiteral("You have entered a new client IP Port#"), disconnects, confirm});
-    if (outcome == Outcome::Stop)
+    Settings wanted = m_running;
+    wanted.OperationMode = OptMode[1]->isChecked() ? Constants::ConnectMode : Constants::ListenMode;
+    // The client side reaches the relay before the RIX boxes are checked. A box that ends the OK
+    // half-way still hands over what was accepted before it, so that the relay always runs with the
+    // settings the program holds.
+    const bool clientSide = AskClientSide(wanted);
+    m_target.ApplySettings(wanted);
+    if (!clientSide)
         return;
-    clientSideChanged |= outcome == Outcome::Changed;
-    outcome = ApplyAddress(txtClientIPAddr, m_state.ClientIPAddress,
-                           QStringLiteral("Invalid Client IP Address. Please reenter"),
-                           {QStringLiteral("You have entered a new client IP Address"), disconnects, confirm});
-    if (outcome == Outcome::Stop)
-        return;
-    clientSideChanged |= outcome == Outcome::Changed;
-    if (clientSideChanged)
-        m_relay.CloseClientSide();
-
-    outcome = ApplyPort(txtServerIP, m_state.RixIPPort,
-                        QStringLiteral("Invalid Server Module IP Port #. Please reenter a number between 1 and 65535"),
-                        {QStringLiteral("You have entered a new RIX IP Port#"), confirm});
-    if (outcome == Outcome::Stop)
-        return;
-    bool rixSideChanged = outcome == Outcome::Changed;
-    outcome = ApplyAddress(txtRIXIPAddr, m_state.RixIPAddress, QStringLiteral("Invalid RIX IP Address. Please reenter"),
-                           {QStringLiteral("You have entered a new RIX IP Address"), disconnects, confirm});
-    if (outcome == Outcome::Stop)
-        return;
-    rixSideChanged |= outcome == Outcome::Changed;
-    if (rixSideChanged)
-        m_relay.ReconnectRixSide();
-
-    m_state.LogData = chkLogData->isChecked();
-    m_view.ShowPortSummary(PortSummaryText(m_state));
-    accept();
+    const bool rixSide = AskRixSide(wanted);
+    if (rixSide)
+        wanted.LogData = chkLogData->isChecked();
+    m_target.ApplySettings(wanted);
+    if (rixSide)
+        accept();
 }
 
-frmSetup::Outcome frmSetup::ApplyPort(QLineEdit* box, int& setting, const QString& invalid, const QStringList& confirmation)
+bool frmSetup::AskClientSide(Settings& wanted)
+{
+    return AskPort(txtClient, wanted.ClientIPPort,
+                   QStringLiteral("Invalid Client IP Port #. Please reenter a number between 1 and 65535"),
+                   {QStringLiteral("You have entered a new client IP Port#"), Disconnects, PleaseConfirm})
+        && AskAddress(txtClientIPAddr, wanted.ClientIPAddress,
+                      QStringLiteral("Invalid Client IP Address. Please reenter"),
+                      {QStringLiteral("You have entered a new client IP Address"), Disconnects, PleaseConfirm});
+}
+
+bool frmSetup::AskRixSide(Settings& wanted)
+{
+    return AskPort(txtServerIP, wanted.RixIPPort,
+                   QStringLiteral("Invalid Server Module IP Port #. Please reenter a number between 1 and 65535"),
+                   {QStringLiteral("You have entered a new RIX IP Port#"), PleaseConfirm})
+        && AskAddress(txtRIXIPAddr, wanted.RixIPAddress, QStringLiteral("Invalid RIX IP Address. Please reenter"),
+                      {QStringLiteral("You have entered a new RIX IP Address"), Disconnects, PleaseConfirm});
+}
+
+bool frmSetup::AskPort(QLineEdit* box, int& setting, const QString& invalid, const QStringList& confirmation)
 {
     const int port = NumberFromText(box->text());
     if (!Constants::IsPort(port)) {
         ShowError(QStringLiteral("Port Error"), invalid);
-        return Outcome::Stop;
+        return false;
     }
     if (port == setting)
-        return Outcome::Unchanged;
+        return true;
     if (!Confirm(QStringLiteral("IP Port Change"), confirmation))
-        return Outcome::Stop;
+        return false;
     setting = port;
-    return Outcome::Changed;
+    return true;
 }
 
-frmSetup::Outcome frmSetup::ApplyAddress(QLineEdit* box, QString& setting, const QString& invalid,
-                                         const QStringList& confirmation)
+bool frmSetup::AskAddress(QLineEdit* box, QString& setting, const QString& invalid, const QStringList& confirmation)
 {
-    if (!CheckIPAddress(box->text(), m_state.CheckedIPAddress)) {
+    QString checkedIPAddress;
+    if (!CheckIPAddress(box->text(), checkedIPAddress)) {
         ShowError(QStringLiteral("Port Error"), invalid);
         box->setText(setting);
-        return Outcome::Stop;
+        return false;
     }
     // The text as typed is compared, so "127.000.0.1" asks too, and stores the rebuilt address.
     if (box->text() == setting)
-        return Outcome::Unchanged;
+        return true;
     if (!Confirm(QStringLiteral("IP Address Change"), confirmation))
-        return Outcome::Stop;
-    setting = m_state.CheckedIPAddress;
-    return Outcome::Changed;
+        return false;
+    setting = checkedIPAddress;
+    return true;
 }
 
 void frmSetup::ShowError(const QString& title, const QString& text)
@@ -200,8 +191,8 @@ void frmSetup::ShowError(const QString& title, const QString& text)
 
 bool frmSetup::Confirm(const QString& title, const QStringList& lines)
 {
-    QMessageBox box(QMessageBox::NoIcon, title, lines.join(QStringLiteral("\r\n")), QMessageBox::Ok | QMessageBox::Cancel,
-                    this);
+    QMessageBox box(QMessageBox::NoIcon, title, lines.join(QStringLiteral("\r\n")),
+                    QMessageBox::Ok | QMessageBox::Cancel, this);
     box.setObjectName(QStringLiteral("ConfirmBox"));
     return box.exec() == QMessageBox::Ok;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/Settings.h"
+
 #include <QDialog>
 
 class ErrorReporter;
@@ -9,17 +11,15 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
-class Relay;
-class RuntimeState;
-class StatusView;
 
 // The setup dialog: the client and RIX ports and addresses, the operation mode and data logging,
 // changed while the relay runs. OK checks each field in turn, asks before anything that drops
-// connections, and applies what it accepts at once; nothing reaches "iplog.ini" before shutdown.
+// connections, and hands what it accepts to target at once; nothing reaches "iplog.ini" before
+// shutdown. running is the settings the relay runs with.
 class frmSetup final : public QDialog {
     Q_OBJECT
 public:
-    frmSetup(RuntimeState& state, Relay& relay, StatusView& view, ErrorReporter& errors, QWidget* parent = nullptr);
+    frmSetup(const Settings& running, SettingsTarget& target, ErrorReporter& errors, QWidget* parent = nullptr);
 
     QLabel* lblListen = nullptr;
     QLineEdit* txtClient = nullptr;
@@ -39,18 +39,19 @@ private:
     void Load();
     void OnOk();
     void Apply();
-    // One port box or address box: checked, confirmed when it changes, stored. Stop ends the OK
-    // with the dialog open.
-    enum class Outcome { Stop, Unchanged, Changed };
-    Outcome ApplyPort(QLineEdit* box, int& setting, const QString& invalid, const QStringList& confirmation);
-    Outcome ApplyAddress(QLineEdit* box, QString& setting, const QString& invalid, const QStringList& confirmation);
+    // The boxes of one side, in turn, into wanted. False when one of them ended the OK.
+    bool AskClientSide(Settings& wanted);
+    bool AskRixSide(Settings& wanted);
+    // One port box or address box: checked, confirmed when it changes, stored in setting. False
+    // ends the OK with the dialog open.
+    bool AskPort(QLineEdit* box, int& setting, const QString& invalid, const QStringList& confirmation);
+    bool AskAddress(QLineEdit* box, QString& setting, const QString& invalid, const QStringList& confirmation);
     // Message boxes as the program has always shown them: no icon; errors with OK alone,
     // confirmations with OK and Cancel and their lines joined by CR LF.
     void ShowError(const QString& title, const QString& text);
     bool Confirm(const QString& title, const QStringList& lines);
 
-    RuntimeState& m_state;
-    Relay& m_relay;
-    StatusView& m_view;
+    const Settings& m_running;
+    SettingsTarget& m_target;
     ErrorReporter& m_errors;
 };

@@ -1,9 +1,11 @@
+#include "app/SettingsApplier.h"
 #include "app/Startup.h"
 #include "core/Constants.h"
 #include "core/RuntimeState.h"
 #include "files/DataLabel.h"
 #include "files/FileAccess.h"
 #include "net/Relay.h"
+#include "support/DialogSupport.h"
 #include "support/LoopbackSupport.h"
 #include "support/TestSupport.h"
 #include "ui/ClientLinesView.h"
@@ -33,47 +35,6 @@
 #include <QTimer>
 
 namespace {
-
-// Answers every message box as it opens, in order, and remembers what each one said.
-class BoxAnswers final : public QObject {
-public:
-    struct Seen {
-        QString Title;
-        QString Text;
-        QMessageBox::Icon Icon;
-        QMessageBox::StandardButtons Buttons;
-    };
-
-    explicit BoxAnswers(QList<QMessageBox::StandardButton> answers = {})
-        : m_answers(std::move(answers))
-    {
-        connect(&m_timer, &QTimer::timeout, this, [this] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible())
-                return;
-            Boxes.append({box->windowTitle(), box->text(), box->icon(), box->standardButtons()});
-            // An unexpected box is answered with its first button so the test does not hang.
-            const QMessageBox::StandardButton answer =
-                m_answers.isEmpty() ? QMessageBox::Ok : m_answers.takeFirst();
-            box->button(answer)->click();
-        });
-        m_timer.start(5);
-    }
-
-    QList<Seen> Boxes;
-
-private:
-    QList<QMessageBox::StandardButton> m_answers;
-    QTimer m_timer;
-};
-
-QStringList Titles(const QList<BoxAnswers::Seen>& boxes)
-{
-    QStringList titles;
-    for (const auto& box : boxes)
-        titles.append(box.Title);
-    return titles;
-}
 
 // Every label is one line inside the window, below the client lines in view and above the next label.
 void VerifyLabelsKeepTheirPlace(const frmMain& window)
@@ -142,6 +103,7 @@ private:
     std::unique_ptr<EventLog> m_events;
     Clock m_systemClock;
     std::unique_ptr<Relay> m_relay;
+    std::unique_ptr<SettingsApplier> m_applier;
     std::unique_ptr<QTcpServer> m_rix;
 };
 
@@ -158,6 +120,7 @@ void tst_ui::init()
 
 void tst_ui::cleanup()
 {
+    m_applier.reset();
     m_relay.reset();
     m_rix.reset();
     m_events.reset();
@@ -204,7 +167,7 @@ void tst_ui::clientLines()
     SetSlots(3, {1, 2, 3}); // more lines before: the update also shrinks
     const int heightWithThree = m_window->height();
     SetSlots(slotCount, connected);
-    QCOMPARE(m_state.ShownClientLabels, qint16(lines.size()));
+    QCOMPARE(m_window->ShownClientLabels, qint16(lines.size()));
     QCOMPARE(m_window->LblClient->Lines(), lines);
     QCOMPARE(m_window->height() < heightWithThree, lines.size() < 3);
     // The window, frame included, stops at the screen; only then do the lines scroll.
@@ -319,7 +282,7 @@ void tst_ui::trayWhereAvailable()
         QTRY_VERIFY(m_window->isVisible());
         QVERIFY(!m_window->isMinimized());
         QVERIFY(!m_window->TrayIcon->isVisible());
-        QVERIFY(!m_state.RestoringFromTray);
+        QVERIFY(!m_window->RestoringFromTray);
     }
     // A single click on the icon leaves the window in the notification area.
     QVERIFY(Minimise());
@@ -378,6 +341,7 @@ void tst_ui::StartRelay(int clientPort, bool connectMode)
                       SettingsFileText(m_rix->serverPort(), clientPort, !connectMode)));
     m_events = std::make_unique<EventLog>(m_state, m_clock, m_errors);
     m_relay = std::make_unique<Relay>(m_state, *m_window, m_errors, *m_events, m_systemClock);
+    m_applier = std::make_unique<SettingsApplier>(m_state, *m_relay, *m_window);
     RunStartup(m_state, *m_window, m_errors, *m_relay, m_dir->path());
     m_relay->tmrPoll.stop(); // the tests tick the poll themselves
 }
@@ -456,7 +420,7 @@ frmSetup* tst_ui::OpenSetup()
 {
     if (!m_relay)
         StartRelay(FreePort());
-    auto* dialog = new frmSetup(m_state, *m_relay, *m_window, m_errors, m_window.get());
+    auto* dialog = new frmSetup(m_state, *m_applier, m_errors, m_window.get());
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     dialog->open();
     return dialog;
@@ -580,8 +544,15 @@ void tst_ui::invalidRixPortAfterAClientChange()
     dialog->txtClient->setText(QString::number(newPort));
     dialog->txtServerIP->setText(QStringLiteral("0"));
     BoxAnswers answers({QMessageBox::Ok, QMessageBox::Ok});
+    // The client side follows its new port before the RIX port is checked.
+    bool movedBeforeTheRixPort = false;
+    answers.WhileOpen = [&](const QMessageBox& box) {
+        if (box.windowTitle() == QLatin1String("Port Error"))
+            movedBeforeTheRixPort = IsListening(quint16(newPort));
+    };
     dialog->cmdOk->click();
     QCOMPARE(Titles(answers.Boxes), (QStringList{QStringLiteral("IP Port Change"), QStringLiteral("Port Error")}));
+    QVERIFY(movedBeforeTheRixPort);
     QCOMPARE(answers.Boxes[1].Text,
              QStringLiteral("Invalid Server Module IP Port #. Please reenter a number between 1 and 65535"));
     QTRY_COMPARE(dropped.count(), 1);
