@@ -294,6 +294,8 @@ void Relay::OnPollTick()
 
 void Relay::CloseClientSide()
 {
+    if (m_shutdown != Shutdown::Running)
+        return; // closing: no listener opens again, nothing connects out
     try {
         for (int i = 1; i <= m_state.ConnectionCount; ++i) {
             SocketObject& client = wscktClient(i);
@@ -331,6 +333,8 @@ void Relay::CloseClientSide()
 
 void Relay::ReconnectRixSide()
 {
+    if (m_shutdown != Shutdown::Running)
+        return;
     for (int i = 1; i <= m_state.ConnectionCount; ++i) {
         try {
             SocketObject& rix = wsktServer(i);

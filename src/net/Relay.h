@@ -84,6 +84,8 @@ public:
     // or slot 1 connecting out. The poll makes the new connections.
     void CloseClientSide();
     // After the RIX port or address changed: every connected RIX side re-connects at once.
+    // Neither does anything once the shutdown has begun: settings applied then take effect at the
+    // next start.
     void ReconnectRixSide();
 
     // Whether RIX connections can be made, and in connect mode the connection to the client.

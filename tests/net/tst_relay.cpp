@@ -994,6 +994,9 @@ void tst_relay::shutdownCountsWhatWasNeverAcknowledged()
     // The RIX reads nothing through the shutdown: what it never acknowledged is counted, and not sent.
     RunShutdown(m_state, m_errors, *m_relay);
     QVERIFY(!m_relay->IsClosed());
+    // New settings applied while it drains (a reload, say) open nothing again.
+    m_relay->CloseClientSide();
+    QVERIFY(!m_relay->wscktClient(0).IsListening());
     // The drain's time is up on the relay's clock, not after waiting for it.
     m_relayClock.Step(Relay::ShutdownDrainMs);
     QTRY_VERIFY_WITH_TIMEOUT(m_relay->IsClosed(), Relay::ShutdownDrainMs / 2);
