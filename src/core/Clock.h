@@ -19,4 +19,12 @@ public:
         using namespace std::chrono;
         return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
     }
+    // The system's own clock, for the parts whose owner is not handed one.
+    static const Clock& System();
 };
+
+inline const Clock& Clock::System()
+{
+    static const Clock system;
+    return system;
+}

@@ -17,7 +17,7 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Event
              ReadinessBackend::Kind backendKind, QObject* parent)
     : QObject(parent)
     , m_backend(ReadinessBackend::Create(backendKind))
-    , m_peerReports(errors)
+    , m_peerReports(errors, Clock::System())
     , wscktClient(*m_backend)
     , wsktServer(*m_backend)
     , Draining(*m_backend, m_peerReports)
