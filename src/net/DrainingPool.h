@@ -4,12 +4,12 @@
 #include "net/SocketObject.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
 #include <vector>
 
+class Clock;
 class ReadinessBackend;
 class ReportThrottle;
 
@@ -22,7 +22,9 @@ class ReportThrottle;
 class DrainingPool final : public QObject {
     Q_OBJECT
 public:
-    DrainingPool(ReadinessBackend& backend, ReportThrottle& reports, QObject* parent = nullptr);
+    // The time without progress is measured on clock's steady time. It is the clock of the relay's
+    // sockets too: a connection attempt taken over keeps its age.
+    DrainingPool(ReadinessBackend& backend, ReportThrottle& reports, const Clock& clock, QObject* parent = nullptr);
 
     static constexpr qint64 NoProgressTimeoutMs = 30000;
     // The most connections draining at once before the relay lets new clients wait: each one is a
@@ -60,7 +62,7 @@ private:
         QByteArray Waiting; // for a connection still being made
         qint64 Kernel = 0; // unacknowledged in the kernel, as last asked
         qint64 LastHeld = 0;
-        QElapsedTimer SinceProgress;
+        qint64 ProgressMs = 0; // when it last made progress
     };
 
     // Everything of the entry not yet acknowledged, the kernel asked afresh.
@@ -79,6 +81,7 @@ private:
     void OnAcknowledgementCheck();
 
     ReportThrottle& m_reports;
+    const Clock& m_clock;
     SocketArray m_sockets; // element 0 unused
     std::vector<Entry> m_entries;
     QTimer m_acknowledgementCheck;
