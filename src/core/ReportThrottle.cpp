@@ -1,67 +1,39 @@
 #include "core/ReportThrottle.h"
 
-#include <QElapsedTimer>
-
-#include <memory>
-
-ReportThrottle::ReportThrottle(ErrorReporter& errors, MonotonicMs now, qint64 periodMs)
+ReportThrottle::ReportThrottle(ErrorReporter& errors, const Clock& clock, qint64 periodMs)
     : m_errors(errors)
-    , m_now(std::move(now))
-    , m_periodMs(periodMs)
+    , m_throttle(clock, periodMs)
 {
-    if (!m_now) {
-        auto started = std::make_shared<QElapsedTimer>();
-        started->start();
-        m_now = [started] { return started->elapsed(); };
-    }
 }
 
 void ReportThrottle::Report(const QString& kind, const ReportText& text, const Failure& failure, qint64 bytes)
 {
-    const qint64 now = m_now();
-    const auto found = m_kinds.find(kind);
-    if (found == m_kinds.end()) {
-        Write(m_kinds[kind], text, failure, now);
+    // Once some are left out, the next of the kind waits for the line that counts them, not in front of it.
+    if (!m_leftOut.contains(kind) && m_throttle.Take(kind)) {
+        m_errors.Report(text, failure);
         return;
     }
-    Kind& entry = *found;
-    if (now - entry.LastWrittenMs >= m_periodMs && entry.LeftOut == 0) {
-        Write(entry, text, failure, now);
-        return;
-    }
-    m_leftOutKinds += entry.LeftOut == 0;
-    ++entry.LeftOut;
-    entry.LeftOutBytes += bytes;
-    entry.LastText = text;
-    entry.LastFailure = failure;
+    m_throttle.LeaveOut(kind, bytes);
+    m_leftOut.insert(kind, {text, failure});
 }
 
 void ReportThrottle::Flush(bool atShutdown)
 {
-    if (m_leftOutKinds == 0)
-        return;
-    const qint64 now = m_now();
-    for (Kind& entry : m_kinds) {
-        if (entry.LeftOut == 0 || (!atShutdown && now - entry.LastWrittenMs < m_periodMs))
+    for (auto last = m_leftOut.begin(); last != m_leftOut.end();) {
+        if (!atShutdown && !m_throttle.Due(last.key())) {
+            ++last;
             continue;
-        // The last one left out stands for them all, with their count.
-        Failure told = entry.LastFailure;
+        }
+        const auto leftOut = m_throttle.Written(last.key());
+        const ReportText text = last->Text;
+        Failure told = last->Told;
+        last = m_leftOut.erase(last);
         if (!told.Description.isEmpty())
             told.Description += u' ';
-        told.Description += entry.LeftOutBytes > 0
-            ? QStringLiteral("(%1 like this since the last line, %2 bytes in all)")
-                  .arg(entry.LeftOut)
-                  .arg(entry.LeftOutBytes)
-            : QStringLiteral("(%1 like this since the last line)").arg(entry.LeftOut);
-        --m_leftOutKinds;
-        entry.LeftOut = 0;
-        entry.LeftOutBytes = 0;
-        Write(entry, entry.LastText, told, now);
+        told.Description += leftOut.Bytes > 0 ? QStringLiteral("(%1 like this since the last line, %2 bytes in all)")
+                                                    .arg(leftOut.Count)
+                                                    .arg(leftOut.Bytes)
+                                              : QStringLiteral("(%1 like this since the last line)").arg(leftOut.Count);
+        m_errors.Report(text, told);
     }
-}
-
-void ReportThrottle::Write(Kind& kind, const ReportText& text, const Failure& failure, qint64 nowMs)
-{
-    kind.LastWrittenMs = nowMs;
-    m_errors.Report(text, failure);
 }

@@ -1,11 +1,10 @@
 #pragma once
 
 #include "core/Failure.h"
+#include "core/Throttle.h"
 
 #include <QHash>
 #include <QString>
-
-#include <functional>
 
 // Reports that peers can cause as often as they like (a read that fails, bytes a leaving peer never
 // took, clients turned away): each kind is written at most once per period. Those left out in between
@@ -13,11 +12,9 @@
 // no peer can flood the error log and nothing goes unseen.
 class ReportThrottle {
 public:
-    // Milliseconds on a clock that never goes back.
-    using MonotonicMs = std::function<qint64()>;
     static constexpr qint64 DefaultPeriodMs = 60000;
 
-    explicit ReportThrottle(ErrorReporter& errors, MonotonicMs now = {}, qint64 periodMs = DefaultPeriodMs);
+    ReportThrottle(ErrorReporter& errors, const Clock& clock, qint64 periodMs = DefaultPeriodMs);
 
     // Writes the report now, or counts it when one of its kind was written less than a period ago.
     // kind names the kind of report; bytes is what it says was lost, if anything.
@@ -27,18 +24,13 @@ public:
     void Flush(bool atShutdown = false);
 
 private:
-    struct Kind {
-        qint64 LastWrittenMs = 0;
-        qint64 LeftOut = 0;
-        qint64 LeftOutBytes = 0;
-        ReportText LastText;
-        Failure LastFailure;
+    // The last report left out of a kind: it stands for them all in the line that counts them.
+    struct Last {
+        ReportText Text;
+        Failure Told;
     };
-    void Write(Kind& kind, const ReportText& text, const Failure& failure, qint64 nowMs);
 
     ErrorReporter& m_errors;
-    MonotonicMs m_now;
-    qint64 m_periodMs;
-    QHash<QString, Kind> m_kinds;
-    qint64 m_leftOutKinds = 0; // kinds with reports left out: Flush has nothing to do while 0
+    Throttle<QString> m_throttle;
+    QHash<QString, Last> m_leftOut; // only kinds with reports left out: Flush has nothing to do while empty
 };

@@ -134,25 +134,19 @@ void LogFile::DeleteOldCopies()
 }
 
 FloodLimit::FloodLimit(const Clock& clock)
-    : m_clock(clock)
+    : m_reports(clock, QuietMs)
 {
-}
-
-bool FloodLimit::Quiet() const
-{
-    return m_lastWritten && m_clock.MonotonicMs() - *m_lastWritten < QuietMs;
 }
 
 Failure FloodLimit::Written(const Failure& failure)
 {
-    m_lastWritten = m_clock.MonotonicMs();
+    const qint64 leftOut = m_reports.Written(ThisLog).Count;
     Failure told = failure;
-    if (m_leftOut > 0) {
+    if (leftOut > 0) {
         if (!told.Description.isEmpty())
             told.Description += u' ';
-        told.Description += QStringLiteral("(%1 more failures of this log since the last report not written)")
-                                .arg(m_leftOut);
-        m_leftOut = 0;
+        told.Description
+            += QStringLiteral("(%1 more failures of this log since the last report not written)").arg(leftOut);
     }
     return told;
 }

@@ -1,15 +1,13 @@
 #pragma once
 
 #include "core/Failure.h"
+#include "core/Throttle.h"
 #include "files/NativeFile.h"
 
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 
-#include <optional>
-
-class Clock;
 class RuntimeState;
 
 // One log in the program folder, held open for appending: lines reach the system at once, with no
@@ -69,13 +67,12 @@ public:
     static constexpr qint64 QuietMs = 60'000;
 
     // True within a minute of the last report written.
-    bool Quiet() const;
-    void LeaveOut() { ++m_leftOut; }
+    bool Quiet() const { return !m_reports.Due(ThisLog); }
+    void LeaveOut() { m_reports.LeaveOut(ThisLog); }
     // The failure as it is to be written now, with the count of those left out; a new minute starts.
     Failure Written(const Failure& failure);
 
 private:
-    const Clock& m_clock;
-    std::optional<qint64> m_lastWritten;
-    qint64 m_leftOut = 0;
+    static constexpr int ThisLog = 0; // the one kind of report: this log failing
+    Throttle<int> m_reports;
 };

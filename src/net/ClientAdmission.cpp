@@ -26,9 +26,10 @@ bool ParseAllowedNetwork(const QString& text, AllowedNetwork& network)
     return true;
 }
 
-ClientAdmission::ClientAdmission()
+ClientAdmission::ClientAdmission(const Clock& clock)
+    : m_clock(clock)
+    , m_refusalLines(clock, RefusalLineMs, RememberedRefusals)
 {
-    m_started.start();
 }
 
 bool ClientAdmission::IsAllowed(quint32 peerAddress) const
@@ -40,20 +41,6 @@ bool ClientAdmission::IsAllowed(quint32 peerAddress) const
             return true;
     }
     return false;
-}
-
-bool ClientAdmission::TakeRefusalLine(quint32 peerAddress, qint64 nowSeconds)
-{
-    const auto last = m_lastRefusalLine.constFind(peerAddress);
-    if (last != m_lastRefusalLine.cend() && nowSeconds - *last < RefusalLineSeconds)
-        return false;
-    if (last == m_lastRefusalLine.cend() && m_lastRefusalLine.size() >= RememberedRefusals) {
-        m_lastRefusalLine.removeIf([nowSeconds](auto entry) { return nowSeconds - entry.value() >= RefusalLineSeconds; });
-        if (m_lastRefusalLine.size() >= RememberedRefusals)
-            return false;
-    }
-    m_lastRefusalLine.insert(peerAddress, nowSeconds);
-    return true;
 }
 
 void ClientAdmission::FollowCount(int connected, qint64 nowSeconds)

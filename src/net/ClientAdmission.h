@@ -1,9 +1,8 @@
 #pragma once
 
 #include "core/Constants.h"
+#include "core/Throttle.h"
 
-#include <QElapsedTimer>
-#include <QHash>
 #include <QString>
 
 #include <vector>
@@ -23,7 +22,7 @@ bool ParseAllowedNetwork(const QString& text, AllowedNetwork& network);
 // the command line. "iplog.ini" has no say in it.
 class ClientAdmission {
 public:
-    ClientAdmission();
+    explicit ClientAdmission(const Clock& clock);
 
     // Dotted IPv4 address of the listener; empty for every local address.
     QString ListenAddress;
@@ -38,14 +37,16 @@ public:
     // True when a refusal of this address is to be written now: its last line is a minute old or
     // there was none. Remembers at most a few thousand addresses; past that, refusals from addresses
     // it has no room for go unwritten until old ones expire.
-    bool TakeRefusalLine(quint32 peerAddress, qint64 nowSeconds);
-    qint64 SecondsNow() const { return m_started.elapsed() / 1000; }
+    bool TakeRefusalLine(quint32 peerAddress) { return m_refusalLines.Take(peerAddress); }
+    // Whole seconds on the steady clock, for the cap's episodes.
+    qint64 SecondsNow() const { return m_clock.MonotonicMs() / 1000; }
 
-    static constexpr qint64 RefusalLineSeconds = 60;
+    static constexpr qint64 RefusalLineMs = 60'000;
     static constexpr qsizetype RememberedRefusals = 4096;
 
     // The connected count after each change. An episode at the cap ends only once the count has stayed
-    // below it for CapEpisodeSeconds: a client coming and going at the cap starts no new one.
+    // below it for CapEpisodeSeconds: a client coming and going at the cap starts no new one. This is
+    // not a line per period: one episode, however long, is written once.
     void FollowCount(int connected, qint64 nowSeconds);
     // True when a refusal at the cap is to be written now: the first of its episode.
     bool TakeCapLine(qint64 nowSeconds);
@@ -53,8 +54,8 @@ public:
     static constexpr qint64 CapEpisodeSeconds = 60;
 
 private:
-    QElapsedTimer m_started;
-    QHash<quint32, qint64> m_lastRefusalLine;
+    const Clock& m_clock;
+    Throttle<quint32> m_refusalLines;
     bool m_capReported = false;
     qint64 m_belowCapSince = -1; // -1 while at the cap
 };

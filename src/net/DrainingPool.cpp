@@ -1,15 +1,17 @@
 #include "net/DrainingPool.h"
 
+#include "core/Clock.h"
 #include "core/Constants.h"
 #include "core/Failure.h"
 #include "core/ReportThrottle.h"
 
 #include <utility>
 
-DrainingPool::DrainingPool(ReadinessBackend& backend, ReportThrottle& reports, QObject* parent)
+DrainingPool::DrainingPool(ReadinessBackend& backend, ReportThrottle& reports, const Clock& clock, QObject* parent)
     : QObject(parent)
     , m_reports(reports)
-    , m_sockets(backend)
+    , m_clock(clock)
+    , m_sockets(backend, clock)
     , m_entries(1)
 {
     connect(&m_sockets, &SocketArray::Connected, this, &DrainingPool::OnConnected);
@@ -36,7 +38,7 @@ void DrainingPool::Take(int slot, SocketObject& rix, QByteArray waiting)
     entry.Slot = slot;
     entry.Waiting = std::move(waiting);
     m_waitingBytes += entry.Waiting.size();
-    entry.SinceProgress.start();
+    entry.ProgressMs = m_clock.MonotonicMs();
     ++m_count;
     if (!m_acknowledgementCheck.isActive())
         m_acknowledgementCheck.start();
@@ -55,11 +57,11 @@ void DrainingPool::Check()
         const qint64 held = HeldAt(i);
         if (held < entry.LastHeld) {
             entry.LastHeld = held;
-            entry.SinceProgress.start();
-        } else if (entry.SinceProgress.hasExpired(m_noProgressTimeoutMs)) {
+            entry.ProgressMs = m_clock.MonotonicMs();
+        } else if (m_clock.MonotonicMs() - entry.ProgressMs > NoProgressTimeoutMs) {
             Finish(i,
                    Failure{FailureCode::TimedOut,
-                           QStringLiteral("The RIX took nothing for %1 ms").arg(m_noProgressTimeoutMs)});
+                           QStringLiteral("The RIX took nothing for %1 ms").arg(NoProgressTimeoutMs)});
         }
     }
 }

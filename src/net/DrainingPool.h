@@ -4,12 +4,12 @@
 #include "net/SocketObject.h"
 
 #include <QByteArray>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
 #include <vector>
 
+class Clock;
 class ReadinessBackend;
 class ReportThrottle;
 
@@ -22,7 +22,9 @@ class ReportThrottle;
 class DrainingPool final : public QObject {
     Q_OBJECT
 public:
-    DrainingPool(ReadinessBackend& backend, ReportThrottle& reports, QObject* parent = nullptr);
+    // The time without progress is measured on clock's steady time. It is the clock of the relay's
+    // sockets too: a connection attempt taken over keeps its age.
+    DrainingPool(ReadinessBackend& backend, ReportThrottle& reports, const Clock& clock, QObject* parent = nullptr);
 
     static constexpr qint64 NoProgressTimeoutMs = 30000;
     // The most connections draining at once before the relay lets new clients wait: each one is a
@@ -31,8 +33,6 @@ public:
     // How often a connection with nothing left but what the kernel holds asks whether the RIX has
     // acknowledged it (there is no event for that).
     static constexpr int AcknowledgementCheckMs = 100;
-    // A shorter time, for tests that cannot wait half a minute.
-    void SetNoProgressTimeout(qint64 ms) { m_noProgressTimeoutMs = ms; }
 
     // Takes over the slot's RIX connection (connected or still connecting) with the bytes that wait
     // for it besides its own pending output.
@@ -60,7 +60,7 @@ private:
         QByteArray Waiting; // for a connection still being made
         qint64 Kernel = 0; // unacknowledged in the kernel, as last asked
         qint64 LastHeld = 0;
-        QElapsedTimer SinceProgress;
+        qint64 ProgressMs = 0; // when it last made progress
     };
 
     // Everything of the entry not yet acknowledged, the kernel asked afresh.
@@ -79,10 +79,10 @@ private:
     void OnAcknowledgementCheck();
 
     ReportThrottle& m_reports;
+    const Clock& m_clock;
     SocketArray m_sockets; // element 0 unused
     std::vector<Entry> m_entries;
     QTimer m_acknowledgementCheck;
-    qint64 m_noProgressTimeoutMs = NoProgressTimeoutMs;
     qint64 m_waitingBytes = 0;
     qint64 m_kernelBytes = 0;
     int m_count = 0;

@@ -17,10 +17,11 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Relay
     : QObject(parent)
     , m_backend(ReadinessBackend::Create(backendKind))
     , m_clock(clock)
-    , m_peerReports(errors, [&clock] { return clock.MonotonicMs(); })
-    , wscktClient(*m_backend)
-    , wsktServer(*m_backend)
-    , Draining(*m_backend, m_peerReports)
+    , m_peerReports(errors, clock)
+    , wscktClient(*m_backend, clock)
+    , wsktServer(*m_backend, clock)
+    , Admission(clock)
+    , Draining(*m_backend, m_peerReports, clock)
     , m_state(state)
     , m_view(view)
     , m_errors(errors)
@@ -419,7 +420,7 @@ void Relay::AdmitWaitingClients()
 bool Relay::AdmitClient(quint32 peerAddress)
 {
     if (!Admission.IsAllowed(peerAddress)) {
-        if (Admission.TakeRefusalLine(peerAddress, Admission.SecondsNow()))
+        if (Admission.TakeRefusalLine(peerAddress))
             m_events.ClientRefused(NativeSocket::DottedAddress(peerAddress));
         return false;
     }

@@ -1,6 +1,7 @@
 #include "net/SocketObject.h"
 
 #include "core/CheckIPAddress.h"
+#include "core/Clock.h"
 #include "core/Constants.h"
 #include "core/Failure.h"
 #include "net/ReadinessBackend.h"
@@ -57,9 +58,10 @@ NativeSocket::Handle AcceptedHandle::Release()
     return handle;
 }
 
-SocketObject::SocketObject(SocketArray& owner, int index, ReadinessBackend& backend)
+SocketObject::SocketObject(SocketArray& owner, int index, ReadinessBackend& backend, const Clock& clock)
     : m_owner(owner)
     , m_backend(backend)
+    , m_clock(clock)
     , m_index(index)
     , m_pending(backend.OutputChunks())
 {
@@ -147,7 +149,7 @@ int SocketObject::Connect()
 {
     if (IsConnected())
         return 0;
-    if (m_state == State::Connecting && !m_connectStarted.hasExpired(ConnectTimeoutMs))
+    if (m_state == State::Connecting && ConnectAttemptAge() <= ConnectTimeoutMs)
         return 0;
     CloseHandle();
 
@@ -166,8 +168,13 @@ int SocketObject::Connect()
         return error;
     }
     Adopt(handle, State::Connecting);
-    m_connectStarted.start();
+    m_connectStartedMs = m_clock.MonotonicMs();
     return 0;
+}
+
+qint64 SocketObject::ConnectAttemptAge() const
+{
+    return IsConnecting() ? m_clock.MonotonicMs() - m_connectStartedMs : -1;
 }
 
 void SocketObject::AcceptHandle(AcceptedHandle accepted)
@@ -199,7 +206,7 @@ void SocketObject::TakeOver(SocketObject& other)
     m_remoteAddress = other.m_remoteAddress;
     m_remotePort = other.m_remotePort;
     m_peerAddress = std::exchange(other.m_peerAddress, 0);
-    m_connectStarted = other.m_connectStarted;
+    m_connectStartedMs = other.m_connectStartedMs;
     m_pending.Swap(other.m_pending);
     m_paused = false;
     m_backend.Reassign(m_handle, this);
@@ -520,9 +527,10 @@ void SocketObject::UpdateInterest()
     m_backend.SetInterest(m_handle, wantRead, wantWrite);
 }
 
-SocketArray::SocketArray(ReadinessBackend& backend, QObject* parent)
+SocketArray::SocketArray(ReadinessBackend& backend, const Clock& clock, QObject* parent)
     : QObject(parent)
     , m_backend(backend)
+    , m_clock(clock)
 {
     Add();
 }
@@ -544,6 +552,6 @@ void SocketArray::OfferAccepted(int index, AcceptedHandle accepted)
 int SocketArray::Add()
 {
     const int index = Count();
-    m_objects.push_back(std::make_unique<SocketObject>(*this, index, m_backend));
+    m_objects.push_back(std::make_unique<SocketObject>(*this, index, m_backend, m_clock));
     return index;
 }

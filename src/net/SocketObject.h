@@ -6,13 +6,13 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
 #include <memory>
 #include <vector>
 
+class Clock;
 class ReadinessBackend;
 class SocketArray;
 
@@ -51,7 +51,7 @@ private:
 // closing one and connecting it again is the normal life of a slot's socket.
 class SocketObject final : public ReadinessTarget {
 public:
-    SocketObject(SocketArray& owner, int index, ReadinessBackend& backend);
+    SocketObject(SocketArray& owner, int index, ReadinessBackend& backend, const Clock& clock);
     ~SocketObject();
     SocketObject(const SocketObject&) = delete;
     SocketObject& operator=(const SocketObject&) = delete;
@@ -88,7 +88,7 @@ public:
     bool OutOfDescriptors() const { return m_outOfDescriptors; }
     bool IsConnecting() const { return m_state == State::Connecting; }
     // How long the connection attempt under way has been going, in ms; -1 when there is none.
-    qint64 ConnectAttemptAge() const { return IsConnecting() ? m_connectStarted.elapsed() : -1; }
+    qint64 ConnectAttemptAge() const;
     bool IsListening() const { return m_state == State::Listening; }
     // The connection has failed (a reset, say) and what the kernel still holds is being read.
     bool IsBroken() const { return m_state == State::Broken; }
@@ -165,13 +165,16 @@ private:
 
     SocketArray& m_owner;
     ReadinessBackend& m_backend;
+    const Clock& m_clock;
     int m_index;
     NativeSocket::Handle m_handle = NativeSocket::InvalidHandle;
     State m_state = State::Closed;
     bool m_readable = false; // the kernel may hold unread bytes (or a pending connection)
     bool m_paused = false;
     bool m_outOfDescriptors = false;
-    bool m_acceptFailing = false; // an accept failure has been reported and has not cleared yet
+    // An accept failure has been reported and has not cleared yet: once until an accept succeeds again,
+    // however long that takes, not once per period.
+    bool m_acceptFailing = false;
     qint64 m_unsentAtClose = 0;
     int m_errorCode = 0;
     int m_acceptBatch = 1; // accepts tried per report; grows while connections queue up
@@ -182,7 +185,7 @@ private:
     quint16 m_listeningPort = 0; // the port actually listened on (the system's choice for 0)
     quint32 m_localAddress = 0;
     quint32 m_peerAddress = 0; // known from the accept; 0 when it must be asked for
-    QElapsedTimer m_connectStarted;
+    qint64 m_connectStartedMs = 0; // on the clock's steady time
     OutputQueue m_pending;
 };
 
@@ -191,7 +194,8 @@ private:
 class SocketArray : public QObject {
     Q_OBJECT
 public:
-    explicit SocketArray(ReadinessBackend& backend, QObject* parent = nullptr);
+    // Every element measures its connection attempts on clock.
+    SocketArray(ReadinessBackend& backend, const Clock& clock, QObject* parent = nullptr);
     ~SocketArray() override;
 
     // The element at index; a missing one is a failure of the caller (throws Failure).
@@ -220,5 +224,6 @@ private:
     void OfferAccepted(int index, AcceptedHandle accepted);
 
     ReadinessBackend& m_backend;
+    const Clock& m_clock;
     std::vector<std::unique_ptr<SocketObject>> m_objects;
 };

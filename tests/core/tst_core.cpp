@@ -3,6 +3,7 @@
 #include "core/NumberFromText.h"
 #include "core/ReportThrottle.h"
 #include "core/RuntimeState.h"
+#include "support/TestSupport.h"
 
 #include <QTest>
 
@@ -204,11 +205,11 @@ void tst_core::reportThrottle()
     QFETCH(QStringList, steps);
     QFETCH(QStringList, written);
     LinesWritten errors;
-    qint64 now = 0;
-    ReportThrottle throttle(errors, [&now] { return now; });
+    TestClock clock;
+    ReportThrottle throttle(errors, clock);
     for (const QString& step : steps) {
         const QStringList parts = step.mid(1).split(u' ');
-        now = parts[0].toLongLong();
+        clock.Monotonic = parts[0].toLongLong();
         if (step.startsWith(u'f'))
             throttle.Flush();
         else

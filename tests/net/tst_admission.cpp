@@ -1,6 +1,7 @@
 #include "net/ClientAdmission.h"
 
 #include "core/CheckIPAddress.h"
+#include "support/TestSupport.h"
 
 #include <QTest>
 
@@ -40,7 +41,8 @@ void tst_admission::allowedNetworks()
     QFETCH(QString, outside);
     AllowedNetwork network;
     QCOMPARE(ParseAllowedNetwork(text, network), valid);
-    ClientAdmission admission;
+    const TestClock clock;
+    ClientAdmission admission(clock);
     admission.Allowed = {network};
     const auto address = [](const QString& dotted) {
         quint32 value = 0;
@@ -55,15 +57,25 @@ void tst_admission::allowedNetworks()
 
 void tst_admission::refusalLinesOncePerMinuteWithinABound()
 {
-    ClientAdmission admission;
-    QVERIFY(admission.TakeRefusalLine(1, 0));
-    QVERIFY(!admission.TakeRefusalLine(1, 59));
-    QVERIFY(admission.TakeRefusalLine(1, 60));
+    TestClock clock;
+    ClientAdmission admission(clock);
+    QVERIFY(admission.TakeRefusalLine(1));
+    // The minute is one of steady time: the system time set forward does not end it.
+    clock.Moment = clock.Moment.addSecs(2 * 3600);
+    clock.Monotonic = ClientAdmission::RefusalLineMs - 1;
+    QVERIFY(!admission.TakeRefusalLine(1));
+    clock.Monotonic = ClientAdmission::RefusalLineMs;
+    QVERIFY(admission.TakeRefusalLine(1));
     // A flood of addresses fills what it remembers; new ones then go unwritten until old ones expire.
+    clock.Monotonic = 90'000;
     for (quint32 a = 2; a <= ClientAdmission::RememberedRefusals; ++a)
-        QVERIFY(admission.TakeRefusalLine(a, 30));
-    QVERIFY(!admission.TakeRefusalLine(100000, 61));
-    QVERIFY(admission.TakeRefusalLine(100000, 90));
+        QVERIFY(admission.TakeRefusalLine(a));
+    clock.Monotonic = 2 * ClientAdmission::RefusalLineMs - 1;
+    QVERIFY(!admission.TakeRefusalLine(100000));
+    clock.Monotonic = 2 * ClientAdmission::RefusalLineMs; // the line for address 1 has expired
+    QVERIFY(admission.TakeRefusalLine(100000));
+    QVERIFY(!admission.TakeRefusalLine(100001));
+    QVERIFY(!admission.TakeRefusalLine(2));
 }
 
 using CountSteps = QList<QPair<int, qint64>>; // the connected count, and the second it changed
@@ -85,7 +97,8 @@ void tst_admission::capLineOncePerEpisode()
 {
     QFETCH(CountSteps, steps);
     QFETCH(int, lines);
-    ClientAdmission admission;
+    const TestClock clock;
+    ClientAdmission admission(clock);
     admission.MaxClients = 2;
     int written = 0;
     for (const auto& [connected, second] : steps) {

@@ -175,6 +175,8 @@ private slots:
     void modeSwitchListensOrConnects();
     void drainingGivesUpAndSaysHowMuchWasLost_data();
     void drainingGivesUpAndSaysHowMuchWasLost();
+    void drainingGivesUpOnTheSteadyClock();
+    void drainingProgressStartsTheWaitAgain();
     void shutdownLetsQueuedBytesGoFirst();
     void shutdownCountsWhatWasNeverAcknowledged();
     void rixChangeDeliversWhatTheOldRixWasSent();
@@ -948,9 +950,83 @@ void tst_relay::drainingGivesUpAndSaysHowMuchWasLost()
     QCOMPARE(m_relay->Draining.Count(), 1);
     QVERIFY(!m_relay->wsktServer(1).HasConnection());
 
-    m_relay->Draining.SetNoProgressTimeout(100);
+    // Once the RIX has acknowledged what its kernel holds (acknowledgements may be delayed), half a
+    // minute without progress passes on the relay's clock.
+    Peer::Connection& stalled = rix.At(0);
+    QTRY_VERIFY([&] {
+        m_relay->OnPollTick(); // the pool notes the progress those acknowledgements make
+        int inKernel = 0;
+        ::ioctl(int(stalled.Socket->socketDescriptor()), SIOCINQ, &inKernel);
+        const qint64 atRix = stalled.Received.size() + stalled.Socket->bytesAvailable() + inKernel;
+        return atRix + m_relay->Draining.Queued() == sent.size();
+    }());
+    m_relayClock.Step(DrainingPool::NoProgressTimeoutMs + 1);
     QTRY_VERIFY((m_relay->OnPollTick(), m_relay->Draining.Count() == 0));
     CheckExactLoss(m_errors.Reports, rix.At(0), sent);
+}
+
+// A RIX connection that is never answered, handed to the pool with bytes waiting for it, can make no
+// progress: the pool gives up on it once the timeout has passed on the steady clock, and not before.
+void tst_relay::drainingGivesUpOnTheSteadyClock()
+{
+    SilentRix silent;
+    const std::unique_ptr<ReadinessBackend> backend = ReadinessBackend::Create(ReadinessBackend::DefaultKind());
+    ReportThrottle reports(m_errors, m_clock);
+    SocketArray rixSide(*backend, m_clock);
+    DrainingPool pool(*backend, reports, m_clock);
+    SocketObject& rix = rixSide(0);
+    rix.SetRemoteAddress(QStringLiteral("127.0.0.1"));
+    rix.SetRemotePort(silent.Port);
+    QCOMPARE(rix.Connect(), 0);
+    pool.Take(1, rix, Pattern(1000, 16));
+    m_clock.Moment = m_clock.Moment.addSecs(-3600); // the system time set back changes nothing
+    m_clock.Monotonic += DrainingPool::NoProgressTimeoutMs;
+    pool.Check();
+    QCOMPARE(pool.Count(), 1);
+    QVERIFY(m_errors.Reports.isEmpty());
+    m_clock.Monotonic += 1;
+    pool.Check();
+    QCOMPARE(pool.Count(), 0);
+    QCOMPARE(m_errors.Reports.size(), 1);
+    QCOMPARE(TimedOutLength(m_errors.Reports[0]), 1000);
+}
+
+// The wait is for a time without progress: bytes the RIX takes start it again.
+void tst_relay::drainingProgressStartsTheWaitAgain()
+{
+    Peer rix;
+    rix.Read = false;
+    QVERIFY(rix.Listen());
+    const std::unique_ptr<ReadinessBackend> backend = ReadinessBackend::Create(ReadinessBackend::DefaultKind());
+    ReportThrottle reports(m_errors, m_clock);
+    SocketArray rixSide(*backend, m_clock);
+    DrainingPool pool(*backend, reports, m_clock);
+    SocketObject& toRix = rixSide(0);
+    toRix.SetRemoteAddress(QStringLiteral("127.0.0.1"));
+    toRix.SetRemotePort(rix.Port());
+    QCOMPARE(toRix.Connect(), 0);
+    QTRY_VERIFY(toRix.IsConnected() && rix.Count() == 1);
+    const QByteArray sent = Pattern(4 * 1024 * 1024, 17);
+    QVERIFY(toRix.Write(sent));
+    pool.Take(1, toRix, {});
+    const qint64 start = m_clock.Monotonic;
+
+    // Two thirds of the way, the RIX reads a little.
+    m_clock.Monotonic = start + 2 * DrainingPool::NoProgressTimeoutMs / 3;
+    const qint64 before = pool.Queued();
+    char buffer[65536];
+    QVERIFY(::recv(int(rix.At(0).Socket->socketDescriptor()), buffer, sizeof buffer, MSG_DONTWAIT) > 0);
+    QTRY_VERIFY((pool.Check(), pool.Queued() < before));
+    // Past the timeout counted from the start, the connection is still given its time.
+    m_clock.Monotonic = start + DrainingPool::NoProgressTimeoutMs + 1;
+    pool.Check();
+    QCOMPARE(pool.Count(), 1);
+    QVERIFY(m_errors.Reports.isEmpty());
+    // Once the RIX takes nothing for the whole timeout, the pool gives up and counts what it lost.
+    QTRY_VERIFY((m_clock.Monotonic += DrainingPool::NoProgressTimeoutMs + 1, pool.Check(), pool.Count() == 0));
+    QCOMPARE(m_errors.Reports.size(), 1);
+    const qint64 lost = TimedOutLength(m_errors.Reports[0]);
+    QVERIFY2(lost > 0 && lost < sent.size(), qPrintable(m_errors.Reports[0]));
 }
 
 void tst_relay::shutdownLetsQueuedBytesGoFirst()
@@ -1065,7 +1141,9 @@ void tst_relay::rixOutageIsWrittenAtEachEnd()
         AddGreetedClient();
     // However long it lasts, and on however many slots: one line when it begins.
     const QString down = QStringLiteral("Error Connecting to Switcher|Connection Error|%1").arg(code);
-    QTRY_VERIFY_WITH_TIMEOUT((m_relay->OnPollTick(), !m_errors.Reports.isEmpty()), 2 * SocketObject::ConnectTimeoutMs);
+    if (!answers)
+        m_relayClock.Step(SocketObject::ConnectTimeoutMs); // the attempts have had no answer for so long
+    QTRY_VERIFY_WITH_TIMEOUT((m_relay->OnPollTick(), !m_errors.Reports.isEmpty()), SocketObject::ConnectTimeoutMs / 2);
     for (int tick = 0; tick < 3; ++tick)
         m_relay->OnPollTick();
     QCOMPARE(m_errors.Reports, QStringList{down});
