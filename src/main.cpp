@@ -81,7 +81,7 @@ int main(int argc, char* argv[])
     }
 
     Program program(folder);
-    ApplyOptions(options, program.Core);
+    program.Core.ApplyOptions(options);
     HandleSignals(&program, program.Core, [&program] { program.Stop(); });
     program.Start();
     return QApplication::exec();

@@ -28,7 +28,7 @@ int main(int argc, char* argv[])
     RuntimeState state;
     NullStatusView view;
     Engine engine(state, view);
-    ApplyOptions(options, engine);
+    engine.ApplyOptions(options);
     HandleSignals(&app, engine, [&engine] { engine.Stop([] { QCoreApplication::quit(); }); });
     // Says in the journal where this relay keeps its files, and tells the service manager it is ready.
     engine.Start(folder);

@@ -1,6 +1,5 @@
 #include "app/CommandLine.h"
 
-#include "app/Engine.h"
 #include "core/CheckIPAddress.h"
 #include "core/RuntimeState.h"
 
@@ -196,15 +195,6 @@ QString ChooseProgramFolder(ProgramKind kind, const Options& options)
     Print(out,
           QStringLiteral("%1: the program's folder %2 is not for its files; using %3\n").arg(program, own, perUser));
     return perUser;
-}
-
-void ApplyOptions(const Options& options, Engine& engine)
-{
-    ClientAdmission& admission = engine.Net.Admission;
-    admission.ListenAddress = options.ListenAddress;
-    admission.Allowed = options.Allowed;
-    admission.MaxClients = options.MaxClients;
-    engine.State.KeepLogs = options.KeepLogs;
 }
 
 QStringList ArgumentList(int argc, char* argv[])

@@ -8,8 +8,6 @@
 #include <optional>
 #include <vector>
 
-class Engine;
-
 // tolvane has a window; tolvaned is the same relay without one, for running as a service.
 enum class ProgramKind { Window, Service };
 
@@ -34,9 +32,6 @@ std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind ki
 // on stderr: exit 2. For --check it only looks: no folder is made, nothing written, and what it
 // says goes to stdout with the rest of the check.
 QString ChooseProgramFolder(ProgramKind kind, const Options& options);
-
-// The listener's address, the allow-list, the cap and the number of dated logs kept.
-void ApplyOptions(const Options& options, Engine& engine);
 
 // The arguments as Qt would give them, taken before the application object exists.
 QStringList ArgumentList(int argc, char* argv[]);

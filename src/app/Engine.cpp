@@ -33,6 +33,14 @@ Engine::Engine(RuntimeState& state, StatusView& view)
 {
 }
 
+void Engine::ApplyOptions(const Options& options)
+{
+    Net.Admission.ListenAddress = options.ListenAddress;
+    Net.Admission.Allowed = options.Allowed;
+    Net.Admission.MaxClients = options.MaxClients;
+    State.KeepLogs = options.KeepLogs;
+}
+
 void Engine::Start(const QString& folder)
 {
     RunStartup(State, View, Errors, Net, folder);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/CommandLine.h"
 #include "app/ServiceStatus.h"
 #include "app/SettingsApplier.h"
 #include "core/Clock.h"
@@ -22,6 +23,8 @@ class Engine final {
 public:
     Engine(RuntimeState& state, StatusView& view);
 
+    // The command line's listener address, allow-list, cap and number of dated logs kept; before Start.
+    void ApplyOptions(const Options& options);
     // The start-up sequence for a program whose files live in folder; the poll runs from then on.
     void Start(const QString& folder);
     // The orderly shutdown: settings written, what is queued for peers given its time to go out, every
