@@ -7,9 +7,11 @@
 
 #include <utility>
 
-DrainingPool::DrainingPool(ReadinessBackend& backend, ReportThrottle& reports, const Clock& clock, QObject* parent)
+DrainingPool::DrainingPool(ReadinessBackend& backend, ReportThrottle& reports, RelayEvents& events,
+                           const Clock& clock, QObject* parent)
     : QObject(parent)
     , m_reports(reports)
+    , m_events(events)
     , m_clock(clock)
     , m_sockets(backend, clock)
     , m_entries(1)
@@ -125,6 +127,8 @@ void DrainingPool::Finish(int index, const Failure& failure)
 {
     const Entry& entry = m_entries[size_t(index)];
     const qint64 discarded = HeldAt(index);
+    if (discarded > 0)
+        m_events.BytesDiscarded(RelayEvents::From::Client, entry.Slot, discarded);
     if (discarded > 0)
         m_reports.Report(QStringLiteral("drain %1").arg(failure.Code), Reports::SendingToServer(entry.Slot, discarded),
                          failure, discarded);

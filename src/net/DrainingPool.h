@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Failure.h"
+#include "core/RelayEvents.h"
 #include "net/SocketObject.h"
 
 #include <QByteArray>
@@ -24,7 +25,8 @@ class DrainingPool final : public QObject {
 public:
     // The time without progress is measured on clock's steady time. It is the clock of the relay's
     // sockets too: a connection attempt taken over keeps its age.
-    DrainingPool(ReadinessBackend& backend, ReportThrottle& reports, const Clock& clock, QObject* parent = nullptr);
+    DrainingPool(ReadinessBackend& backend, ReportThrottle& reports, RelayEvents& events, const Clock& clock,
+                 QObject* parent = nullptr);
 
     static constexpr qint64 NoProgressTimeoutMs = 30000;
     // The most connections draining at once before the relay lets new clients wait: each one is a
@@ -79,6 +81,7 @@ private:
     void OnAcknowledgementCheck();
 
     ReportThrottle& m_reports;
+    RelayEvents& m_events;
     const Clock& m_clock;
     SocketArray m_sockets; // element 0 unused
     std::vector<Entry> m_entries;

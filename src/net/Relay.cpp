@@ -21,7 +21,7 @@ Relay::Relay(RuntimeState& state, StatusView& view, ErrorReporter& errors, Relay
     , wscktClient(*m_backend, clock)
     , wsktServer(*m_backend, clock)
     , Admission(clock)
-    , Draining(*m_backend, m_peerReports, clock)
+    , Draining(*m_backend, m_peerReports, events, clock)
     , m_state(state)
     , m_view(view)
     , m_errors(errors)

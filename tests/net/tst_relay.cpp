@@ -81,15 +81,24 @@ QByteArray ReadToTheEnd(Peer::Connection& connection)
 
 // The one report counted the bytes the RIX never acknowledged, exactly: once it reads again it gets
 // everything else, in order, and nothing of what was counted.
-void CheckExactLoss(const QStringList& reports, Peer::Connection& connection, const QByteArray& sent)
+// The listeners were told the same count.
+void CheckExactLoss(const QStringList& reports, qint64 told, Peer::Connection& connection, const QByteArray& sent)
 {
     QCOMPARE(reports.size(), 1);
     const qint64 lost = TimedOutLength(reports[0]);
     QVERIFY2(lost > 0, qPrintable(reports[0]));
+    QCOMPARE(told, lost);
     const QByteArray received = ReadToTheEnd(connection);
     QCOMPARE(received.size() + lost, sent.size());
     QVERIFY(sent.startsWith(received));
 }
+
+// What the relay told its listeners of bytes that will never arrive, per side they came from.
+struct LossCount final : RelayEvents {
+    void BytesDiscarded(From from, int, qint64 bytes) override { (from == From::Client ? FromClient : FromRix) += bytes; }
+    qint64 FromClient = 0;
+    qint64 FromRix = 0;
+};
 
 // A RIX whose accept queue is full: connections to it are never answered, they wait in SYN_SENT.
 class SilentRix {
@@ -208,6 +217,7 @@ private:
     std::unique_ptr<EventLog> m_events;
     std::unique_ptr<DataLog> m_data;
     std::unique_ptr<LastMessageLabels> m_labels;
+    LossCount m_lost;
     RelayEventHub m_told;
     SteppedClock m_relayClock;
     std::unique_ptr<Relay> m_relay;
@@ -229,6 +239,8 @@ void tst_relay::init()
     m_told.Add(*m_events);
     m_told.Add(*m_data);
     m_told.Add(*m_labels);
+    m_lost = LossCount();
+    m_told.Add(m_lost);
 }
 
 void tst_relay::cleanup()
@@ -962,7 +974,7 @@ void tst_relay::drainingGivesUpAndSaysHowMuchWasLost()
     }());
     m_relayClock.Step(DrainingPool::NoProgressTimeoutMs + 1);
     QTRY_VERIFY((m_relay->OnPollTick(), m_relay->Draining.Count() == 0));
-    CheckExactLoss(m_errors.Reports, rix.At(0), sent);
+    CheckExactLoss(m_errors.Reports, m_lost.FromClient, rix.At(0), sent);
 }
 
 // A RIX connection that is never answered, handed to the pool with bytes waiting for it, can make no
@@ -973,7 +985,7 @@ void tst_relay::drainingGivesUpOnTheSteadyClock()
     const std::unique_ptr<ReadinessBackend> backend = ReadinessBackend::Create(ReadinessBackend::DefaultKind());
     ReportThrottle reports(m_errors, m_clock);
     SocketArray rixSide(*backend, m_clock);
-    DrainingPool pool(*backend, reports, m_clock);
+    DrainingPool pool(*backend, reports, m_lost, m_clock);
     SocketObject& rix = rixSide(0);
     rix.SetRemoteAddress(QStringLiteral("127.0.0.1"));
     rix.SetRemotePort(silent.Port);
@@ -989,6 +1001,7 @@ void tst_relay::drainingGivesUpOnTheSteadyClock()
     QCOMPARE(pool.Count(), 0);
     QCOMPARE(m_errors.Reports.size(), 1);
     QCOMPARE(TimedOutLength(m_errors.Reports[0]), 1000);
+    QCOMPARE(m_lost.FromClient, 1000);
 }
 
 // The wait is for a time without progress: bytes the RIX takes start it again.
@@ -1000,7 +1013,7 @@ void tst_relay::drainingProgressStartsTheWaitAgain()
     const std::unique_ptr<ReadinessBackend> backend = ReadinessBackend::Create(ReadinessBackend::DefaultKind());
     ReportThrottle reports(m_errors, m_clock);
     SocketArray rixSide(*backend, m_clock);
-    DrainingPool pool(*backend, reports, m_clock);
+    DrainingPool pool(*backend, reports, m_lost, m_clock);
     SocketObject& toRix = rixSide(0);
     toRix.SetRemoteAddress(QStringLiteral("127.0.0.1"));
     toRix.SetRemotePort(rix.Port());
@@ -1076,7 +1089,7 @@ void tst_relay::shutdownCountsWhatWasNeverAcknowledged()
     // The drain's time is up on the relay's clock, not after waiting for it.
     m_relayClock.Step(Relay::ShutdownDrainMs);
     QTRY_VERIFY_WITH_TIMEOUT(m_relay->IsClosed(), Relay::ShutdownDrainMs / 2);
-    CheckExactLoss(m_errors.Reports, rix.At(0), sent);
+    CheckExactLoss(m_errors.Reports, m_lost.FromClient, rix.At(0), sent);
 }
 
 void tst_relay::rixChangeDeliversWhatTheOldRixWasSent()
