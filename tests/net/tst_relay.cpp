@@ -93,11 +93,17 @@ void CheckExactLoss(const QStringList& reports, qint64 told, Peer::Connection& c
     QVERIFY(sent.startsWith(received));
 }
 
-// What the relay told its listeners of bytes that will never arrive, per side they came from.
-struct LossCount final : RelayEvents {
+// What the relay told its listeners of bytes that will never arrive, per side they came from, and of
+// its links.
+struct Heard final : RelayEvents {
     void BytesDiscarded(From from, int, qint64 bytes) override { (from == From::Client ? FromClient : FromRix) += bytes; }
+    void LinkChanged(Link link, bool up) override
+    {
+        Links.append(QStringLiteral("%1 %2").arg(link == Link::Rix ? "RIX" : "client", up ? "up" : "down"));
+    }
     qint64 FromClient = 0;
     qint64 FromRix = 0;
+    QStringList Links;
 };
 
 // A RIX whose accept queue is full: connections to it are never answered, they wait in SYN_SENT.
@@ -217,7 +223,7 @@ private:
     std::unique_ptr<EventLog> m_events;
     std::unique_ptr<DataLog> m_data;
     std::unique_ptr<LastMessageLabels> m_labels;
-    LossCount m_lost;
+    Heard m_heard;
     RelayEventHub m_told;
     SteppedClock m_relayClock;
     std::unique_ptr<Relay> m_relay;
@@ -239,8 +245,8 @@ void tst_relay::init()
     m_told.Add(*m_events);
     m_told.Add(*m_data);
     m_told.Add(*m_labels);
-    m_lost = LossCount();
-    m_told.Add(m_lost);
+    m_heard = Heard();
+    m_told.Add(m_heard);
 }
 
 void tst_relay::cleanup()
@@ -974,7 +980,7 @@ void tst_relay::drainingGivesUpAndSaysHowMuchWasLost()
     }());
     m_relayClock.Step(DrainingPool::NoProgressTimeoutMs + 1);
     QTRY_VERIFY((m_relay->OnPollTick(), m_relay->Draining.Count() == 0));
-    CheckExactLoss(m_errors.Reports, m_lost.FromClient, rix.At(0), sent);
+    CheckExactLoss(m_errors.Reports, m_heard.FromClient, rix.At(0), sent);
 }
 
 // A RIX connection that is never answered, handed to the pool with bytes waiting for it, can make no
@@ -985,7 +991,7 @@ void tst_relay::drainingGivesUpOnTheSteadyClock()
     const std::unique_ptr<ReadinessBackend> backend = ReadinessBackend::Create(ReadinessBackend::DefaultKind());
     ReportThrottle reports(m_errors, m_clock);
     SocketArray rixSide(*backend, m_clock);
-    DrainingPool pool(*backend, reports, m_lost, m_clock);
+    DrainingPool pool(*backend, reports, m_heard, m_clock);
     SocketObject& rix = rixSide(0);
     rix.SetRemoteAddress(QStringLiteral("127.0.0.1"));
     rix.SetRemotePort(silent.Port);
@@ -1001,7 +1007,7 @@ void tst_relay::drainingGivesUpOnTheSteadyClock()
     QCOMPARE(pool.Count(), 0);
     QCOMPARE(m_errors.Reports.size(), 1);
     QCOMPARE(TimedOutLength(m_errors.Reports[0]), 1000);
-    QCOMPARE(m_lost.FromClient, 1000);
+    QCOMPARE(m_heard.FromClient, 1000);
 }
 
 // The wait is for a time without progress: bytes the RIX takes start it again.
@@ -1013,7 +1019,7 @@ void tst_relay::drainingProgressStartsTheWaitAgain()
     const std::unique_ptr<ReadinessBackend> backend = ReadinessBackend::Create(ReadinessBackend::DefaultKind());
     ReportThrottle reports(m_errors, m_clock);
     SocketArray rixSide(*backend, m_clock);
-    DrainingPool pool(*backend, reports, m_lost, m_clock);
+    DrainingPool pool(*backend, reports, m_heard, m_clock);
     SocketObject& toRix = rixSide(0);
     toRix.SetRemoteAddress(QStringLiteral("127.0.0.1"));
     toRix.SetRemotePort(rix.Port());
@@ -1089,7 +1095,7 @@ void tst_relay::shutdownCountsWhatWasNeverAcknowledged()
     // The drain's time is up on the relay's clock, not after waiting for it.
     m_relayClock.Step(Relay::ShutdownDrainMs);
     QTRY_VERIFY_WITH_TIMEOUT(m_relay->IsClosed(), Relay::ShutdownDrainMs / 2);
-    CheckExactLoss(m_errors.Reports, m_lost.FromClient, rix.At(0), sent);
+    CheckExactLoss(m_errors.Reports, m_heard.FromClient, rix.At(0), sent);
 }
 
 void tst_relay::rixChangeDeliversWhatTheOldRixWasSent()
@@ -1161,6 +1167,7 @@ void tst_relay::rixOutageIsWrittenAtEachEnd()
         m_relay->OnPollTick();
     QCOMPARE(m_errors.Reports, QStringList{down});
     QVERIFY(m_relay->RixLink().IsDown());
+    QCOMPARE(m_heard.Links, QStringList{"RIX down"});
     // And one when a connection completes again, with how long it was down.
     silent.reset();
     Peer& rix = *(m_rix = std::make_unique<Peer>());
@@ -1169,6 +1176,7 @@ void tst_relay::rixOutageIsWrittenAtEachEnd()
     for (int tick = 0; tick < 3; ++tick)
         m_relay->OnPollTick();
     QCOMPARE(m_errors.Reports.size(), 2);
+    QCOMPARE(m_heard.Links, QStringList({"RIX down", "RIX up"}));
     QVERIFY2(QRegularExpression(QStringLiteral("^Switcher Connection Restored to 127\\.0\\.0\\.1:%1 after \\d+ s "
                                                "down\\|Connection Error\\|0$")
                                     .arg(port))
