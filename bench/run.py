@@ -14,7 +14,7 @@ ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BENCH = os.path.join(ROOT, 'build', 'relaybench')
 GiB = 1 << 30
 TOLVANES = ('tolvane', 'tolvaned')
-# The relay's per-direction bound on unsent bytes (src/net/Relay.h), for the peak-memory limit.
+# The relay's per-direction bound on unsent bytes (src/net/SlotPath.h), for the peak-memory limit.
 PENDING_BOUND_MIB = 0.25
 
 

@@ -167,7 +167,6 @@ void tst_core::checkIPAddress()
     QVERIFY_THROWS_EXCEPTION(Failure, CheckIPAddress(QStringLiteral("1.2.3.99999999999"), result));
 }
 
-QTEST_GUILESS_MAIN(tst_core)
 namespace {
 
 class LinesWritten final : public ErrorReporter {
@@ -219,4 +218,5 @@ void tst_core::reportThrottle()
     QCOMPARE(errors.Lines, written);
 }
 
+QTEST_GUILESS_MAIN(tst_core)
 #include "tst_core.moc"
