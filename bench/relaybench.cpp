@@ -38,10 +38,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Options {
-    int port = 0;          // the relay's client port
-    int upstreamPort = 0;  // where the relay connects to
-    int greeting = 0;      // bytes the relay sends each new client first (Tolvane: 17)
-    bool direct = false;   // clients connect to the upstream itself: the floor
+    int port = 0; // the relay's client port
+    int upstreamPort = 0; // where the relay connects to
+    int greeting = 0; // bytes the relay sends each new client first (Tolvane: 17)
+    bool direct = false; // clients connect to the upstream itself: the floor
     std::string test;
     uint64_t bytes = 1ull << 30;
     int connections = 64;
@@ -452,7 +452,8 @@ void Churn(const Options& o)
         close(fd);
         micros.push_back(Seconds(cycle) * 1e6);
     }
-    std::printf("churn_per_s %.0f\nchurn_p99_us %.1f\n", double(micros.size()) / Seconds(started), Percentile(micros, 99));
+    std::printf("churn_per_s %.0f\nchurn_p99_us %.1f\n", double(micros.size()) / Seconds(started),
+                Percentile(micros, 99));
 }
 
 double PssMiB(const std::vector<int>& pids)
@@ -581,8 +582,8 @@ int main(int argc, char** argv)
             // Everything the earlier tests opened is closed by now; the relay gets 3 s to let go.
             std::this_thread::sleep_for(std::chrono::seconds(3));
             const double after = PssMiB(o.pids);
-            std::printf("memory_after_%s_mib %.1f\nmemory_after_%s_x %.2f\n", previous.c_str(), after,
-                        previous.c_str(), startMiB > 0 ? after / startMiB : 0);
+            std::printf("memory_after_%s_mib %.1f\nmemory_after_%s_x %.2f\n", previous.c_str(), after, previous.c_str(),
+                        startMiB > 0 ? after / startMiB : 0);
         } else if (test != "memory") {
             std::fprintf(stderr, "relaybench: unknown test %s\n", test.c_str());
             return 2;

@@ -4,10 +4,10 @@
 #include <cstdlib>
 
 // A property that does not hold is a finding: say which, and stop so libFuzzer keeps the input.
-#define FUZZ_CHECK(condition)                                                                               \
-    do {                                                                                                    \
-        if (!(condition)) {                                                                                 \
-            std::fprintf(stderr, "property failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__);          \
-            std::abort();                                                                                   \
-        }                                                                                                   \
+#define FUZZ_CHECK(condition)                                                                                          \
+    do {                                                                                                               \
+        if (!(condition)) {                                                                                            \
+            std::fprintf(stderr, "property failed: %s (%s:%d)\n", #condition, __FILE__, __LINE__);                     \
+            std::abort();                                                                                              \
+        }                                                                                                              \
     } while (false)

@@ -9,7 +9,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    const QString text = QString::fromLatin1(reinterpret_cast<const char*>(data), qsizetype(std::min<size_t>(size, 512)));
+    const QString text
+        = QString::fromLatin1(reinterpret_cast<const char*>(data), qsizetype(std::min<size_t>(size, 512)));
     const QStringList parts = text.split(u'.');
     // Three dots at least, and something after the third.
     const bool shapeOk = parts.size() >= 4 && !parts.mid(3).join(u'.').isEmpty();

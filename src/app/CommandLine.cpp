@@ -23,8 +23,9 @@ void Print(FILE* stream, const QString& text)
 // Tells the operator what is wrong with the command line, on stderr.
 int Refuse(const QString& program, const QString& message)
 {
-    Print(stderr, program + QStringLiteral(": ") + message + QStringLiteral("\nTry '") + program
-                      + QStringLiteral(" --help' for more information.\n"));
+    Print(stderr,
+          program + QStringLiteral(": ") + message + QStringLiteral("\nTry '") + program
+              + QStringLiteral(" --help' for more information.\n"));
     return 2;
 }
 
@@ -61,9 +62,9 @@ bool MakeWritableFolder(const QString& folder, bool lookOnly)
 // root may write to /usr/bin, but logs do not belong there.
 bool IsUsableOwnFolder(const QString& folder, bool lookOnly)
 {
-    static const QStringList systemFolders = {QStringLiteral("/usr/bin"), QStringLiteral("/usr/sbin"),
-                                              QStringLiteral("/usr/local/bin"), QStringLiteral("/usr/local/sbin"),
-                                              QStringLiteral("/bin"), QStringLiteral("/sbin")};
+    static const QStringList systemFolders
+        = {QStringLiteral("/usr/bin"),        QStringLiteral("/usr/sbin"), QStringLiteral("/usr/local/bin"),
+           QStringLiteral("/usr/local/sbin"), QStringLiteral("/bin"),      QStringLiteral("/sbin")};
     return !systemFolders.contains(QDir::cleanPath(folder)) && MakeWritableFolder(folder, lookOnly);
 }
 
@@ -80,20 +81,22 @@ std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind ki
             : QStringLiteral("Relays TCP between clients and a RIX, without a window: the service form of\n"
                              "tolvane. Settings are in iplog.ini in the program folder, logs beside it.\n"
                              "SIGHUP re-reads iplog.ini; SIGTERM and SIGINT shut down in order."));
-    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help and exit."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Show this help and exit."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Show the version and exit."));
     const QCommandLineOption folder(
         QStringLiteral("folder"),
         kind == ProgramKind::Window
-            ? QStringLiteral("Program folder for iplog.ini and the logs (default: the program's own folder, or the "
-                             "per-user data folder when that cannot be written or holds installed programs, as /usr/bin).")
+            ? QStringLiteral(
+                "Program folder for iplog.ini and the logs (default: the program's own folder, or the "
+                "per-user data folder when that cannot be written or holds installed programs, as /usr/bin).")
             : QStringLiteral("Program folder for iplog.ini and the logs (default: the program's own folder; "
                              "required when that cannot be written or holds installed programs, as /usr/bin)."),
         QStringLiteral("dir"));
-    const QCommandLineOption listenAddress(QStringLiteral("listen-address"),
-                                           QStringLiteral("Local IPv4 address the client listener binds (default: all)."),
-                                           QStringLiteral("addr"));
+    const QCommandLineOption listenAddress(
+        QStringLiteral("listen-address"),
+        QStringLiteral("Local IPv4 address the client listener binds (default: all)."), QStringLiteral("addr"));
     const QCommandLineOption allow(QStringLiteral("allow"),
                                    QStringLiteral("Accept clients only from this network, a.b.c.d/len or one address; "
                                                   "repeatable (default: any). Others are closed at once."),
@@ -137,8 +140,9 @@ std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind ki
         quint32 address = 0;
         options.ListenAddress = parser.value(listenAddress);
         if (!ParseDottedIPv4(options.ListenAddress, address))
-            return Refuse(program,
-                          QStringLiteral("--listen-address '%1' is not a dotted IPv4 address").arg(options.ListenAddress));
+            return Refuse(
+                program,
+                QStringLiteral("--listen-address '%1' is not a dotted IPv4 address").arg(options.ListenAddress));
     }
     for (const QString& text : parser.values(allow)) {
         AllowedNetwork network;
@@ -149,16 +153,18 @@ std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind ki
     if (parser.isSet(maxClients)) {
         const auto n = Number(parser.value(maxClients), 1, ClientAdmission::DefaultMaxClients);
         if (!n)
-            return Refuse(program, QStringLiteral("--max-clients '%1' is not a number from 1 to %2")
-                                       .arg(parser.value(maxClients))
-                                       .arg(ClientAdmission::DefaultMaxClients));
+            return Refuse(program,
+                          QStringLiteral("--max-clients '%1' is not a number from 1 to %2")
+                              .arg(parser.value(maxClients))
+                              .arg(ClientAdmission::DefaultMaxClients));
         options.MaxClients = *n;
     }
     if (parser.isSet(keepLogs)) {
         const auto n = Number(parser.value(keepLogs), 0, 1'000'000);
         if (!n)
-            return Refuse(program,
-                          QStringLiteral("--keep-logs '%1' is not a number from 0 to 1000000").arg(parser.value(keepLogs)));
+            return Refuse(
+                program,
+                QStringLiteral("--keep-logs '%1' is not a number from 0 to 1000000").arg(parser.value(keepLogs)));
         options.KeepLogs = *n;
     }
     return std::nullopt;
@@ -180,16 +186,18 @@ QString ChooseProgramFolder(ProgramKind kind, const Options& options)
     if (IsUsableOwnFolder(own, options.Check))
         return own;
     if (kind == ProgramKind::Service) {
-        Print(out, QStringLiteral("%1: the program's folder %2 is not for its files; name a folder for "
-                                  "iplog.ini and the logs with --folder DIR\n")
-                       .arg(program, own));
+        Print(out,
+              QStringLiteral("%1: the program's folder %2 is not for its files; name a folder for "
+                             "iplog.ini and the logs with --folder DIR\n")
+                  .arg(program, own));
         return {};
     }
     const QString perUser = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     if (perUser.isEmpty() || !MakeWritableFolder(perUser, options.Check)) {
-        Print(out, QStringLiteral("%1: the program's folder %2 is not for its files, and %3 cannot be written; "
-                                  "name a folder with --folder DIR\n")
-                       .arg(program, own, perUser));
+        Print(out,
+              QStringLiteral("%1: the program's folder %2 is not for its files, and %3 cannot be written; "
+                             "name a folder with --folder DIR\n")
+                  .arg(program, own, perUser));
         return {};
     }
     Print(out,

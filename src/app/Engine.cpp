@@ -53,7 +53,8 @@ void Engine::Stop(std::function<void()> whenStopped)
     const bool first = !std::exchange(m_stopping, true);
     if (first) {
         Status.Stopping();
-        QObject::connect(&Net, &Relay::Closed, &Net, [this] { Status.Stopped(); }, Qt::SingleShotConnection);
+        QObject::connect(
+            &Net, &Relay::Closed, &Net, [this] { Status.Stopped(); }, Qt::SingleShotConnection);
     }
     if (whenStopped) {
         if (Net.IsClosed())

@@ -30,5 +30,5 @@ void ReportSettingsNotApplied(ErrorReporter& errors, const QStringList& problems
 // SettingsRead rather than in the error log.
 class SilentReporter final : public ErrorReporter {
 public:
-    void LogError(const QString&, const QString&, const Failure&) override {}
+    void LogError(const QString&, const QString&, const Failure&) override { }
 };

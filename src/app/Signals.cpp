@@ -34,7 +34,7 @@ void OnSignal(int number)
 
 void Catch()
 {
-    struct sigaction ignore {};
+    struct sigaction ignore { };
     ignore.sa_handler = SIG_IGN;
     sigemptyset(&ignore.sa_mask);
     for (int number : {SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM})
@@ -44,7 +44,7 @@ void Catch()
         std::perror("socketpair for signals (they now end the program without the orderly shutdown)");
         return;
     }
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
@@ -76,8 +76,8 @@ void Deliver(QObject* context, std::function<void()> onStop, std::function<void(
 
 #else
 
-void Catch() {}
-void Deliver(QObject*, std::function<void()>, std::function<void()>) {}
+void Catch() { }
+void Deliver(QObject*, std::function<void()>, std::function<void()>) { }
 
 #endif
 

@@ -1,11 +1,11 @@
 #include "core/RelayEvents.h"
 
-void RelayEvents::ClientConnected(int, const QString&) {}
-void RelayEvents::ClientLeft(int, const QString&) {}
-void RelayEvents::ClientRefused(const QString&) {}
-void RelayEvents::LinkChanged(Link, bool) {}
-void RelayEvents::BurstRelayed(From, int, QByteArrayView, const QString&) {}
-void RelayEvents::BytesDiscarded(From, int, qint64) {}
+void RelayEvents::ClientConnected(int, const QString&) { }
+void RelayEvents::ClientLeft(int, const QString&) { }
+void RelayEvents::ClientRefused(const QString&) { }
+void RelayEvents::LinkChanged(Link, bool) { }
+void RelayEvents::BurstRelayed(From, int, QByteArrayView, const QString&) { }
+void RelayEvents::BytesDiscarded(From, int, qint64) { }
 
 void RelayEventHub::ClientConnected(int slot, const QString& address)
 {

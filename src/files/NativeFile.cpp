@@ -308,7 +308,7 @@ HeldLock::~HeldLock()
 
 bool HeldLock::TryLock(const QString& path, qint64& holder)
 {
-    struct stat info {};
+    struct stat info { };
     const int fd = OpenRegular(path, O_RDWR | O_CREAT, info);
     if (fd < 0)
         throw SystemFailure(ENOENT); // the folder itself is missing

@@ -7,8 +7,8 @@
 
 #include <utility>
 
-DrainingPool::DrainingPool(ReadinessBackend& backend, ReportThrottle& reports, RelayEvents& events,
-                           const Clock& clock, QObject* parent)
+DrainingPool::DrainingPool(ReadinessBackend& backend, ReportThrottle& reports, RelayEvents& events, const Clock& clock,
+                           QObject* parent)
     : QObject(parent)
     , m_reports(reports)
     , m_events(events)

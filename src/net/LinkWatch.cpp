@@ -52,7 +52,8 @@ QString OutwardLinks::Where(Link link) const
 {
     const bool rix = link == Link::Rix;
     return QStringLiteral("%1 %2:%3")
-        .arg(rix ? QStringLiteral("RIX") : QStringLiteral("client"), rix ? m_state.RixIPAddress : m_state.ClientIPAddress)
+        .arg(rix ? QStringLiteral("RIX") : QStringLiteral("client"),
+             rix ? m_state.RixIPAddress : m_state.ClientIPAddress)
         .arg(rix ? m_state.RixIPPort : m_state.ClientIPPort);
 }
 

@@ -25,10 +25,13 @@ public:
         // Qt raises it for a hang-up or an error too: a reset is seen even while reading is paused.
         entry.failure = new QSocketNotifier(handle, QSocketNotifier::Exception, this);
         // Level-triggered: the end of the stream shows as readable until it has been read.
-        connect(entry.read, &QSocketNotifier::activated, this, [object] { object->OnReady(ReadinessTarget::Readable); });
-        connect(entry.write, &QSocketNotifier::activated, this, [object] { object->OnReady(ReadinessTarget::Writable); });
-        connect(entry.failure, &QSocketNotifier::activated, this,
-                [object] { object->OnReady(ReadinessTarget::Readable | ReadinessTarget::Writable | ReadinessTarget::Failed); });
+        connect(entry.read, &QSocketNotifier::activated, this,
+                [object] { object->OnReady(ReadinessTarget::Readable); });
+        connect(entry.write, &QSocketNotifier::activated, this,
+                [object] { object->OnReady(ReadinessTarget::Writable); });
+        connect(entry.failure, &QSocketNotifier::activated, this, [object] {
+            object->OnReady(ReadinessTarget::Readable | ReadinessTarget::Writable | ReadinessTarget::Failed);
+        });
         m_entries[handle] = entry;
         return 0;
     }

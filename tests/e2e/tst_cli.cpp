@@ -126,7 +126,7 @@ QString InstalledUnit(const QString& root)
 // JOURNAL_STREAM's value for the file at path: its device and inode, as the journal hands them out.
 QString DeviceAndInode(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return {};
     return QStringLiteral("%1:%2").arg(quint64(info.st_dev)).arg(quint64(info.st_ino));
@@ -353,8 +353,9 @@ void tst_cli::allowListAndCap_data()
 void tst_cli::allowListAndCap()
 {
     QFETCH(QString, binary);
-    Start(binary, {QStringLiteral("--allow"), QStringLiteral("127.0.0.2/32"), QStringLiteral("--max-clients"),
-                   QStringLiteral("2")},
+    Start(binary,
+          {QStringLiteral("--allow"), QStringLiteral("127.0.0.2/32"), QStringLiteral("--max-clients"),
+           QStringLiteral("2")},
           FreePort());
 
     // Not on the list: closed at once, never greeted; written once however often it comes back.
@@ -456,8 +457,9 @@ void tst_cli::connectModeWithTheSimulator_data()
 void tst_cli::connectModeWithTheSimulator()
 {
     QFETCH(QString, binary);
-    m_sim.start(BinaryPath(QStringLiteral("tolvane-rix-sim")), {QStringLiteral("--port"), QStringLiteral("0"),
-                                                              QStringLiteral("--status-every"), QStringLiteral("100")});
+    m_sim.start(
+        BinaryPath(QStringLiteral("tolvane-rix-sim")),
+        {QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--status-every"), QStringLiteral("100")});
     QTRY_VERIFY_WITH_TIMEOUT(m_sim.canReadLine(), 5000);
     const QByteArray line = m_sim.readLine().trimmed();
     QVERIFY2(line.startsWith("listening "), line.constData());
@@ -808,7 +810,8 @@ void tst_cli::unwritableProgramFolder()
         return;
     }
     QByteArray errors;
-    QTRY_VERIFY((errors += process.readAllStandardError()).contains("using " + QFile::encodeName(dataHome) + "/tolvane"));
+    QTRY_VERIFY(
+        (errors += process.readAllStandardError()).contains("using " + QFile::encodeName(dataHome) + "/tolvane"));
     ::kill(pid_t(process.processId()), SIGTERM);
     QVERIFY(process.waitForFinished(10000));
     QCOMPARE(process.exitCode(), 0);
@@ -1016,7 +1019,7 @@ void tst_cli::startupJournalsSettingsProblems()
     // Standard error a file that JOURNAL_STREAM names, as systemd hands the journal's stream over.
     const QString journal = m_dir->filePath(QStringLiteral("journal"));
     QVERIFY(WriteFile(journal, {}));
-    struct stat info {};
+    struct stat info { };
     QCOMPARE(::stat(QFile::encodeName(journal).constData(), &info), 0);
     QProcess relay;
     relay.setProcessEnvironment(
@@ -1217,8 +1220,9 @@ QString tst_cli::Install()
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("DESTDIR"), root);
     install.setProcessEnvironment(environment);
-    install.start(QStringLiteral(CMAKE_COMMAND),
-                  {QStringLiteral("--install"), QStringLiteral(BUILD_DIR), QStringLiteral("--prefix"), QStringLiteral("/usr")});
+    install.start(
+        QStringLiteral(CMAKE_COMMAND),
+        {QStringLiteral("--install"), QStringLiteral(BUILD_DIR), QStringLiteral("--prefix"), QStringLiteral("/usr")});
     if (!install.waitForFinished(60000) || install.exitCode() != 0)
         return {};
     return root;
@@ -1228,10 +1232,10 @@ void tst_cli::installTree()
 {
     const QString root = Install();
     QVERIFY(!root.isEmpty());
-    for (const char* path : {"/usr/bin/tolvane", "/usr/bin/tolvaned", "/usr/bin/tolvane-rix-sim",
-                             "/usr/share/applications/tolvane.desktop",
-                             "/usr/share/icons/hicolor/scalable/apps/tolvane.svg", "/usr/share/man/man1/tolvane.1",
-                             "/usr/share/man/man8/tolvaned.8"})
+    for (const char* path :
+         {"/usr/bin/tolvane", "/usr/bin/tolvaned", "/usr/bin/tolvane-rix-sim",
+          "/usr/share/applications/tolvane.desktop", "/usr/share/icons/hicolor/scalable/apps/tolvane.svg",
+          "/usr/share/man/man1/tolvane.1", "/usr/share/man/man8/tolvaned.8"})
         QVERIFY2(QFile::exists(root + QLatin1String(path)), path);
     QProcess installed;
     installed.start(root + QStringLiteral("/usr/bin/tolvaned"), {QStringLiteral("--version")});

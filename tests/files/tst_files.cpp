@@ -142,7 +142,8 @@ void tst_files::readSettings_data()
         << QByteArray("CONFIGURATION\r\nRIX IP Port=1200\r\nRIX IP Address=127.0.0.1\r\nClient IP Port=1100\r\n"
                       "Client IP Address=127.0.0.1\r\nPacket Size=16383\r\nServer Mode=Yes\r\nLog Data=No\r\n")
         << "rix 1200 127.0.0.1 client 1100 127.0.0.1 packet 16383 mode 0 log 0" << 0;
-    QTest::newRow("empty file assigns nothing, reported") << QByteArray() << "rix 0  client 0  packet 0 mode 0 log 0" << 1;
+    QTest::newRow("empty file assigns nothing, reported")
+        << QByteArray() << "rix 0  client 0  packet 0 mode 0 log 0" << 1;
     QTest::newRow("rix port 0 falls back, client port 0 stays")
         << QByteArray("RIX IP Port=0\r\nClient IP Port=0\r\n") << "rix 1200  client 0  packet 0 mode 0 log 0" << 0;
     QTest::newRow("negative client port falls back")

@@ -21,16 +21,26 @@ void tst_admission::allowedNetworks_data()
     QTest::addColumn<bool>("valid");
     QTest::addColumn<QString>("inside");
     QTest::addColumn<QString>("outside");
-    QTest::newRow("one address") << "127.0.0.2" << true << "127.0.0.2" << "127.0.0.3";
-    QTest::newRow("/32") << "127.0.0.2/32" << true << "127.0.0.2" << "127.0.0.1";
-    QTest::newRow("/8, host bits cleared") << "127.9.9.9/8" << true << "127.200.0.1" << "128.0.0.1";
-    QTest::newRow("/0 is everyone") << "10.0.0.0/0" << true << "255.255.255.255" << "";
-    QTest::newRow("/31") << "127.0.0.4/31" << true << "127.0.0.5" << "127.0.0.6";
-    QTest::newRow("prefix 33") << "127.0.0.1/33" << false << "" << "";
-    QTest::newRow("empty prefix") << "127.0.0.1/" << false << "" << "";
-    QTest::newRow("signed prefix") << "127.0.0.1/+8" << false << "" << "";
-    QTest::newRow("three parts") << "127.0.1/8" << false << "" << "";
-    QTest::newRow("a name") << "localhost" << false << "" << "";
+    QTest::newRow("one address") << "127.0.0.2" << true << "127.0.0.2"
+                                 << "127.0.0.3";
+    QTest::newRow("/32") << "127.0.0.2/32" << true << "127.0.0.2"
+                         << "127.0.0.1";
+    QTest::newRow("/8, host bits cleared") << "127.9.9.9/8" << true << "127.200.0.1"
+                                           << "128.0.0.1";
+    QTest::newRow("/0 is everyone") << "10.0.0.0/0" << true << "255.255.255.255"
+                                    << "";
+    QTest::newRow("/31") << "127.0.0.4/31" << true << "127.0.0.5"
+                         << "127.0.0.6";
+    QTest::newRow("prefix 33") << "127.0.0.1/33" << false << ""
+                               << "";
+    QTest::newRow("empty prefix") << "127.0.0.1/" << false << ""
+                                  << "";
+    QTest::newRow("signed prefix") << "127.0.0.1/+8" << false << ""
+                                   << "";
+    QTest::newRow("three parts") << "127.0.1/8" << false << ""
+                                 << "";
+    QTest::newRow("a name") << "localhost" << false << ""
+                            << "";
 }
 
 void tst_admission::allowedNetworks()

@@ -96,7 +96,10 @@ void CheckExactLoss(const QStringList& reports, qint64 told, Peer::Connection& c
 // What the relay told its listeners of bytes that will never arrive, per side they came from, and of
 // its links.
 struct Heard final : RelayEvents {
-    void BytesDiscarded(From from, int, qint64 bytes) override { (from == From::Client ? FromClient : FromRix) += bytes; }
+    void BytesDiscarded(From from, int, qint64 bytes) override
+    {
+        (from == From::Client ? FromClient : FromRix) += bytes;
+    }
     void LinkChanged(Link link, bool up) override
     {
         Links.append(QStringLiteral("%1 %2").arg(link == Link::Rix ? "RIX" : "client", up ? "up" : "down"));

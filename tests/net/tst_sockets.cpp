@@ -286,7 +286,8 @@ void tst_sockets::keepAliveOnBothKindsOfConnection()
     const quint16 port = Listen();
     const int accepted = array.Add();
     const int outgoing = array.Add();
-    connect(&array, &SocketArray::Accept, this, [&](int, AcceptedHandle& handle) { array(accepted).AcceptHandle(std::move(handle)); });
+    connect(&array, &SocketArray::Accept, this,
+            [&](int, AcceptedHandle& handle) { array(accepted).AcceptHandle(std::move(handle)); });
     // The outgoing connection goes to our own listener, and is accepted there.
     array(outgoing).SetRemoteAddress(QStringLiteral("127.0.0.1"));
     array(outgoing).SetRemotePort(port);
@@ -363,7 +364,8 @@ void tst_sockets::acceptingResumesAfterDescriptorsRunOut()
 {
     SocketArray& array = *m_array;
     const quint16 port = Listen();
-    connect(&array, &SocketArray::Accept, this, [&](int, AcceptedHandle& handle) { array(array.Add()).AcceptHandle(std::move(handle)); });
+    connect(&array, &SocketArray::Accept, this,
+            [&](int, AcceptedHandle& handle) { array(array.Add()).AcceptHandle(std::move(handle)); });
     QSignalSpy failed(&array, &SocketArray::AcceptFailed);
 
     // Eight clients wait in the backlog; the process may open only two more descriptors.

@@ -42,8 +42,8 @@ void VerifyLabelsKeepTheirPlace(const frmMain& window)
     const QScrollArea* area = window.findChild<QScrollArea*>(QStringLiteral("ClientLines"));
     const int linesBottom = window.LblClient->mapTo(&window, QPoint(0, window.LblClient->height())).y();
     int above = qMin(linesBottom, area->mapTo(&window, QPoint(0, area->height())).y());
-    const QLabel* labels[] = {window.lblConnections, window.lblLastClientMessage, window.lblLastRIXMessage,
-                              window.lblIPPorts};
+    const QLabel* labels[]
+        = {window.lblConnections, window.lblLastClientMessage, window.lblLastRIXMessage, window.lblIPPorts};
     for (const QLabel* label : labels) {
         const QRect box(label->mapTo(&window, QPoint(0, 0)), label->size());
         QVERIFY2(box.top() >= above, qPrintable(label->objectName()));
@@ -184,18 +184,19 @@ void tst_ui::burstLabels_data()
 {
     QTest::addColumn<QByteArray>("burst");
     QTest::addColumn<QString>("label");
-    QTest::newRow("0x9C after a line feed") << QByteArray("START\n\x9c" "END") << QString::fromUtf8("START^J\u0153END");
+    QTest::newRow("0x9C after a line feed") << QByteArray("START\n\x9c"
+                                                          "END")
+                                            << QString::fromUtf8("START^J\u0153END");
     QByteArray high;
     for (int byte = 0x80; byte < 0xA0; ++byte)
         high.append(char(byte));
-    QTest::newRow("0x80-0x9F") << high
-                               << QString::fromUtf8("€M-^A‚ƒ„…†‡ˆ‰Š‹ŒM-^MŽM-^OM-^P‘’“”•–—˜™š›œM-^]žŸ");
+    QTest::newRow("0x80-0x9F") << high << QString::fromUtf8("€M-^A‚ƒ„…†‡ˆ‰Š‹ŒM-^MŽM-^OM-^P‘’“”•–—˜™š›œM-^]žŸ");
     QTest::newRow("controls, DEL, soft hyphen, Latin-1")
         << QByteArray("\0\x1b[2J\x7f\xad\xa0\xe9\xff", 10) << QString::fromUtf8("^@^[[2J^?M--\u00a0éÿ");
     QTest::newRow("CR LF lines") << QByteArray("one\r\ntwo\r\nthree\r\nfour\r\nfive\r\n")
                                  << QStringLiteral("one^M^Jtwo^M^Jthree^M^Jfour^M^Jfive^M^J");
-    QTest::newRow("status frame, counter 10") << QByteArray("\x18\0\n\0\x01\0\x02\0\r\n", 10)
-                                              << QStringLiteral("^X^@^J^@^A^@^B^@^M^J");
+    QTest::newRow("status frame, counter 10")
+        << QByteArray("\x18\0\n\0\x01\0\x02\0\r\n", 10) << QStringLiteral("^X^@^J^@^A^@^B^@^M^J");
     QTest::newRow("4 KiB") << QByteArray(4096, 'x') << QString(300, u'x') + QChar(0x2026);
 }
 
@@ -374,8 +375,9 @@ void tst_ui::busyClientPortSaysNotListening()
         BoxAnswers answers({QMessageBox::Ok});
         dialog->cmdOk->click();
         QCOMPARE(Titles(answers.Boxes), QStringList{QStringLiteral("IP Port Change")});
-        QCOMPARE(answers.Boxes[0].Text, QStringLiteral("You have entered a new client IP Port#\r\nThis will disconnect "
-                                                       "any users currently attached\r\nPlease Confirm"));
+        QCOMPARE(answers.Boxes[0].Text,
+                 QStringLiteral("You have entered a new client IP Port#\r\nThis will disconnect "
+                                "any users currently attached\r\nPlease Confirm"));
     }
     QCOMPARE(Ports(), summary + QStringLiteral(" (not listening)"));
     m_relay->OnPollTick(); // still taken: tried again, silently
@@ -403,9 +405,10 @@ void tst_ui::clientPortThatIsNotAPort()
     StartRelay(port, connectMode);
     for (int tick = 0; tick < 3; ++tick)
         m_relay->OnPollTick();
-    QCOMPARE(m_errors.Reports, QStringList{QStringLiteral("Invalid Client IP Port #%1 in iplog.ini, not used (a port "
-                                                          "is a number between 1 and 65535)|IP Error|0")
-                                               .arg(port)});
+    QCOMPARE(m_errors.Reports,
+             QStringList{QStringLiteral("Invalid Client IP Port #%1 in iplog.ini, not used (a port "
+                                        "is a number between 1 and 65535)|IP Error|0")
+                             .arg(port)});
     QVERIFY(!m_relay->wscktClient(0).IsListening());
     if (connectMode)
         QVERIFY(!m_relay->wscktClient(1).IsConnecting() && !m_relay->wscktClient(1).IsConnected());
@@ -440,8 +443,7 @@ void tst_ui::setupOpensWithTheSettings()
     QCOMPARE(dialog->OptMode[0]->toolTip(), QStringLiteral("Listen for Incomming Connection"));
     // Keyboard focus order.
     dialog->txtClient->setFocus();
-    QWidget* order[] = {dialog->txtServerIP, dialog->cmdOk, dialog->cmdCancel, dialog->chkLogData,
-                        dialog->OptMode[0]};
+    QWidget* order[] = {dialog->txtServerIP, dialog->cmdOk, dialog->cmdCancel, dialog->chkLogData, dialog->OptMode[0]};
     QWidget* at = dialog->txtClient;
     for (QWidget* next : order) {
         at = at->nextInFocusChain();
@@ -481,7 +483,8 @@ void tst_ui::invalidClientPort()
     dialog->cmdOk->click();
     QCOMPARE(answers.Boxes.size(), 1);
     QCOMPARE(answers.Boxes[0].Title, QStringLiteral("Port Error"));
-    QCOMPARE(answers.Boxes[0].Text, QStringLiteral("Invalid Client IP Port #. Please reenter a number between 1 and 65535"));
+    QCOMPARE(answers.Boxes[0].Text,
+             QStringLiteral("Invalid Client IP Port #. Please reenter a number between 1 and 65535"));
     QCOMPARE(answers.Boxes[0].Icon, QMessageBox::NoIcon);
     QCOMPARE(answers.Boxes[0].Buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
     QVERIFY(dialog->isVisible());
@@ -493,9 +496,12 @@ void tst_ui::clientAddress_data()
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("stored"); // empty: refused
     // The address check itself is tested with the core; here, what the dialog does with its answer.
-    QTest::newRow("refused") << "1.2.3." << "";
-    QTest::newRow("clamped") << "300.1.1.1" << "255.1.1.1";
-    QTest::newRow("same address, other text") << "127.000.0.1" << "127.0.0.1";
+    QTest::newRow("refused") << "1.2.3."
+                             << "";
+    QTest::newRow("clamped") << "300.1.1.1"
+                             << "255.1.1.1";
+    QTest::newRow("same address, other text") << "127.000.0.1"
+                                              << "127.0.0.1";
 }
 
 void tst_ui::clientAddress()

@@ -46,9 +46,10 @@ int main(int argc, char* argv[])
                                     QStringLiteral("ms"), QStringLiteral("0"));
     QCommandLineOption silentOption(QStringLiteral("no-login"),
                                     QStringLiteral("Do not send the login confirmation to new connections."));
-    QCommandLineOption dropOption({QStringLiteral("d"), QStringLiteral("drop-every")},
-                                  QStringLiteral("Drop every connection every <ms> milliseconds, as a RIX that restarts."),
-                                  QStringLiteral("ms"), QStringLiteral("0"));
+    QCommandLineOption dropOption(
+        {QStringLiteral("d"), QStringLiteral("drop-every")},
+        QStringLiteral("Drop every connection every <ms> milliseconds, as a RIX that restarts."), QStringLiteral("ms"),
+        QStringLiteral("0"));
     parser.addOptions({portOption, statusOption, silentOption, dropOption});
     parser.process(app);
 
