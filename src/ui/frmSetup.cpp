@@ -116,19 +116,18 @@ void frmSetup::Apply()
 {
     Settings wanted = m_running;
     wanted.OperationMode = OptMode[1]->isChecked() ? Constants::ConnectMode : Constants::ListenMode;
-    // The client side reaches the relay before the RIX boxes are checked. A box that ends the OK
-    // half-way still hands over what was accepted before it, so that the relay always runs with the
-    // settings the program holds.
-    const bool clientSide = AskClientSide(wanted);
-    m_target.ApplySettings(wanted);
-    if (!clientSide)
+    // Each side reaches the relay once all its boxes have passed, the client side before the RIX boxes
+    // are checked. A box that stops the OK (a cancelled confirmation, a number that is not one) leaves
+    // its side as it runs: nothing is dropped after the operator cancelled its warning, and the relay
+    // never runs on settings other than those the program holds.
+    if (!AskClientSide(wanted))
         return;
-    const bool rixSide = AskRixSide(wanted);
-    if (rixSide)
-        wanted.LogData = chkLogData->isChecked();
     m_target.ApplySettings(wanted);
-    if (rixSide)
-        accept();
+    if (!AskRixSide(wanted))
+        return;
+    wanted.LogData = chkLogData->isChecked();
+    m_target.ApplySettings(wanted);
+    accept();
 }
 
 bool frmSetup::AskClientSide(Settings& wanted)

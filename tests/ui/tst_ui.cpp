@@ -83,7 +83,8 @@ private slots:
     void invalidClientPort();
     void clientAddress_data();
     void clientAddress();
-    void cancelledPortChangeKeepsTheNewMode();
+    void stoppedClientSideChangesNothing_data();
+    void stoppedClientSideChangesNothing();
     void invalidRixPortAfterAClientChange();
     void changedRixAddressReconnectsAtOnce();
     void cancelAppliesNothing();
@@ -524,17 +525,40 @@ void tst_ui::clientAddress()
     }
 }
 
-void tst_ui::cancelledPortChangeKeepsTheNewMode()
+void tst_ui::stoppedClientSideChangesNothing_data()
 {
+    QTest::addColumn<QString>("portText");
+    QTest::addColumn<QStringList>("boxes");
+    QTest::addColumn<QStringList>("reports");
+    QTest::newRow("disconnect warning cancelled") << "next" << QStringList{QStringLiteral("IP Port Change")}
+                                                  << QStringList{};
+    QTest::newRow("port past any number") << "99999999999" << QStringList{}
+                                          << QStringList{QStringLiteral("Invalid IP Port Error|IP Error|6")};
+}
+
+// The mode was switched, then the client port box stopped the OK: the client side runs as it did, with
+// its client, and the settings say so too.
+void tst_ui::stoppedClientSideChangesNothing()
+{
+    QFETCH(QString, portText);
+    QFETCH(QStringList, boxes);
+    QFETCH(QStringList, reports);
     frmSetup* dialog = OpenSetup();
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(m_relay->wscktClient(0).LocalPort()));
+    QTRY_COMPARE(m_state.ConnectedClients, qint16(1));
     const int port = m_state.ClientIPPort;
     dialog->OptMode[1]->setChecked(true);
-    dialog->txtClient->setText(QString::number(port + 1));
+    dialog->txtClient->setText(portText == QLatin1String("next") ? QString::number(port + 1) : portText);
     BoxAnswers answers({QMessageBox::Cancel});
     dialog->cmdOk->click();
-    QCOMPARE(Titles(answers.Boxes), QStringList{QStringLiteral("IP Port Change")});
-    QCOMPARE(m_state.OperationMode, Constants::ConnectMode);
+    QCOMPARE(Titles(answers.Boxes), boxes);
+    QCOMPARE(m_errors.Reports, reports);
+    QCOMPARE(m_state.OperationMode, Constants::ListenMode);
     QCOMPARE(m_state.ClientIPPort, port);
+    QVERIFY(m_relay->wscktClient(0).IsListening());
+    QCOMPARE(m_state.ConnectedClients, qint16(1));
+    QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
     QVERIFY(dialog->isVisible());
 }
 
