@@ -3,6 +3,7 @@
 #include "app/SettingsCheck.h"
 #include "app/Startup.h"
 #include "core/RuntimeState.h"
+#include "files/Journal.h"
 
 #include <utility>
 
@@ -68,6 +69,11 @@ void Engine::Stop(std::function<void()> whenStopped)
 
 std::optional<SettingsChange> Engine::ReloadSettings()
 {
+    if (m_stopping) {
+        // The settings file has been written and the relay is closing: nothing more is taken in.
+        Journal::Write(Journal::Priority::Warning, QStringLiteral("iplog.ini not re-read: the relay is shutting down"));
+        return std::nullopt;
+    }
     Status.Reloading();
     // Read aside and checked first: what cannot be used is not applied, and its one report says why.
     RuntimeState edited;

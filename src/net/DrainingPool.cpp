@@ -127,11 +127,11 @@ void DrainingPool::Finish(int index, const Failure& failure)
 {
     const Entry& entry = m_entries[size_t(index)];
     const qint64 discarded = HeldAt(index);
-    if (discarded > 0)
+    if (discarded > 0) {
         m_events.BytesDiscarded(RelayEvents::From::Client, entry.Slot, discarded);
-    if (discarded > 0)
         m_reports.Report(QStringLiteral("drain %1").arg(failure.Code), Reports::SendingToServer(entry.Slot, discarded),
                          failure, discarded);
+    }
     SocketObject& socket = m_sockets(index);
     // A reset, not an orderly close: nothing of what was counted goes out after all.
     if (discarded > 0)

@@ -236,11 +236,16 @@ void Relay::OnShutdownCheck()
 void Relay::FinishClosing()
 {
     m_shutdownCheck.stop();
-    Draining.CloseAll();
-    for (int i = 1; i <= m_state.ConnectionCount; ++i)
-        m_path.CountUndelivered(i);
-    m_peerReports.Flush(true);
+    // Whatever fails on the way, the shutdown ends: the program waits for Closed to exit.
+    const auto closed = qScopeGuard([this] {
+        m_shutdown = Shutdown::Closed;
+        emit Closed();
+    });
     try {
+        Draining.CloseAll();
+        for (int i = 1; i <= m_state.ConnectionCount; ++i)
+            m_path.CountUndelivered(i);
+        m_peerReports.Flush(true);
         for (int i = 0; i <= m_state.ConnectionCount; ++i) {
             SocketObject& client = wscktClient(i);
             client.Command(Constants::CommandClose);
@@ -254,8 +259,6 @@ void Relay::FinishClosing()
     } catch (const Failure& failure) {
         m_errors.Report(Reports::UnloadingForm, failure);
     }
-    m_shutdown = Shutdown::Closed;
-    emit Closed();
 }
 
 void Relay::OnPollTick()

@@ -260,6 +260,15 @@ void SlotPath::OnRixConnected(int slot)
     }
 }
 
+void SlotPath::OnRixConnectFailed(int slot)
+{
+    try {
+        ResumeClientReading(slot);
+    } catch (const Failure& failure) {
+        m_errors.Report(Reports::ServerMessageData, failure);
+    }
+}
+
 void SlotPath::OnRixClosed(int slot)
 {
     RelayHeldLogin(slot);

@@ -65,7 +65,7 @@ public:
     void OnDrained(Side side, int slot);
     void OnRixConnected(int slot);
     // A client let in after waiting for room is read now, its bytes waiting for the next attempt.
-    void OnRixConnectFailed(int slot) { ResumeClientReading(slot); }
+    void OnRixConnectFailed(int slot);
     // The RIX's last bytes reach the client first; what it never took is reported.
     void OnRixClosed(int slot);
     // What the client never took is reported; its leaving is the owner's (EndClient).

@@ -166,8 +166,7 @@ bool frmSetup::AskPort(QLineEdit* box, int& setting, const QString& invalid, con
 
 bool frmSetup::AskAddress(QLineEdit* box, QString& setting, const QString& invalid, const QStringList& confirmation)
 {
-    QString checkedIPAddress;
-    if (!CheckIPAddress(box->text(), checkedIPAddress)) {
+    if (!CheckIPAddress(box->text(), CheckedIPAddress)) {
         ShowError(QStringLiteral("Port Error"), invalid);
         box->setText(setting);
         return false;
@@ -177,7 +176,7 @@ bool frmSetup::AskAddress(QLineEdit* box, QString& setting, const QString& inval
         return true;
     if (!Confirm(QStringLiteral("IP Address Change"), confirmation))
         return false;
-    setting = checkedIPAddress;
+    setting = CheckedIPAddress;
     return true;
 }
 

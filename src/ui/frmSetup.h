@@ -51,6 +51,8 @@ private:
     void ShowError(const QString& title, const QString& text);
     bool Confirm(const QString& title, const QStringList& lines);
 
+    // The dotted address text rebuilt by the address check.
+    QString CheckedIPAddress;
     const Settings& m_running;
     SettingsTarget& m_target;
     ErrorReporter& m_errors;

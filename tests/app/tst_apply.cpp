@@ -45,6 +45,7 @@ private slots:
 
     void sameChangeSameResult_data();
     void sameChangeSameResult();
+    void reloadWhileStoppingChangesNothing();
 
 private:
     // What the journal says was applied since the last call: the items of every line that reports
@@ -100,6 +101,31 @@ QStringList tst_apply::AppliedInJournal(int& lines)
             items.append(found.captured().trimmed());
     }
     return items;
+}
+
+// The settings file has been written and the relay is closing: a SIGHUP then (the window closed first)
+// neither stores nor applies what the file says, and every waiter is told once the relay has closed.
+void tst_apply::reloadWhileStoppingChangesNothing()
+{
+    Peer rix;
+    QVERIFY(rix.Listen());
+    const quint16 clientPort = FreePort();
+    const QString settingsFile = m_dir->filePath(QStringLiteral("iplog.ini"));
+    QVERIFY(WriteFile(settingsFile, SettingsFileText(rix.Port(), clientPort)));
+    m_engine->Start(m_dir->path());
+    int first = 0;
+    int second = 0;
+    m_engine->Stop([&] { ++first; });
+    QVERIFY(WriteFile(settingsFile, SettingsFileText(rix.Port(), clientPort + 1)));
+    QVERIFY(!m_engine->ReloadSettings().has_value());
+    QCOMPARE(m_state.ClientIPPort, int(clientPort));
+    QVERIFY(!m_engine->Net.wscktClient(0).IsListening());
+    m_engine->Stop([&] { ++second; });
+    QTRY_VERIFY(m_engine->Net.IsClosed());
+    QCOMPARE(first, 1);
+    QCOMPARE(second, 1);
+    const QByteArray journal = ReadAll(m_journalDir.filePath(QStringLiteral("journal")));
+    QVERIFY(journal.contains("iplog.ini not re-read: the relay is shutting down"));
 }
 
 void tst_apply::sameChangeSameResult_data()
