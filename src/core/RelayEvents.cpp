@@ -1,16 +1,16 @@
 #include "core/RelayEvents.h"
 
-void RelayEvents::ClientConnected(int, const QString&) { }
+void RelayEvents::ClientConnected(int, const QString&, Arrival) { }
 void RelayEvents::ClientLeft(int, const QString&) { }
 void RelayEvents::ClientRefused(const QString&) { }
 void RelayEvents::LinkChanged(Link, bool) { }
 void RelayEvents::BurstRelayed(From, int, QByteArrayView, const QString&) { }
-void RelayEvents::BytesDiscarded(From, int, qint64) { }
+void RelayEvents::BytesDiscarded(From, int, qint64, Discard) { }
 
-void RelayEventHub::ClientConnected(int slot, const QString& address)
+void RelayEventHub::ClientConnected(int slot, const QString& address, Arrival arrival)
 {
     for (RelayEvents* listener : m_listeners)
-        listener->ClientConnected(slot, address);
+        listener->ClientConnected(slot, address, arrival);
 }
 
 void RelayEventHub::ClientLeft(int slot, const QString& address)
@@ -37,8 +37,8 @@ void RelayEventHub::BurstRelayed(From from, int slot, QByteArrayView data, const
         listener->BurstRelayed(from, slot, data, source);
 }
 
-void RelayEventHub::BytesDiscarded(From from, int slot, qint64 bytes)
+void RelayEventHub::BytesDiscarded(From from, int slot, qint64 bytes, Discard which)
 {
     for (RelayEvents* listener : m_listeners)
-        listener->BytesDiscarded(from, slot, bytes);
+        listener->BytesDiscarded(from, slot, bytes, which);
 }

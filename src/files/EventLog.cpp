@@ -25,9 +25,10 @@ EventLog::EventLog(const RuntimeState& state, const Clock& clock, ErrorReporter&
 {
 }
 
-void EventLog::ClientConnected(int, const QString& address)
+void EventLog::ClientConnected(int, const QString& address, Arrival arrival)
 {
-    LogEvent(QStringLiteral("RIX Connected"), address);
+    if (arrival == Arrival::Accepted)
+        LogEvent(QStringLiteral("RIX Connected"), address);
 }
 
 void EventLog::ClientLeft(int, const QString& address)

@@ -20,7 +20,8 @@ public:
 
     void LogEvent(const QString& message, const QString& address);
 
-    void ClientConnected(int slot, const QString& address) override;
+    // Only a client the listener accepted has a line; the connection made in connect mode has none.
+    void ClientConnected(int slot, const QString& address, Arrival arrival) override;
     void ClientLeft(int slot, const QString& address) override;
     void ClientRefused(const QString& address) override;
 

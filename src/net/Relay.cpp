@@ -475,7 +475,7 @@ void Relay::OnClientAccept(int, AcceptedHandle& accepted)
         record.Connected = true;
         record.ClientAddress = client.PeerAddress();
         m_path.BeginClient(slot, wait);
-        m_events.ClientConnected(slot, record.ClientAddress);
+        m_events.ClientConnected(slot, record.ClientAddress, RelayEvents::Arrival::Accepted);
         UpdateLabels();
     } catch (const Failure& failure) {
         m_errors.Report(Reports::ConnectingToRix, failure);
@@ -495,7 +495,9 @@ void Relay::OnClientConnected(int index)
         // Connect mode: the slot's client line and the count follow the completed connection.
         m_state.ConnectedClients = 1;
         ShowConnectionCount();
-        m_state.Slot(index).Connected = true;
+        ConnectionRecord& record = m_state.Slot(index);
+        record.Connected = true;
+        m_events.ClientConnected(index, record.ClientAddress, RelayEvents::Arrival::ConnectedOut);
         UpdateLabels();
     } catch (const Failure& failure) {
         m_errors.Report(Reports::ConnectingToRix, failure);

@@ -14,6 +14,11 @@
 #include <span>
 #include <utility>
 
+namespace {
+constexpr RelayEvents::Discard Undelivered = RelayEvents::Discard::Undelivered;
+constexpr RelayEvents::Discard NeverRelayed = RelayEvents::Discard::NeverRelayed;
+} // namespace
+
 SlotPath::SlotPath(SocketArray& clients, SocketArray& rixes, RuntimeState& state, ReadinessBackend& backend,
                    DrainingPool& draining, ReportThrottle& peerReports, ErrorReporter& errors, RelayEvents& events,
                    const Clock& clock)
@@ -113,7 +118,7 @@ void SlotPath::ReportDroppedAfterReset(Side side, int slot)
     const qint64 dropped = std::exchange((client ? m_droppedFromClient : m_droppedFromRix)[size_t(slot)], 0);
     if (dropped == 0)
         return;
-    m_events.BytesDiscarded(client ? RelayEvents::From::Client : RelayEvents::From::Rix, slot, dropped);
+    m_events.BytesDiscarded(client ? RelayEvents::From::Client : RelayEvents::From::Rix, slot, dropped, NeverRelayed);
     m_peerReports.Report(QStringLiteral("reset past bound %1").arg(int(side)),
                          client ? Reports::SendingToServer(slot, dropped) : Reports::SendingToRix(slot, dropped),
                          Failure{FailureCode::ConnectionReset,
@@ -175,8 +180,11 @@ void SlotPath::WriteToClient(int slot, QByteArrayView data)
 {
     try {
         SocketObject& client = m_clients(slot);
-        if (!client.IsConnected())
-            return; // the client has gone: RIX data for it is dropped
+        if (!client.IsConnected()) {
+            // The client has gone: RIX data for it is dropped.
+            m_events.BytesDiscarded(RelayEvents::From::Rix, slot, data.size(), Undelivered);
+            return;
+        }
         client.Write(data);
         // A client that does not keep up: stop reading its RIX side until it has drained.
         if (MustPause(client.PendingOutput()))
@@ -275,7 +283,7 @@ void SlotPath::OnRixClosed(int slot)
     try {
         SocketObject& rix = m_rixes(slot);
         if (const qint64 unsent = rix.UnsentAtClose(); unsent > 0) {
-            m_events.BytesDiscarded(RelayEvents::From::Client, slot, unsent);
+            m_events.BytesDiscarded(RelayEvents::From::Client, slot, unsent, Undelivered);
             m_peerReports.Report(QStringLiteral("rix unsent"), Reports::SendingToServer(slot, unsent),
                                  Failure{FailureCode::NotConnected, QStringLiteral("The RIX connection ended")},
                                  unsent);
@@ -293,7 +301,7 @@ void SlotPath::OnClientClosed(int slot)
 {
     // RIX bytes we had taken for the client and could not give it are lost: said, with their count.
     if (const qint64 unsent = m_clients(slot).UnsentAtClose(); unsent > 0) {
-        m_events.BytesDiscarded(RelayEvents::From::Rix, slot, unsent);
+        m_events.BytesDiscarded(RelayEvents::From::Rix, slot, unsent, Undelivered);
         m_peerReports.Report(QStringLiteral("client unsent"), Reports::SendingToRix(slot, unsent),
                              Failure{FailureCode::NotConnected, QStringLiteral("The client's connection ended")},
                              unsent);
@@ -321,7 +329,7 @@ void SlotPath::EndClient(int slot)
     const QByteArray lost = LetRixSideGo(slot, std::exchange(record.ClientData, QByteArray()));
     if (lost.isEmpty())
         return;
-    m_events.BytesDiscarded(RelayEvents::From::Client, slot, lost.size());
+    m_events.BytesDiscarded(RelayEvents::From::Client, slot, lost.size(), Undelivered);
     m_peerReports.Report(QStringLiteral("rix not connected"), Reports::SendingToServer(slot, lost.size()),
                          Failure{FailureCode::NotConnected, QStringLiteral("The RIX is not connected")}, lost.size());
 }
@@ -386,13 +394,16 @@ void SlotPath::CountUndelivered(int slot)
     // What the kernel took from the client and the relay never read (a client waiting for room, say).
     const qint64 unread = client.Unread();
     if (const qint64 left = client.PendingOutput() + client.Unacknowledged(); left > 0) {
-        m_events.BytesDiscarded(RelayEvents::From::Rix, slot, left);
+        m_events.BytesDiscarded(RelayEvents::From::Rix, slot, left, Undelivered);
         m_peerReports.Report(QStringLiteral("shutdown client"), Reports::SendingToRix(slot, left), late, left);
         client.Abort();
     }
     SocketObject& rix = m_rixes(slot);
     if (const qint64 left = rix.PendingOutput() + rix.Unacknowledged() + record.ClientData.size() + unread; left > 0) {
-        m_events.BytesDiscarded(RelayEvents::From::Client, slot, left);
+        if (left > unread)
+            m_events.BytesDiscarded(RelayEvents::From::Client, slot, left - unread, Undelivered);
+        if (unread > 0)
+            m_events.BytesDiscarded(RelayEvents::From::Client, slot, unread, NeverRelayed);
         m_peerReports.Report(QStringLiteral("shutdown rix"), Reports::SendingToServer(slot, left), late, left);
         rix.Abort();
     }

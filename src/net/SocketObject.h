@@ -207,6 +207,7 @@ public:
 signals:
     // A connection is waiting to be adopted, with its peer's IPv4 address: a receiver adopts it by
     // moving it out (SocketObject::AcceptHandle); one nobody adopts closes when the event is over.
+    // It has one direct receiver, the owner of the slots: what is moved out is gone for any other.
     void Accept(int index, AcceptedHandle& accepted);
     // Accepting failed for a reason other than one connection's own; reported once until it clears.
     void AcceptFailed(int index, int errorCode);

@@ -93,10 +93,16 @@ void CheckExactLoss(const QStringList& reports, qint64 told, Peer::Connection& c
     QVERIFY(sent.startsWith(received));
 }
 
-// What the relay told its listeners of bytes that will never arrive, per side they came from, and of
-// its links.
+// What the relay told its listeners of bytes that will never arrive, per side they came from, of its
+// links, and of clients coming and going.
 struct Heard final : RelayEvents {
-    void BytesDiscarded(From from, int, qint64 bytes) override
+    void ClientConnected(int slot, const QString&, Arrival arrival) override
+    {
+        Clients.append(
+            QStringLiteral("%1 %2").arg(arrival == Arrival::Accepted ? "accepted" : "connected out").arg(slot));
+    }
+    void ClientLeft(int slot, const QString&) override { Clients.append(QStringLiteral("left %1").arg(slot)); }
+    void BytesDiscarded(From from, int, qint64 bytes, Discard) override
     {
         (from == From::Client ? FromClient : FromRix) += bytes;
     }
@@ -107,6 +113,7 @@ struct Heard final : RelayEvents {
     qint64 FromClient = 0;
     qint64 FromRix = 0;
     QStringList Links;
+    QStringList Clients;
 };
 
 // A RIX whose accept queue is full: connections to it are never answered, they wait in SYN_SENT.
@@ -789,6 +796,9 @@ void tst_relay::connectMode()
     QTRY_COMPARE(rix.At(0).Received, QByteArray("request"));
     rix.At(0).Socket->write("answer");
     QTRY_COMPARE(clientSide.At(0).Received, QByteArray("answer"));
+    // Its arrival is told as well as its leaving would be; the event log has no line for it.
+    QCOMPARE(m_heard.Clients, QStringList{"connected out 1"});
+    QVERIFY(!QFile::exists(m_dir->filePath(EventLog::FileName())));
     // The far end leaving, and the poll connecting both sides again, is in lastWordsAndEndTogether.
 }
 
@@ -797,6 +807,7 @@ void tst_relay::shutdownClosesEverySocket()
     Peer& rix = StartWithRix();
     Client& a = AddClient(rix, 1);
     Client& b = AddClient(rix, 2);
+    QCOMPARE(m_heard.Clients, QStringList({"accepted 1", "accepted 2"}));
     QSignalSpy aClosed(&a.Socket, &QTcpSocket::disconnected);
     QSignalSpy bClosed(&b.Socket, &QTcpSocket::disconnected);
     RunShutdown(m_state, m_errors, *m_relay);

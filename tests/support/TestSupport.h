@@ -40,8 +40,6 @@ private:
     const RuntimeState* m_state;
 };
 
-// A clock that says what the test tells it. The system time (Moment) and the steady time (Monotonic,
-// in milliseconds) are set apart, so that a test can set the system time back or forward.
 // The system's clock, which a test can move forward: each step adds to its steady time, so that a
 // wait the code measures on it ends at once.
 class SteppedClock final : public Clock {
@@ -51,6 +49,8 @@ public:
     qint64 Stepped = 0;
 };
 
+// A clock that says what the test tells it. The system time (Moment) and the steady time (Monotonic,
+// in milliseconds) are set apart, so that a test can set the system time back or forward.
 class TestClock final : public Clock {
 public:
     QDateTime Now() const override { return Moment; }

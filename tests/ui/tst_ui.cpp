@@ -530,10 +530,10 @@ void tst_ui::stoppedClientSideChangesNothing_data()
     QTest::addColumn<QString>("portText");
     QTest::addColumn<QStringList>("boxes");
     QTest::addColumn<QStringList>("reports");
-    QTest::newRow("disconnect warning cancelled") << "next" << QStringList{QStringLiteral("IP Port Change")}
-                                                  << QStringList{};
-    QTest::newRow("port past any number") << "99999999999" << QStringList{}
-                                          << QStringList{QStringLiteral("Invalid IP Port Error|IP Error|6")};
+    QTest::newRow("disconnect warning cancelled")
+        << "next" << QStringList{QStringLiteral("IP Port Change")} << QStringList{};
+    QTest::newRow("port past any number")
+        << "99999999999" << QStringList{} << QStringList{QStringLiteral("Invalid IP Port Error|IP Error|6")};
 }
 
 // The mode was switched, then the client port box stopped the OK: the client side runs as it did, with
