@@ -25,20 +25,22 @@ EventLog::EventLog(const RuntimeState& state, const Clock& clock, ErrorReporter&
 {
 }
 
-void EventLog::ClientConnected(int, const QString& address, Arrival arrival)
+void EventLog::ClientConnected(int, const QString& address, quint16, Arrival arrival)
 {
     if (arrival == Arrival::Accepted)
         LogEvent(QStringLiteral("RIX Connected"), address);
 }
 
-void EventLog::ClientLeft(int, const QString& address)
+void EventLog::ClientLeft(int, const QString& address, Ending how)
 {
-    LogEvent(QStringLiteral("RIX Disconnected"), address);
+    if (how != Ending::Shutdown)
+        LogEvent(QStringLiteral("RIX Disconnected"), address);
 }
 
-void EventLog::ClientRefused(const QString& address)
+void EventLog::ClientRefused(const QString& address, Refusal why, bool lineDue)
 {
-    LogEvent(QStringLiteral("Client Refused"), address);
+    if (why == Refusal::NotAllowed && lineDue)
+        LogEvent(QStringLiteral("Client Refused"), address);
 }
 
 void EventLog::LogEvent(const QString& message, const QString& address)

@@ -20,10 +20,11 @@ public:
 
     void LogEvent(const QString& message, const QString& address);
 
-    // Only a client the listener accepted has a line; the connection made in connect mode has none.
-    void ClientConnected(int slot, const QString& address, Arrival arrival) override;
-    void ClientLeft(int slot, const QString& address) override;
-    void ClientRefused(const QString& address) override;
+    // Only a client the listener accepted has a line, the connection made in connect mode has none;
+    // a session that the shutdown ends has none either; a refusal has one when it is due.
+    void ClientConnected(int slot, const QString& address, quint16 port, Arrival arrival) override;
+    void ClientLeft(int slot, const QString& address, Ending how) override;
+    void ClientRefused(const QString& address, Refusal why, bool lineDue) override;
 
     static QString FileName() { return QStringLiteral("Eventlog.txt"); }
     static constexpr int AppendAttempts = 6;

@@ -59,6 +59,7 @@ QString OutwardLinks::Where(Link link) const
 
 void OutwardLinks::Failed(Link link, const Failure& failure)
 {
+    m_events.AttemptFailed(link, failure.Description);
     if (!Of(link).Failed(m_clock.MonotonicMs(), m_clock.Now()))
         return;
     m_events.LinkChanged(link, false);
@@ -71,6 +72,7 @@ void OutwardLinks::Failed(Link link, const Failure& failure)
 
 void OutwardLinks::Up(Link link)
 {
+    m_events.ConnectionMade(link);
     const std::optional<qint64> down = Of(link).Connected(m_clock.MonotonicMs(), m_clock.Now());
     if (!down)
         return;

@@ -335,6 +335,15 @@ bool IsWouldBlock(int error)
 #endif
 }
 
+bool IsTimedOut(int error)
+{
+#ifdef Q_OS_WIN
+    return error == WSAETIMEDOUT;
+#else
+    return error == ETIMEDOUT;
+#endif
+}
+
 bool IsReset(int error)
 {
 #ifdef Q_OS_WIN

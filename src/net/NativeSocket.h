@@ -66,6 +66,8 @@ bool PeerEnd(Handle handle, quint32& ipv4, quint16& port);
 bool IsWouldBlock(int error);
 // The peer reset the connection.
 bool IsReset(int error);
+// The peer stopped answering: keepalive probes, or unacknowledged data, timed out.
+bool IsTimedOut(int error);
 bool IsInProgress(int error);
 // Descriptor or buffer exhaustion: accepting may succeed again later.
 bool IsResourceShortage(int error);

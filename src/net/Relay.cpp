@@ -113,6 +113,16 @@ Failure OwnListener()
                    QStringLiteral("The RIX address and port lead to this relay's own client port")};
 }
 
+// What the error a client's connection ended with says of how it ended.
+RelayEvents::Ending HowItEnded(int error)
+{
+    if (NativeSocket::IsReset(error))
+        return RelayEvents::Ending::Reset;
+    if (NativeSocket::IsTimedOut(error))
+        return RelayEvents::Ending::KeepaliveGaveUp;
+    return RelayEvents::Ending::ClientClosed;
+}
+
 Failure NoAnswer()
 {
     return Failure{FailureCode::TimedOut,
@@ -246,6 +256,11 @@ void Relay::FinishClosing()
         for (int i = 1; i <= m_state.ConnectionCount; ++i)
             m_path.CountUndelivered(i);
         m_peerReports.Flush(true);
+        // The sessions still open end with the relay.
+        for (int i = 1; i <= m_state.ConnectionCount; ++i) {
+            if (const ConnectionRecord& record = m_state.Slot(i); record.Connected)
+                m_events.ClientLeft(i, record.ClientAddress, RelayEvents::Ending::Shutdown);
+        }
         for (int i = 0; i <= m_state.ConnectionCount; ++i) {
             SocketObject& client = wscktClient(i);
             client.Command(Constants::CommandClose);
@@ -305,7 +320,7 @@ void Relay::CloseClientSide()
             SocketObject& client = wscktClient(i);
             // A connection whose failure is still being read counts as a client until it is dropped.
             if (client.HasConnection() && !client.IsConnecting()) {
-                DropClient(i);
+                DropClient(i, RelayEvents::Ending::SettingChange);
                 continue;
             }
             client.Command(Constants::CommandClose);
@@ -423,11 +438,12 @@ void Relay::AdmitWaitingClients()
 bool Relay::AdmitClient(quint32 peerAddress)
 {
     if (!Admission.IsAllowed(peerAddress)) {
-        if (Admission.TakeRefusalLine(peerAddress))
-            m_events.ClientRefused(NativeSocket::DottedAddress(peerAddress));
+        m_events.ClientRefused(NativeSocket::DottedAddress(peerAddress), RelayEvents::Refusal::NotAllowed,
+                               Admission.TakeRefusalLine(peerAddress));
         return false;
     }
     if (m_state.ConnectedClients >= Admission.MaxClients) {
+        m_events.ClientRefused(NativeSocket::DottedAddress(peerAddress), RelayEvents::Refusal::AtCap, false);
         if (Admission.TakeCapLine(Admission.SecondsNow()))
             m_errors.Report(Reports::ClientLimitReached(Admission.MaxClients));
         return false;
@@ -462,8 +478,11 @@ void Relay::OnClientAccept(int, AcceptedHandle& accepted)
             ConnectToSwitcher(slot);
             // Without a descriptor for its RIX side the client could only wait: it is turned away
             // instead (its connection closes at once), and accepted again once descriptors are free.
-            if (wsktServer(slot).OutOfDescriptors())
+            if (wsktServer(slot).OutOfDescriptors()) {
+                m_events.ClientRefused(NativeSocket::DottedAddress(accepted.PeerAddress()),
+                                       RelayEvents::Refusal::NoDescriptor, false);
                 return;
+            }
         }
         SetupClientSocket(slot);
         SocketObject& client = wscktClient(slot);
@@ -475,7 +494,10 @@ void Relay::OnClientAccept(int, AcceptedHandle& accepted)
         record.Connected = true;
         record.ClientAddress = client.PeerAddress();
         m_path.BeginClient(slot, wait);
-        m_events.ClientConnected(slot, record.ClientAddress, RelayEvents::Arrival::Accepted);
+        quint32 peerAddress = 0;
+        quint16 peerPort = 0;
+        NativeSocket::PeerEnd(client.Descriptor(), peerAddress, peerPort);
+        m_events.ClientConnected(slot, record.ClientAddress, peerPort, RelayEvents::Arrival::Accepted);
         UpdateLabels();
     } catch (const Failure& failure) {
         m_errors.Report(Reports::ConnectingToRix, failure);
@@ -497,7 +519,8 @@ void Relay::OnClientConnected(int index)
         ShowConnectionCount();
         ConnectionRecord& record = m_state.Slot(index);
         record.Connected = true;
-        m_events.ClientConnected(index, record.ClientAddress, RelayEvents::Arrival::ConnectedOut);
+        m_events.ClientConnected(index, record.ClientAddress, quint16(m_state.ClientIPPort),
+                                 RelayEvents::Arrival::ConnectedOut);
         UpdateLabels();
     } catch (const Failure& failure) {
         m_errors.Report(Reports::ConnectingToRix, failure);
@@ -519,16 +542,16 @@ void Relay::OnClientClosed(int index)
 {
     try {
         m_path.OnClientClosed(index);
-        DropClient(index);
+        DropClient(index, HowItEnded(wscktClient(index).ErrorCode()));
     } catch (const Failure& failure) {
         m_errors.Report(Reports::ClientDisconnect, failure);
     }
 }
 
-void Relay::DropClient(int slot)
+void Relay::DropClient(int slot, RelayEvents::Ending how)
 {
     ConnectionRecord& record = m_state.Slot(slot);
-    m_events.ClientLeft(slot, record.ClientAddress);
+    m_events.ClientLeft(slot, record.ClientAddress, how);
     DecrementCounter(m_state.ConnectedClients);
     ShowConnectionCount();
     record.Connected = false;

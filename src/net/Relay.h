@@ -123,7 +123,7 @@ private:
 
     // A slot's client has gone: told, counted, shown, and both of the slot's sockets closed; the RIX
     // side goes to the draining pool when bytes for the RIX are still on their way.
-    void DropClient(int slot);
+    void DropClient(int slot, RelayEvents::Ending how);
     // Lets clients that wait for room be read, as many as the room left holds at their bound each.
     void AdmitWaitingClients();
     // The RIX address and port lead back to our own client listener: a local address on the listening

@@ -197,6 +197,8 @@ void SlotPath::WriteToClient(int slot, QByteArrayView data)
 void SlotPath::ForwardToClient(int slot, char* data, qsizetype size)
 {
     const qsizetype length = ApplyZeroByteRule(data, size);
+    if (length < size)
+        m_events.ZerosRemoved(slot, size - length);
     if (length > 0)
         WriteToClient(slot, QByteArrayView(data, length));
 }

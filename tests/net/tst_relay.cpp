@@ -96,12 +96,16 @@ void CheckExactLoss(const QStringList& reports, qint64 told, Peer::Connection& c
 // What the relay told its listeners of bytes that will never arrive, per side they came from, of its
 // links, and of clients coming and going.
 struct Heard final : RelayEvents {
-    void ClientConnected(int slot, const QString&, Arrival arrival) override
+    void ClientConnected(int slot, const QString&, quint16, Arrival arrival) override
     {
         Clients.append(
             QStringLiteral("%1 %2").arg(arrival == Arrival::Accepted ? "accepted" : "connected out").arg(slot));
     }
-    void ClientLeft(int slot, const QString&) override { Clients.append(QStringLiteral("left %1").arg(slot)); }
+    void ClientLeft(int slot, const QString&, Ending how) override
+    {
+        static const char* const ends[] = {"closed", "reset", "keepalive", "settings", "shutdown"};
+        Clients.append(QStringLiteral("left %1 %2").arg(slot).arg(ends[int(how)]));
+    }
     void BytesDiscarded(From from, int, qint64 bytes, Discard) override
     {
         (from == From::Client ? FromClient : FromRix) += bytes;
@@ -812,6 +816,7 @@ void tst_relay::shutdownClosesEverySocket()
     QSignalSpy bClosed(&b.Socket, &QTcpSocket::disconnected);
     RunShutdown(m_state, m_errors, *m_relay);
     QVERIFY(m_relay->IsClosed()); // nothing was queued: no drain to wait for
+    QCOMPARE(m_heard.Clients, QStringList({"accepted 1", "accepted 2", "left 1 shutdown", "left 2 shutdown"}));
     QTRY_COMPARE(aClosed.count(), 1);
     QTRY_COMPARE(bClosed.count(), 1);
     QTRY_COMPARE(rix.OpenCount(), 0);
