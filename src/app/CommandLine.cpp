@@ -113,7 +113,10 @@ std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind ki
                                    QStringLiteral("Read iplog.ini and the options, print the settings that would be "
                                                   "used and every problem found, and exit: 0 when all are usable, 2 "
                                                   "when not. Opens no socket and writes no file."));
-    parser.addOptions({help, version, folder, listenAddress, allow, maxClients, keepLogs, check});
+    const QCommandLineOption quietSessions(
+        QStringLiteral("quiet-sessions"),
+        QStringLiteral("Write no line to standard error (the journal) at the end of each client's session."));
+    parser.addOptions({help, version, folder, listenAddress, allow, maxClients, keepLogs, quietSessions, check});
 
     if (!parser.parse(arguments))
         return Refuse(program, parser.errorText());
@@ -133,6 +136,7 @@ std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind ki
 
     options = Options();
     options.Check = parser.isSet(check);
+    options.QuietSessions = parser.isSet(quietSessions);
     options.Folder = parser.value(folder);
     if (parser.isSet(folder) && options.Folder.isEmpty())
         return Refuse(program, QStringLiteral("--folder needs a folder"));

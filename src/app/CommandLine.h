@@ -18,6 +18,7 @@ struct Options {
     std::vector<AllowedNetwork> Allowed;
     int MaxClients = ClientAdmission::DefaultMaxClients;
     int KeepLogs = 0;
+    bool QuietSessions = false; // --quiet-sessions: no journal line at each session's end
     bool Check = false; // --check: the settings are read and checked, and the program ends
 };
 

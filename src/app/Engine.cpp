@@ -9,9 +9,12 @@
 
 namespace {
 
-RelayEventHub MakeHub(RelayEvents& events, RelayEvents& data, RelayEvents& labels)
+RelayEventHub MakeHub(RelayEvents& counters, RelayEvents& sessions, RelayEvents& events, RelayEvents& data,
+                      RelayEvents& labels)
 {
     RelayEventHub hub;
+    hub.Add(counters);
+    hub.Add(sessions);
     hub.Add(events);
     hub.Add(data);
     hub.Add(labels);
@@ -24,10 +27,12 @@ Engine::Engine(RuntimeState& state, StatusView& view)
     : State(state)
     , View(view)
     , Errors(state, SystemClock)
+    , Counters(SystemClock)
+    , Sessions(Counters)
     , Events(state, SystemClock, Errors)
     , Data(state, SystemClock, Errors)
     , Labels(view)
-    , Listeners(MakeHub(Events, Data, Labels))
+    , Listeners(MakeHub(Counters, Sessions, Events, Data, Labels))
     , Net(state, view, Errors, Listeners, SystemClock)
     , Status(state, Net, SystemClock)
     , Applier(state, Net, view)
@@ -40,11 +45,14 @@ void Engine::ApplyOptions(const Options& options)
     Net.Admission.Allowed = options.Allowed;
     Net.Admission.MaxClients = options.MaxClients;
     State.KeepLogs = options.KeepLogs;
+    Sessions.Quiet = options.QuietSessions;
 }
 
 void Engine::Start(const QString& folder)
 {
+    m_startedMs = SystemClock.MonotonicMs();
     RunStartup(State, View, Errors, Net, folder);
+    Counters.SetGreetingBytes(State.LoginString.size());
     JournalSettingsProblems(State, Net.Admission.ListenAddress);
     Status.Started(folder);
 }

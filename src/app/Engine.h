@@ -2,8 +2,10 @@
 
 #include "app/CommandLine.h"
 #include "app/ServiceStatus.h"
+#include "app/SessionLines.h"
 #include "app/SettingsApplier.h"
 #include "core/Clock.h"
+#include "core/RelayCounters.h"
 #include "core/RelayEvents.h"
 #include "core/StatusView.h"
 #include "files/DataLabel.h"
@@ -23,7 +25,8 @@ class Engine final {
 public:
     Engine(RuntimeState& state, StatusView& view);
 
-    // The command line's listener address, allow-list, cap and number of dated logs kept; before Start.
+    // The command line's listener address, allow-list, cap, number of dated logs kept and whether
+    // session lines are written; before Start.
     void ApplyOptions(const Options& options);
     // The start-up sequence for a program whose files live in folder; the poll runs from then on.
     void Start(const QString& folder);
@@ -38,12 +41,17 @@ public:
     // and the journal says what it changed. A key missing from the file leaves its setting as it is.
     // Empty when the file was refused.
     std::optional<SettingsChange> ReloadSettings();
+    // When Start ran, on the steady clock.
+    qint64 StartedMs() const { return m_startedMs; }
 
     RuntimeState& State;
     StatusView& View;
     Clock SystemClock;
     ErrorLog Errors;
-    // The relay's listeners, in this order: the event log, the data log, the window's labels.
+    // The relay's listeners, in this order: the counters, the session lines (which read them), the
+    // event log, the data log, the window's labels.
+    RelayCounters Counters;
+    SessionLines Sessions;
     EventLog Events;
     DataLog Data;
     LastMessageLabels Labels;
@@ -56,6 +64,7 @@ public:
 
 private:
     bool m_stopping = false;
+    qint64 m_startedMs = 0;
 };
 
 // A view nobody looks at: tolvaned's window.

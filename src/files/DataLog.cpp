@@ -63,6 +63,7 @@ void DataLog::WriteDataLog(QByteArrayView data, const QString& source)
         QByteArray entry = ' ' + LogText::Encode(source) + ": ";
         entry += FormatDataBytes(data);
         m_file.AppendWhole(entry);
+        ++m_written;
     } catch (const Failure& failure) {
         if (m_limit.Quiet())
             m_limit.LeaveOut();

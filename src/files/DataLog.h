@@ -26,10 +26,14 @@ public:
     void BurstRelayed(From, int, QByteArrayView data, const QString& source) override { WriteDataLog(data, source); }
 
     static QString FileName() { return QStringLiteral("DataLog.log"); }
+    // Bursts written whole since the start; roll-overs.
+    qint64 Written() const { return m_written; }
+    qint64 RollOvers() const { return m_file.RollOvers(); }
 
 private:
     const RuntimeState& m_state;
     ErrorReporter& m_errors;
     LogFile m_file;
     FloodLimit m_limit;
+    qint64 m_written = 0;
 };

@@ -27,6 +27,7 @@ ErrorLog::ErrorLog(const RuntimeState& state, const Clock& clock)
 
 void ErrorLog::LogError(const QString& message, const QString& location, const Failure& failure)
 {
+    ++m_reported;
     WriteErrorLine(message + QStringLiteral(": Error # ") + QString::number(failure.Code) + QStringLiteral(" - ")
                        + failure.Description,
                    location);

@@ -17,6 +17,9 @@ public:
     void LogError(const QString& message, const QString& location, const Failure& failure = {}) override;
 
     static QString FileName() { return QStringLiteral("Errorlog.txt"); }
+    // Reports made since the start, whether or not their line could be written; roll-overs.
+    qint64 Reported() const { return m_reported; }
+    qint64 RollOvers() const { return m_file.RollOvers(); }
 
 private:
     void WriteErrorLine(const QString& text, const QString& location);
@@ -27,4 +30,5 @@ private:
     NativeFile::SpareDescriptor m_spare;
     LogFile m_file;
     bool m_failing = false;
+    qint64 m_reported = 0;
 };

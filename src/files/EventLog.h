@@ -27,6 +27,7 @@ public:
     void ClientRefused(const QString& address, Refusal why, bool lineDue) override;
 
     static QString FileName() { return QStringLiteral("Eventlog.txt"); }
+    qint64 RollOvers() const { return m_file.RollOvers(); }
     static constexpr int AppendAttempts = 6;
 
 protected:

@@ -105,6 +105,7 @@ void LogFile::RollOver()
     while (!NativeFile::RenameNoReplace(m_path, target))
         target = stem + QStringLiteral(" (%1)").arg(m_nextCopy++) + m_kind.RolledExtension;
     m_file.Close();
+    ++m_rollOvers;
     DeleteOldCopies();
     try {
         Open();

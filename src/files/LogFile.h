@@ -36,6 +36,8 @@ public:
     // Appends bytes whole or not at all: what a failed write added is cut back. Throws Failure.
     // Bytes that cannot be cut back are ended by a line break before the next bytes appended.
     void AppendWhole(QByteArrayView bytes);
+    // How many times the file has been rolled over since the start.
+    qint64 RollOvers() const { return m_rollOvers; }
 
 private:
     void Follow();
@@ -48,6 +50,7 @@ private:
     const Clock& m_clock;
     NativeFile::AppendFile m_file;
     NativeFile::SpareDescriptor* m_spare = nullptr;
+    qint64 m_rollOvers = 0;
     QString m_folder;
     QString m_path;
     qint64 m_checkedAt = -1; // on the steady clock

@@ -128,6 +128,7 @@ void DrainingPool::Finish(int index, const Failure& failure)
     const Entry& entry = m_entries[size_t(index)];
     const qint64 discarded = HeldAt(index);
     if (discarded > 0) {
+        ++m_givenUp;
         m_events.BytesDiscarded(RelayEvents::From::Client, entry.Slot, discarded, RelayEvents::Discard::Undelivered);
         m_reports.Report(QStringLiteral("drain %1").arg(failure.Code), Reports::SendingToServer(entry.Slot, discarded),
                          failure, discarded);

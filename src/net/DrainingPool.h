@@ -47,6 +47,8 @@ public:
     // Everything the RIX has not acknowledged yet, asked afresh.
     qint64 Queued();
     int Count() const { return m_count; }
+    // Connections given up since the start, for want of progress or at shutdown.
+    qint64 GivenUp() const { return m_givenUp; }
     bool IsFull() const { return m_count >= MaxConnections; }
     // At shutdown: connections the RIX has acknowledged everything on close in order; the others give
     // up at once, reporting what they discard.
@@ -89,4 +91,5 @@ private:
     qint64 m_waitingBytes = 0;
     qint64 m_kernelBytes = 0;
     int m_count = 0;
+    qint64 m_givenUp = 0;
 };

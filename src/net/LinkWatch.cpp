@@ -73,10 +73,12 @@ void OutwardLinks::Failed(Link link, const Failure& failure)
 void OutwardLinks::Up(Link link)
 {
     m_events.ConnectionMade(link);
+    const bool wasUp = Of(link).IsUp();
     const std::optional<qint64> down = Of(link).Connected(m_clock.MonotonicMs(), m_clock.Now());
+    if (!wasUp)
+        m_events.LinkChanged(link, true);
     if (!down)
         return;
-    m_events.LinkChanged(link, true);
     const bool rix = link == Link::Rix;
     const QString downFor = LinkWatch::Duration(*down);
     m_errors.Report(Reports::LinkRestored(rix ? QStringLiteral("Switcher") : QStringLiteral("Client"),

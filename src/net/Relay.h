@@ -95,6 +95,9 @@ public:
     // it listens.
     const QString& ListenFailure() const { return m_listenFailure; }
 
+    // Bytes the relay holds now for one side of a slot: for the RIX (queued, or waiting for its
+    // connection), or for the client.
+    qint64 WaitingFor(SlotPath::Side side, int slot) { return m_path.WaitingFor(side, slot); }
     // Clients accepted while the relay had no room, not read yet.
     int WaitingForRoom() const { return m_path.WaitingForRoom(); }
 

@@ -235,6 +235,13 @@ void SlotPath::ReleaseClientData(ConnectionRecord& record)
     record.ClientData = QByteArray();
 }
 
+qint64 SlotPath::WaitingFor(Side side, int slot)
+{
+    if (side == Side::Client)
+        return m_clients(slot).PendingOutput();
+    return m_rixes(slot).PendingOutput() + m_state.Slot(slot).ClientData.size();
+}
+
 bool SlotPath::HasClientData(int slot) const
 {
     return !m_state.Slot(slot).ClientData.isEmpty();

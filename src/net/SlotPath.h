@@ -84,6 +84,9 @@ public:
     QByteArray LetRixSideGo(int slot, QByteArray clientBytes);
     // Client bytes wait for the slot's RIX connection.
     bool HasClientData(int slot) const;
+    // Bytes held here now for that side of the slot: for the RIX (queued, or waiting for its
+    // connection), or for the client.
+    qint64 WaitingFor(Side side, int slot);
     // Reads from the slot's client again once what waits for the RIX is back under the bound.
     void ResumeClientReading(int slot);
 

@@ -1,0 +1,124 @@
+#include "core/RelayCounters.h"
+
+#include "core/Clock.h"
+
+RelayCounters::RelayCounters(const Clock& clock)
+    : m_clock(clock)
+{
+}
+
+qint64 RelayCounters::NowMs() const
+{
+    return m_clock.MonotonicMs();
+}
+
+RelayCounters::Session& RelayCounters::At(int slot)
+{
+    if (size_t(slot) >= m_sessions.size())
+        m_sessions.resize(size_t(slot) + 1);
+    return m_sessions[size_t(slot)];
+}
+
+void RelayCounters::ClientConnected(int slot, const QString& address, quint16 port, Arrival arrival)
+{
+    Session& session = At(slot);
+    session = Session();
+    session.Present = true;
+    session.How = arrival;
+    session.Address = address;
+    session.Port = port;
+    session.Since = m_clock.Now();
+    session.SinceMs = session.LastActivityMs = m_clock.MonotonicMs();
+    if (arrival == Arrival::Accepted) {
+        session.ToClientBytes = m_greetingBytes;
+        m_totals.ToClientsBytes += m_greetingBytes;
+    }
+    ++m_totals.Accepted;
+}
+
+void RelayCounters::ClientLeft(int slot, const QString&, Ending how)
+{
+    Session& session = At(slot);
+    if (!session.Present)
+        return;
+    session.Present = false;
+    session.Ended = how;
+    ++m_totals.Ended;
+}
+
+void RelayCounters::ClientRefused(const QString&, Refusal why, bool)
+{
+    switch (why) {
+    case Refusal::NotAllowed:
+        ++m_totals.RefusedNotAllowed;
+        break;
+    case Refusal::AtCap:
+        ++m_totals.RefusedAtCap;
+        break;
+    case Refusal::NoDescriptor:
+        ++m_totals.RefusedNoDescriptor;
+        break;
+    }
+}
+
+void RelayCounters::LinkChanged(Link link, bool up)
+{
+    if (link != Link::Rix)
+        return;
+    m_rix.Known = true;
+    m_rix.Up = up;
+    m_rix.Since = m_clock.Now();
+}
+
+void RelayCounters::ConnectionMade(Link link)
+{
+    if (link != Link::Rix)
+        return;
+    ++m_rix.ConnectionsMade;
+}
+
+void RelayCounters::AttemptFailed(Link link, const QString& why)
+{
+    if (link != Link::Rix)
+        return;
+    ++m_rix.AttemptsFailed;
+    m_rix.LastFailure = why;
+}
+
+void RelayCounters::BurstRelayed(From from, int slot, QByteArrayView data, const QString&)
+{
+    Session& session = At(slot);
+    if (!session.Present)
+        return; // a RIX connection kept warm for a free slot: nobody's traffic
+    session.LastActivityMs = m_clock.MonotonicMs();
+    if (from == From::Client) {
+        session.FromClientBytes += data.size();
+        ++session.FromClientBursts;
+        m_totals.FromClientsBytes += data.size();
+    } else {
+        session.ToClientBytes += data.size();
+        ++session.ToClientBursts;
+        m_totals.ToClientsBytes += data.size();
+    }
+}
+
+void RelayCounters::ZerosRemoved(int slot, qint64 count)
+{
+    Session& session = At(slot);
+    if (!session.Present)
+        return;
+    session.ZerosRemoved += count;
+    session.ToClientBytes -= count;
+    m_totals.ToClientsBytes -= count;
+}
+
+void RelayCounters::BytesDiscarded(From from, int slot, qint64 bytes, Discard which)
+{
+    (from == From::Client ? m_totals.DiscardedFromClientsBytes : m_totals.DiscardedFromRixBytes) += bytes;
+    // RIX bytes told as relayed to a client that never got them were not sent to it after all.
+    Session& session = At(slot);
+    if (from == From::Rix && which == Discard::Undelivered && session.Present) {
+        session.ToClientBytes -= bytes;
+        m_totals.ToClientsBytes -= bytes;
+    }
+}
