@@ -34,7 +34,7 @@ Engine::Engine(RuntimeState& state, StatusView& view)
     , Labels(view)
     , Listeners(MakeHub(Counters, Sessions, Events, Data, Labels))
     , Net(state, view, Errors, Listeners, SystemClock)
-    , Status(state, Net, SystemClock)
+    , Status(state, Net, Counters, SystemClock)
     , Applier(state, Net, view)
 {
 }

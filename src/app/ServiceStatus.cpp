@@ -1,6 +1,7 @@
 #include "app/ServiceStatus.h"
 
 #include "core/Clock.h"
+#include "core/RelayCounters.h"
 #include "core/Constants.h"
 #include "core/Failure.h"
 #include "core/RuntimeState.h"
@@ -13,10 +14,12 @@
 
 using Journal::Priority;
 
-ServiceStatus::ServiceStatus(const RuntimeState& state, Relay& relay, const Clock& clock, QObject* parent)
+ServiceStatus::ServiceStatus(const RuntimeState& state, Relay& relay, const RelayCounters& counters,
+                             const Clock& clock, QObject* parent)
     : QObject(parent)
     , m_state(state)
     , m_relay(relay)
+    , m_counters(counters)
     , m_clock(clock)
 {
     m_tick.setInterval(1000);
@@ -80,11 +83,16 @@ QString ServiceStatus::StatusLine() const
     } else {
         line = QStringLiteral("client %1 %2").arg(ClientSide(), LinkText(m_relay.ClientLink()));
     }
-    return line
-        + QStringLiteral(", RIX %1:%2 %3")
-              .arg(m_state.RixIPAddress)
-              .arg(m_state.RixIPPort)
-              .arg(LinkText(m_relay.RixLink()));
+    line += QStringLiteral(", RIX %1:%2 %3")
+                .arg(m_state.RixIPAddress)
+                .arg(m_state.RixIPPort)
+                .arg(LinkText(m_relay.RixLink()));
+    // What the counters say since the start.
+    const RelayCounters::Totals& all = m_counters.All();
+    line += QStringLiteral("; %1 bytes from clients, %2 to them").arg(all.FromClientsBytes).arg(all.ToClientsBytes);
+    if (const qint64 refused = all.RefusedNotAllowed + all.RefusedAtCap + all.RefusedNoDescriptor; refused > 0)
+        line += QStringLiteral(", %1 refused").arg(refused);
+    return line;
 }
 
 void ServiceStatus::Check(bool sendStatus)

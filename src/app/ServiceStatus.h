@@ -7,6 +7,7 @@
 class Clock;
 class LinkWatch;
 class Relay;
+class RelayCounters;
 class RuntimeState;
 
 // The client side as the journal names it: the listener's address and port, or in connect mode the
@@ -21,7 +22,8 @@ QString ClientSideText(const RuntimeState& state, const QString& listenAddress);
 class ServiceStatus final : public QObject {
     Q_OBJECT
 public:
-    ServiceStatus(const RuntimeState& state, Relay& relay, const Clock& clock, QObject* parent = nullptr);
+    ServiceStatus(const RuntimeState& state, Relay& relay, const RelayCounters& counters, const Clock& clock,
+                  QObject* parent = nullptr);
 
     // The start-up sequence has run: where the files are, the mode and both sides, whether the client
     // port is open; the service manager hears that the relay is ready.
@@ -51,6 +53,7 @@ private:
 
     const RuntimeState& m_state;
     Relay& m_relay;
+    const RelayCounters& m_counters;
     const Clock& m_clock;
     // Once a second: the status, and whether the listener opened since the last look.
     QTimer m_tick;
