@@ -57,6 +57,7 @@ soak: build
 bench: build
 	@sh scripts/bootstrap --bench
 	python3 bench/run.py
+	python3 bench/metrics_cost.py tolvaned
 
 # The window on a virtual display, into build/screenshot.png; UPDATE=1 retakes the README's picture.
 screenshot: build
