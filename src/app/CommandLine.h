@@ -18,6 +18,9 @@ struct Options {
     std::vector<AllowedNetwork> Allowed;
     int MaxClients = ClientAdmission::DefaultMaxClients;
     int KeepLogs = 0;
+    // --metrics: where the metrics endpoint listens; port 0 when there is none.
+    QString MetricsAddress;
+    quint16 MetricsPort = 0;
     bool Check = false; // --check: the settings are read and checked, and the program ends
 };
 
