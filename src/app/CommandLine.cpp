@@ -109,6 +109,11 @@ std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind ki
     const QCommandLineOption keepLogs(QStringLiteral("keep-logs"),
                                       QStringLiteral("Keep at most n dated copies of each log (default 0: keep all)."),
                                       QStringLiteral("n"));
+    const QCommandLineOption metrics(QStringLiteral("metrics"),
+                                     QStringLiteral("Serve the relay's counters for Prometheus at "
+                                                    "http://addr:port/metrics, addr a local IPv4 address "
+                                                    "(default: none)."),
+                                     QStringLiteral("addr:port"));
     const QCommandLineOption check(QStringLiteral("check"),
                                    QStringLiteral("Read iplog.ini and the options, print the settings that would be "
                                                   "used and every problem found, and exit: 0 when all are usable, 2 "
@@ -116,7 +121,7 @@ std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind ki
     const QCommandLineOption quietSessions(
         QStringLiteral("quiet-sessions"),
         QStringLiteral("Write no line to standard error (the journal) at the end of each client's session."));
-    parser.addOptions({help, version, folder, listenAddress, allow, maxClients, keepLogs, quietSessions, check});
+    parser.addOptions({help, version, folder, listenAddress, allow, maxClients, keepLogs, quietSessions, metrics, check});
 
     if (!parser.parse(arguments))
         return Refuse(program, parser.errorText());
@@ -170,6 +175,19 @@ std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind ki
                 program,
                 QStringLiteral("--keep-logs '%1' is not a number from 0 to 1000000").arg(parser.value(keepLogs)));
         options.KeepLogs = *n;
+    }
+    if (parser.isSet(metrics)) {
+        const QString text = parser.value(metrics);
+        const QStringList parts = text.split(u':');
+        quint32 address = 0;
+        const auto port = parts.size() == 2 ? Number(parts[1], 1, 65535) : std::nullopt;
+        if (!port || !ParseDottedIPv4(parts[0], address))
+            return Refuse(program,
+                          QStringLiteral("--metrics '%1' is not addr:port, a dotted IPv4 address and a port "
+                                         "from 1 to 65535")
+                              .arg(text));
+        options.MetricsAddress = parts[0];
+        options.MetricsPort = quint16(*port);
     }
     return std::nullopt;
 }

@@ -19,6 +19,9 @@ struct Options {
     int MaxClients = ClientAdmission::DefaultMaxClients;
     int KeepLogs = 0;
     bool QuietSessions = false; // --quiet-sessions: no journal line at each session's end
+    // --metrics: where the metrics endpoint listens; port 0 when there is none.
+    QString MetricsAddress;
+    quint16 MetricsPort = 0;
     bool Check = false; // --check: the settings are read and checked, and the program ends
 };
 

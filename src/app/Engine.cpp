@@ -1,7 +1,9 @@
 #include "app/Engine.h"
 
+#include "app/MetricsText.h"
 #include "app/SettingsCheck.h"
 #include "app/Startup.h"
+#include "core/CheckIPAddress.h"
 #include "core/RuntimeState.h"
 #include "files/Journal.h"
 
@@ -36,6 +38,7 @@ Engine::Engine(RuntimeState& state, StatusView& view)
     , Net(state, view, Errors, Listeners, SystemClock)
     , Status(state, Net, Counters, SystemClock)
     , Applier(state, Net, view)
+    , Metrics([this] { return MetricsText(*this); })
 {
 }
 
@@ -46,6 +49,8 @@ void Engine::ApplyOptions(const Options& options)
     Net.Admission.MaxClients = options.MaxClients;
     State.KeepLogs = options.KeepLogs;
     Sessions.Quiet = options.QuietSessions;
+    m_metricsAddress = options.MetricsAddress;
+    m_metricsPort = options.MetricsPort;
 }
 
 void Engine::Start(const QString& folder)
@@ -55,12 +60,32 @@ void Engine::Start(const QString& folder)
     Counters.SetGreetingBytes(State.LoginString.size());
     JournalSettingsProblems(State, Net.Admission.ListenAddress);
     Status.Started(folder);
+    StartMetrics();
+}
+
+void Engine::StartMetrics()
+{
+    if (m_metricsPort == 0)
+        return;
+    const QString endpoint = m_metricsAddress + u':' + QString::number(m_metricsPort);
+    quint32 address = 0;
+    ParseDottedIPv4(m_metricsAddress, address); // checked by the command line
+    try {
+        Metrics.Start(address, m_metricsPort);
+        Journal::Write(Journal::Priority::Info, QStringLiteral("metrics at http://%1/metrics").arg(endpoint));
+    } catch (const Failure& failure) {
+        Errors.Report(Reports::OpeningMetricsEndpoint(endpoint), failure);
+        Journal::Write(Journal::Priority::Error,
+                       QStringLiteral("metrics NOT served on %1: %2; the relay runs on without them")
+                           .arg(endpoint, failure.Description));
+    }
 }
 
 void Engine::Stop(std::function<void()> whenStopped)
 {
     const bool first = !std::exchange(m_stopping, true);
     if (first) {
+        Metrics.Stop();
         Status.Stopping();
         QObject::connect(
             &Net, &Relay::Closed, &Net, [this] { Status.Stopped(); }, Qt::SingleShotConnection);

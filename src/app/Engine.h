@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/CommandLine.h"
+#include "app/MetricsServer.h"
 #include "app/ServiceStatus.h"
 #include "app/SessionLines.h"
 #include "app/SettingsApplier.h"
@@ -25,10 +26,11 @@ class Engine final {
 public:
     Engine(RuntimeState& state, StatusView& view);
 
-    // The command line's listener address, allow-list, cap, number of dated logs kept and whether
-    // session lines are written; before Start.
+    // The command line's listener address, allow-list, cap, number of dated logs kept, whether session
+    // lines are written, and the metrics endpoint; before Start.
     void ApplyOptions(const Options& options);
-    // The start-up sequence for a program whose files live in folder; the poll runs from then on.
+    // The start-up sequence for a program whose files live in folder; the poll runs from then on. Then
+    // the metrics endpoint, when asked for: one that cannot listen is reported, and the relay runs on.
     void Start(const QString& folder);
     // The orderly shutdown: settings written, what is queued for peers given its time to go out, every
     // socket closed; then whenStopped runs (at once, when nothing was queued or the relay has already
@@ -61,10 +63,16 @@ public:
     ServiceStatus Status;
     // New settings, from the setup dialog or a re-read of iplog.ini, reach the relay here.
     SettingsApplier Applier;
+    // GET /metrics, from Start until Stop.
+    MetricsServer Metrics;
 
 private:
+    void StartMetrics();
+
     bool m_stopping = false;
     qint64 m_startedMs = 0;
+    QString m_metricsAddress;
+    quint16 m_metricsPort = 0;
 };
 
 // A view nobody looks at: tolvaned's window.

@@ -156,6 +156,9 @@ int RunSettingsCheck(ProgramKind kind, const Options& options)
                     AllowedText(options.Allowed))
                .arg(options.MaxClients)
                .arg(options.KeepLogs);
+    out += QStringLiteral("  --metrics %1\n")
+               .arg(options.MetricsPort == 0 ? QStringLiteral("(none)")
+                                             : options.MetricsAddress + u':' + QString::number(options.MetricsPort));
     for (const QString& key : settings.SettingsRead.Missing)
         notes.append(QStringLiteral("iplog.ini has no \"%1=\" line: %1 keeps its start value (the defaults apply "
                                     "only when there is no iplog.ini)")

@@ -93,4 +93,10 @@ inline ReportText SendingToServer(int slot, qint64 length)
             QStringLiteral("TCP/IP Socket Error")};
 }
 
+// The metrics endpoint could not listen: the relay runs on without it.
+inline ReportText OpeningMetricsEndpoint(const QString& endpoint)
+{
+    return {QStringLiteral("Error opening Metrics Endpoint %1").arg(endpoint), QStringLiteral("Socket Error")};
+}
+
 } // namespace Reports

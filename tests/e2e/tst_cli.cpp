@@ -31,6 +31,8 @@ private slots:
     void allowListAndCap();
     void listenAddressAndFolder_data();
     void listenAddressAndFolder();
+    void metricsEndpoint_data();
+    void metricsEndpoint();
     void orderlyShutdown_data();
     void orderlyShutdown();
     void connectModeWithTheSimulator_data();
@@ -315,6 +317,12 @@ void tst_cli::badValueEndsBeforeAnySocket_data()
         {"negative keep-logs", {QStringLiteral("--keep-logs"), QStringLiteral("-1")}},
         {"prefix too long", {QStringLiteral("--allow"), QStringLiteral("127.0.0.0/33")}},
         {"short address", {QStringLiteral("--listen-address"), QStringLiteral("127.0.1")}},
+        {"metrics without a port", {QStringLiteral("--metrics"), QStringLiteral("127.0.0.1")}},
+        {"metrics on port 0", {QStringLiteral("--metrics"), QStringLiteral("127.0.0.1:0")}},
+        {"metrics past the ports", {QStringLiteral("--metrics"), QStringLiteral("127.0.0.1:65536")}},
+        {"metrics on a name", {QStringLiteral("--metrics"), QStringLiteral("localhost:9464")}},
+        {"metrics without an address", {QStringLiteral("--metrics"), QStringLiteral(":9464")}},
+        {"metrics with two ports", {QStringLiteral("--metrics"), QStringLiteral("127.0.0.1:9464:1")}},
         {"unknown option", {QStringLiteral("--port"), QStringLiteral("1100")}},
         {"folder under a file", {QStringLiteral("--folder"), QStringLiteral("/dev/null/tolvane")}},
     };
@@ -416,6 +424,28 @@ void tst_cli::listenAddressAndFolder()
     QVERIFY(QFile::exists(folder + QStringLiteral("/Eventlog.txt")));
     QVERIFY(QFile::exists(folder + QStringLiteral("/iplog.ini")));
     QVERIFY(!QFile::exists(m_dir->filePath(QStringLiteral("Eventlog.txt"))));
+}
+
+void tst_cli::metricsEndpoint_data()
+{
+    allowListAndCap_data();
+}
+
+void tst_cli::metricsEndpoint()
+{
+    QFETCH(QString, binary);
+    const quint16 metricsPort = FreePort();
+    Start(binary, {QStringLiteral("--metrics"), QStringLiteral("127.0.0.1:%1").arg(metricsPort)}, FreePort());
+    QTRY_VERIFY_WITH_TIMEOUT(IsListening(metricsPort), 10000);
+    Client scraper;
+    QVERIFY(scraper.Connect(metricsPort));
+    scraper.Socket.write("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+    QTRY_VERIFY(scraper.Closed);
+    QVERIFY2(scraper.Received.startsWith("HTTP/1.1 200 OK\r\n"), scraper.Received.constData());
+    QVERIFY(scraper.Received.contains("\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"));
+    StopWith(SIGTERM);
+    QVERIFY(!IsListening(metricsPort));
+    QCOMPARE(ReadFile(QStringLiteral("Errorlog.txt")), QByteArray());
 }
 
 void tst_cli::orderlyShutdown_data()

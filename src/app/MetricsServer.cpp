@@ -1,0 +1,142 @@
+#include "app/MetricsServer.h"
+
+#include "core/Failure.h"
+
+#include <microhttpd.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+MHD_Result Queue(MHD_Connection* connection, unsigned status, const QByteArray& body, const char* contentType)
+{
+    MHD_Response* response = MHD_create_response_from_buffer(size_t(body.size()), const_cast<char*>(body.constData()),
+                                                             MHD_RESPMEM_MUST_COPY);
+    if (!response)
+        return MHD_NO;
+    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
+    if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
+        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
+    const MHD_Result queued = MHD_queue_response(connection, status, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+// Called by the library once the request's header has been read, then for each piece of its body and
+// once more at its end. An error is answered at once, and the library then closes the connection
+// rather than read a body; the metrics wait for the request's end, so the connection may be kept
+// for the next scrape.
+MHD_Result Answer(void* context, MHD_Connection* connection, const char* url, const char* method, const char*,
+                  const char*, size_t* uploadSize, void** requestState)
+{
+    static const char plain[] = "text/plain; charset=utf-8";
+    if (std::strcmp(url, "/metrics") != 0)
+        return Queue(connection, MHD_HTTP_NOT_FOUND, QByteArrayLiteral("404 page not found\n"), plain);
+    // HEAD is a GET whose body the library leaves out.
+    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 && std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
+        return Queue(connection, MHD_HTTP_METHOD_NOT_ALLOWED, QByteArrayLiteral("405 method not allowed\n"), plain);
+    static char headerRead;
+    if (*requestState != &headerRead) {
+        *requestState = &headerRead;
+        return MHD_YES;
+    }
+    // A GET with a body is no scrape: the connection is dropped at its first piece, so a body that
+    // never ends holds nothing.
+    if (*uploadSize != 0)
+        return MHD_NO;
+    // No exception may cross the library's C frames.
+    try {
+        const auto& source = *static_cast<const MetricsServer::Source*>(context);
+        return Queue(connection, MHD_HTTP_OK, source(), MetricsServer::ContentType);
+    } catch (...) {
+        return Queue(connection, MHD_HTTP_INTERNAL_SERVER_ERROR, QByteArrayLiteral("500 metrics unavailable\n"), plain);
+    }
+}
+
+} // namespace
+
+MetricsServer::MetricsServer(Source source, unsigned idleTimeoutSeconds)
+    : m_source(std::move(source))
+    , m_idleTimeoutSeconds(idleTimeoutSeconds)
+{
+    m_wakeUp.setSingleShot(true);
+    QObject::connect(&m_wakeUp, &QTimer::timeout, &m_wakeUp, [this] { Run(); });
+}
+
+MetricsServer::~MetricsServer()
+{
+    Stop();
+}
+
+void MetricsServer::Start(quint32 ipv4, quint16 port)
+{
+    Stop();
+    int error = 0;
+    const NativeSocket::Handle listener = NativeSocket::Open(error);
+    if (listener == NativeSocket::InvalidHandle)
+        throw Failure{error, NativeSocket::ErrorText(error)};
+    error = NativeSocket::Listen(listener, ipv4, port);
+    if (error != 0) {
+        NativeSocket::Close(listener);
+        throw Failure{error, NativeSocket::ErrorText(error)};
+    }
+    // From here the library owns the listener, and closes it at its stop. No thread of its own: it runs
+    // when its epoll set is ready, on the main thread, one event at a time with the relay.
+    m_daemon = MHD_start_daemon(MHD_USE_EPOLL, 0, nullptr, nullptr, &Answer, &m_source, MHD_OPTION_LISTEN_SOCKET,
+                                MHD_socket(listener), MHD_OPTION_CONNECTION_TIMEOUT, m_idleTimeoutSeconds,
+                                MHD_OPTION_CONNECTION_LIMIT, MaxConnections, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+                                RequestMemoryBytes, MHD_OPTION_END);
+    if (!m_daemon) {
+        NativeSocket::Close(listener);
+        throw Failure{0, QStringLiteral("the HTTP server could not be started")};
+    }
+    // Made at the first start, so that a relay without metrics has no descriptor for them.
+    if (!m_backend)
+        m_backend = ReadinessBackend::Create(ReadinessBackend::DefaultKind());
+    m_epoll = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_EPOLL_FD)->epoll_fd;
+    error = m_backend->Add(m_epoll, this, false);
+    if (error != 0) {
+        Stop();
+        throw Failure{error, NativeSocket::ErrorText(error)};
+    }
+    m_port = NativeSocket::LocalPort(listener);
+}
+
+void MetricsServer::Stop()
+{
+    if (!m_daemon)
+        return;
+    m_wakeUp.stop();
+    m_backend->Cancel(this);
+    m_backend->Remove(m_epoll);
+    MHD_stop_daemon(std::exchange(m_daemon, nullptr));
+    m_epoll = NativeSocket::InvalidHandle;
+    m_port = 0;
+}
+
+void MetricsServer::OnReady(int)
+{
+    Run();
+}
+
+void MetricsServer::OnDeferred()
+{
+    Run();
+}
+
+void MetricsServer::Run()
+{
+    if (!m_daemon)
+        return;
+    MHD_run(m_daemon);
+    MHD_UNSIGNED_LONG_LONG waitMs = 0;
+    if (MHD_get_timeout(m_daemon, &waitMs) != MHD_YES)
+        m_wakeUp.stop();
+    else if (waitMs == 0) // work left over, such as a connection that still has bytes to read
+        m_backend->Defer(this);
+    else
+        m_wakeUp.start(int(std::min<MHD_UNSIGNED_LONG_LONG>(waitMs, INT_MAX)));
+}
