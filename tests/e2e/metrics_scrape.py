@@ -65,7 +65,11 @@ class Rix:
     def drop_all(self):
         with self.lock:
             for conn in self.connections:
-                conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b'\x01\0\0\0\0\0\0\0')
+                # Shut down first: a close alone would wait for the thread blocked reading it.
+                try:
+                    conn.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
                 conn.close()
             self.connections = []
 
