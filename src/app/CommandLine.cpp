@@ -121,7 +121,8 @@ std::optional<int> ParseCommandLine(const QStringList& arguments, ProgramKind ki
     const QCommandLineOption quietSessions(
         QStringLiteral("quiet-sessions"),
         QStringLiteral("Write no line to standard error (the journal) at the end of each client's session."));
-    parser.addOptions({help, version, folder, listenAddress, allow, maxClients, keepLogs, quietSessions, metrics, check});
+    parser.addOptions(
+        {help, version, folder, listenAddress, allow, maxClients, keepLogs, quietSessions, metrics, check});
 
     if (!parser.parse(arguments))
         return Refuse(program, parser.errorText());

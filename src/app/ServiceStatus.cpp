@@ -14,8 +14,8 @@
 
 using Journal::Priority;
 
-ServiceStatus::ServiceStatus(const RuntimeState& state, Relay& relay, const RelayCounters& counters,
-                             const Clock& clock, QObject* parent)
+ServiceStatus::ServiceStatus(const RuntimeState& state, Relay& relay, const RelayCounters& counters, const Clock& clock,
+                             QObject* parent)
     : QObject(parent)
     , m_state(state)
     , m_relay(relay)
