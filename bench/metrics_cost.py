@@ -23,10 +23,12 @@ class Scraper:
         self.thread.start()
 
     def loop(self):
-        while not self.done.wait(1.0):
+        while True:
             with urllib.request.urlopen('http://127.0.0.1:%d/metrics' % self.port, timeout=5) as answer:
                 answer.read()
                 self.answers += 1
+            if self.done.wait(1.0):
+                return
 
     def stop(self):
         self.done.set()
@@ -46,6 +48,7 @@ def measure(name, metrics):
         try:
             if metrics:
                 scraper = Scraper(port)
+                run.wait_listening(port, relay.proc)
             got = relay.bench(tests, *extra)
             if 'memory_idle0_mib' in got or 'memory_idle5000_mib' in got:
                 figures.update({k: v for k, v in got.items() if k.startswith('memory_idle')})
@@ -63,7 +66,7 @@ def measure(name, metrics):
 
 def main():
     name = sys.argv[1] if len(sys.argv) > 1 else 'tolvaned'
-    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 9
+    rounds = int(sys.argv[2]) if len(sys.argv) > 2 else 15
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
     results = {False: [], True: []}
