@@ -49,7 +49,7 @@ private slots:
     void sessionLines();
 
 private:
-    void Start(bool quietSessions = false);
+    void Start(bool quietSessions = false, bool logData = false);
     QString Journal();
     // The client's own port, as the relay sees it.
     static quint16 PortOf(const Client& client) { return client.Socket.localPort(); }
@@ -87,9 +87,10 @@ void tst_counters::cleanup()
     m_dir.reset();
 }
 
-void tst_counters::Start(bool quietSessions)
+void tst_counters::Start(bool quietSessions, bool logData)
 {
-    QVERIFY(WriteFile(m_dir->filePath(QStringLiteral("iplog.ini")), SettingsFileText(m_rix->Port(), FreePort())));
+    QVERIFY(WriteFile(m_dir->filePath(QStringLiteral("iplog.ini")),
+                      SettingsFileText(m_rix->Port(), FreePort(), true, logData)));
     Options options;
     options.MaxClients = 2;
     AllowedNetwork local;
@@ -113,7 +114,7 @@ QString tst_counters::Journal()
 // does: every count is exact, in the counters and in the metrics text.
 void tst_counters::countsAreExact()
 {
-    Start();
+    Start(false, true);
     const quint16 port = quint16(m_engine->Net.wscktClient(0).LocalPort());
     Client first;
     Client second;
@@ -163,6 +164,12 @@ void tst_counters::countsAreExact()
     QCOMPARE(Sample(text, QStringLiteral("tolvane_clients_refused_total{reason=\"cap\"}")), 1.0);
     QCOMPARE(Sample(text, QStringLiteral("tolvane_clients_refused_total{reason=\"allow-list\"}")), 1.0);
     QCOMPARE(Sample(text, QStringLiteral("tolvane_clients_connected")), 2.0);
+    // The cap's one report reached the error log, and the count says so.
+    QCOMPARE(m_engine->Errors.Reported(), 1);
+    QCOMPARE(Sample(text, QStringLiteral("tolvane_errors_reported_total")), 1.0);
+    QCOMPARE(Sample(text, QStringLiteral("tolvane_data_log_bursts_total")), 2.0); // "hello" and "a\0b"
+    QCOMPARE(Sample(text, QStringLiteral("tolvane_rix_up{address=\"127.0.0.1\",port=\"%1\"}").arg(m_rix->Port())),
+             1.0);
     // Every family has its HELP and TYPE, and every sample's name starts as the family's.
     QCOMPARE(text.count("# HELP "), text.count("# TYPE "));
     for (const QByteArray& line : text.split('\n')) {
