@@ -168,8 +168,7 @@ void tst_counters::countsAreExact()
     QCOMPARE(m_engine->Errors.Reported(), 1);
     QCOMPARE(Sample(text, QStringLiteral("tolvane_errors_reported_total")), 1.0);
     QCOMPARE(Sample(text, QStringLiteral("tolvane_data_log_bursts_total")), 2.0); // "hello" and "a\0b"
-    QCOMPARE(Sample(text, QStringLiteral("tolvane_rix_up{address=\"127.0.0.1\",port=\"%1\"}").arg(m_rix->Port())),
-             1.0);
+    QCOMPARE(Sample(text, QStringLiteral("tolvane_rix_up{address=\"127.0.0.1\",port=\"%1\"}").arg(m_rix->Port())), 1.0);
     // Every family has its HELP and TYPE, and every sample's name starts as the family's.
     QCOMPARE(text.count("# HELP "), text.count("# TYPE "));
     for (const QByteArray& line : text.split('\n')) {
