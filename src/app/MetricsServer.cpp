@@ -18,8 +18,6 @@ MHD_Result Queue(MHD_Connection* connection, unsigned status, const QByteArray& 
     if (!response)
         return MHD_NO;
     MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
-    if (status == MHD_HTTP_METHOD_NOT_ALLOWED)
-        MHD_add_response_header(response, MHD_HTTP_HEADER_ALLOW, "GET, HEAD");
     const MHD_Result queued = MHD_queue_response(connection, status, response);
     MHD_destroy_response(response);
     return queued;
@@ -33,11 +31,11 @@ MHD_Result Answer(void* context, MHD_Connection* connection, const char* url, co
                   const char*, size_t* uploadSize, void** requestState)
 {
     static const char plain[] = "text/plain; charset=utf-8";
-    if (std::strcmp(url, "/metrics") != 0)
+    // Only GET /metrics is served (and HEAD, a GET whose body the library leaves out, as HTTP asks of
+    // every server); anything else is not found.
+    const bool get = std::strcmp(method, MHD_HTTP_METHOD_GET) == 0 || std::strcmp(method, MHD_HTTP_METHOD_HEAD) == 0;
+    if (!get || std::strcmp(url, "/metrics") != 0)
         return Queue(connection, MHD_HTTP_NOT_FOUND, QByteArrayLiteral("404 page not found\n"), plain);
-    // HEAD is a GET whose body the library leaves out.
-    if (std::strcmp(method, MHD_HTTP_METHOD_GET) != 0 && std::strcmp(method, MHD_HTTP_METHOD_HEAD) != 0)
-        return Queue(connection, MHD_HTTP_METHOD_NOT_ALLOWED, QByteArrayLiteral("405 method not allowed\n"), plain);
     static char headerRead;
     if (*requestState != &headerRead) {
         *requestState = &headerRead;

@@ -12,7 +12,7 @@
 struct MHD_Daemon;
 
 // Answers "GET /metrics" on one address and port with the text its source gives, in the Prometheus
-// text format's content type; any other path 404, any other method on /metrics 405. The HTTP itself
+// text format's content type; anything else 404. The HTTP itself
 // is libmicrohttpd's, run on the main thread: its epoll set sits in a readiness backend, and a timer
 // wakes it for its own time-outs. A client that sends what is no request, or never finishes one, is
 // dropped without holding up anything else.

@@ -104,6 +104,8 @@ QByteArray MetricsText(Engine& engine)
         out.Sample(Seconds(rix.Since), rixLabels);
     out.Family("tolvane_rix_connections_total", "counter", "RIX connections made.");
     out.Sample(rix.ConnectionsMade);
+    out.Family("tolvane_rix_drops_total", "counter", "RIX connections the RIX ended, or that broke, while in use.");
+    out.Sample(rix.Drops);
     out.Family("tolvane_rix_attempts_failed_total", "counter", "RIX connection attempts that failed.");
     out.Sample(rix.AttemptsFailed);
     out.Family("tolvane_rix_last_failure_info", "gauge", "The last RIX connection failure, in the system's words.");
@@ -117,6 +119,7 @@ QByteArray MetricsText(Engine& engine)
         const char* Help;
     };
     static const ClientFamily families[] = {
+        {"tolvane_client_info", "gauge", "The client's port: 1 for each client present."},
         {"tolvane_client_connected_since_timestamp_seconds", "gauge", "When the client connected."},
         {"tolvane_client_last_activity_timestamp_seconds", "gauge", "The client's last burst, either way."},
         {"tolvane_client_received_bytes_total", "counter", "Bytes read from the client."},
@@ -134,31 +137,35 @@ QByteArray MetricsText(Engine& engine)
             const RelayCounters::Session& session = sessions[slot];
             if (!session.Present)
                 continue;
-            const QByteArray labels = "slot=\"" + QByteArray::number(qulonglong(slot)) + "\",address=\""
-                + Escaped(session.Address) + "\",port=\"" + QByteArray::number(session.Port) + '"';
+            // Slot and address only, so that a client coming back from a new port continues its series.
+            const QByteArray labels
+                = "slot=\"" + QByteArray::number(qulonglong(slot)) + "\",address=\"" + Escaped(session.Address) + '"';
             switch (f) {
             case 0:
-                out.Sample(Seconds(session.Since), labels);
+                out.Sample(qint64(1), labels + ",port=\"" + QByteArray::number(session.Port) + '"');
                 break;
             case 1:
-                out.Sample(now - double(nowMs - session.LastActivityMs) / 1000.0, labels);
+                out.Sample(Seconds(session.Since), labels);
                 break;
             case 2:
-                out.Sample(session.FromClientBytes, labels);
+                out.Sample(now - double(nowMs - session.LastActivityMs) / 1000.0, labels);
                 break;
             case 3:
-                out.Sample(session.FromClientBursts, labels);
+                out.Sample(session.FromClientBytes, labels);
                 break;
             case 4:
-                out.Sample(session.ToClientBytes, labels);
+                out.Sample(session.FromClientBursts, labels);
                 break;
             case 5:
-                out.Sample(session.ToClientBursts, labels);
+                out.Sample(session.ToClientBytes, labels);
                 break;
             case 6:
-                out.Sample(session.ZerosRemoved, labels);
+                out.Sample(session.ToClientBursts, labels);
                 break;
             case 7:
+                out.Sample(session.ZerosRemoved, labels);
+                break;
+            case 8:
                 out.Sample(engine.Net.WaitingFor(SlotPath::Side::Rix, int(slot)), labels);
                 break;
             default:

@@ -23,7 +23,8 @@ QString SessionLines::EndingText(Ending how)
 
 void SessionLines::ClientLeft(int slot, const QString& address, Ending how)
 {
-    if (Quiet || size_t(slot) >= m_counters.Sessions().size())
+    // Only a session the counters saw begin: never the slot's earlier client.
+    if (Quiet || m_counters.LastEnded() != slot)
         return;
     const RelayCounters::Session& session = m_counters.Sessions()[size_t(slot)];
     Journal::Write(Journal::Priority::Info,

@@ -39,8 +39,10 @@ void RelayCounters::ClientConnected(int slot, const QString& address, quint16 po
 void RelayCounters::ClientLeft(int slot, const QString&, Ending how)
 {
     Session& session = At(slot);
+    m_lastEnded = 0;
     if (!session.Present)
         return;
+    m_lastEnded = slot;
     session.Present = false;
     session.Ended = how;
     ++m_totals.Ended;
@@ -68,6 +70,12 @@ void RelayCounters::LinkChanged(Link link, bool up)
     m_rix.Known = true;
     m_rix.Up = up;
     m_rix.Since = m_clock.Now();
+}
+
+void RelayCounters::ConnectionLost(Link link)
+{
+    if (link == Link::Rix)
+        ++m_rix.Drops;
 }
 
 void RelayCounters::ConnectionMade(Link link)
@@ -112,13 +120,9 @@ void RelayCounters::ZerosRemoved(int slot, qint64 count)
     m_totals.ToClientsBytes -= count;
 }
 
-void RelayCounters::BytesDiscarded(From from, int slot, qint64 bytes, Discard which)
+void RelayCounters::BytesDiscarded(From from, int, qint64 bytes, Discard)
 {
+    // Counted apart: what was sent stays counted (a counter never goes down), and what never arrived
+    // is here.
     (from == From::Client ? m_totals.DiscardedFromClientsBytes : m_totals.DiscardedFromRixBytes) += bytes;
-    // RIX bytes told as relayed to a client that never got them were not sent to it after all.
-    Session& session = At(slot);
-    if (from == From::Rix && which == Discard::Undelivered && session.Present) {
-        session.ToClientBytes -= bytes;
-        m_totals.ToClientsBytes -= bytes;
-    }
 }

@@ -27,7 +27,8 @@ public:
         qint64 LastActivityMs = 0; // steady clock: the last burst either way
         qint64 FromClientBytes = 0;
         qint64 FromClientBursts = 0;
-        // What the client was sent: the greeting and the RIX's bursts after the zero-byte rule.
+        // What the client was sent: the greeting and the RIX's bursts after the zero-byte rule (what it
+        // never took is counted as discarded, not taken off here).
         qint64 ToClientBytes = 0;
         qint64 ToClientBursts = 0;
         qint64 ZerosRemoved = 0;
@@ -38,6 +39,7 @@ public:
         bool Known = false; // false until the first connection or failure
         QDateTime Since; // the last change, on the wall clock
         qint64 ConnectionsMade = 0;
+        qint64 Drops = 0; // connections the RIX ended (or that broke) while the relay used them
         qint64 AttemptsFailed = 0;
         QString LastFailure;
     };
@@ -62,12 +64,15 @@ public:
     const Totals& All() const { return m_totals; }
     // The steady clock's reading that the sessions' times are measured on.
     qint64 NowMs() const;
+    // The slot whose session the last ClientLeft ended; 0 when it ended none.
+    int LastEnded() const { return m_lastEnded; }
 
     void ClientConnected(int slot, const QString& address, quint16 port, Arrival arrival) override;
     void ClientLeft(int slot, const QString& address, Ending how) override;
     void ClientRefused(const QString& address, Refusal why, bool lineDue) override;
     void LinkChanged(Link link, bool up) override;
     void ConnectionMade(Link link) override;
+    void ConnectionLost(Link link) override;
     void AttemptFailed(Link link, const QString& why) override;
     void BurstRelayed(From from, int slot, QByteArrayView data, const QString& source) override;
     void ZerosRemoved(int slot, qint64 count) override;
@@ -81,4 +86,5 @@ private:
     std::vector<Session> m_sessions;
     LinkCounters m_rix;
     Totals m_totals;
+    int m_lastEnded = 0;
 };

@@ -6,6 +6,7 @@ void RelayEvents::ClientRefused(const QString&, Refusal, bool) { }
 void RelayEvents::LinkChanged(Link, bool) { }
 void RelayEvents::ConnectionMade(Link) { }
 void RelayEvents::AttemptFailed(Link, const QString&) { }
+void RelayEvents::ConnectionLost(Link) { }
 void RelayEvents::BurstRelayed(From, int, QByteArrayView, const QString&) { }
 void RelayEvents::ZerosRemoved(int, qint64) { }
 void RelayEvents::BytesDiscarded(From, int, qint64, Discard) { }
@@ -44,6 +45,12 @@ void RelayEventHub::AttemptFailed(Link link, const QString& why)
 {
     for (RelayEvents* listener : m_listeners)
         listener->AttemptFailed(link, why);
+}
+
+void RelayEventHub::ConnectionLost(Link link)
+{
+    for (RelayEvents* listener : m_listeners)
+        listener->ConnectionLost(link);
 }
 
 void RelayEventHub::BurstRelayed(From from, int slot, QByteArrayView data, const QString& source)

@@ -36,6 +36,8 @@ public:
     // Every outward connection that completed, and every attempt that failed, with why.
     virtual void ConnectionMade(Link link);
     virtual void AttemptFailed(Link link, const QString& why);
+    // A completed outward connection ended by the peer, or broken, while the relay used it.
+    virtual void ConnectionLost(Link link);
     // One burst passed on, as it was received (before the zero-byte rule), with the address it came
     // from. The bytes are valid only during the call.
     virtual void BurstRelayed(From from, int slot, QByteArrayView data, const QString& source);
@@ -57,6 +59,7 @@ public:
     void LinkChanged(Link link, bool up) override;
     void ConnectionMade(Link link) override;
     void AttemptFailed(Link link, const QString& why) override;
+    void ConnectionLost(Link link) override;
     void BurstRelayed(From from, int slot, QByteArrayView data, const QString& source) override;
     void ZerosRemoved(int slot, qint64 count) override;
     void BytesDiscarded(From from, int slot, qint64 bytes, Discard which) override;

@@ -583,6 +583,7 @@ void Relay::OnRixConnectFailed(int index, int errorCode)
 
 void Relay::OnRixClosed(int index)
 {
+    m_events.ConnectionLost(RelayEvents::Link::Rix);
     m_view.SetCaption(Constants::CaptionDisconnected);
     m_path.OnRixClosed(index);
 }

@@ -147,8 +147,9 @@ class MetricsScrape(unittest.TestCase):
             self.assertEqual(not_allowed.recv(1), b'')
 
             found = samples(scrape(metrics_port))
-            a_labels = dict(slot='1', address='127.0.0.1', port=str(a.getsockname()[1]))
-            b_labels = dict(slot='2', address='127.0.0.1', port=str(b.getsockname()[1]))
+            a_labels = dict(slot='1', address='127.0.0.1')
+            b_labels = dict(slot='2', address='127.0.0.1')
+            self.assertEqual(value(found, 'tolvane_client_info', port=str(a.getsockname()[1]), **a_labels), 1)
             self.assertEqual(value(found, 'tolvane_client_received_bytes_total', **a_labels), 4)
             self.assertEqual(value(found, 'tolvane_client_sent_bytes_total', **a_labels), len(GREETING) + 4)
             self.assertEqual(value(found, 'tolvane_client_zero_bytes_removed_total', **a_labels), 1)
@@ -163,9 +164,14 @@ class MetricsScrape(unittest.TestCase):
 
             # The RIX drops every connection: the relay makes them again, and counts them.
             made = value(found, 'tolvane_rix_connections_total')
+            self.assertEqual(value(found, 'tolvane_rix_drops_total'), 0)
             rix.drop_all()
-            wait_for(lambda: value(samples(scrape(metrics_port)), 'tolvane_rix_connections_total') >= made + 2,
+            wait_for(lambda: value(samples(scrape(metrics_port)), 'tolvane_rix_connections_total') == made + 2,
                      'the RIX connections to be made again')
+            found = samples(scrape(metrics_port))
+            self.assertEqual(value(found, 'tolvane_rix_drops_total'), 2)
+            self.assertEqual(value(found, 'tolvane_rix_connections_total'), made + 2)
+            self.assertEqual(value(found, 'tolvane_rix_attempts_failed_total'), 0)
 
             # A client that leaves takes its series with it.
             a.close()
