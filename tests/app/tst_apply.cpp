@@ -17,7 +17,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cstdio>
 #include <memory>
 
 namespace {
@@ -52,8 +51,7 @@ private:
     // settings applied, in order, and how many such lines there were.
     QStringList AppliedInJournal(int& lines);
 
-    QTemporaryDir m_journalDir;
-    qsizetype m_journalRead = 0;
+    JournalCapture m_journal;
     std::unique_ptr<QTemporaryDir> m_dir;
     RuntimeState m_state;
     std::unique_ptr<RecordingView> m_view;
@@ -62,10 +60,7 @@ private:
 
 void tst_apply::initTestCase()
 {
-    // The journal is standard error: it goes to a file this test reads.
-    QVERIFY(m_journalDir.isValid());
-    const QByteArray path = QFile::encodeName(m_journalDir.filePath(QStringLiteral("journal")));
-    QVERIFY(std::freopen(path.constData(), "a", stderr));
+    QVERIFY(m_journal.Start());
 }
 
 void tst_apply::init()
@@ -85,9 +80,7 @@ void tst_apply::cleanup()
 
 QStringList tst_apply::AppliedInJournal(int& lines)
 {
-    const QByteArray all = ReadAll(m_journalDir.filePath(QStringLiteral("journal")));
-    const QString fresh = QString::fromLocal8Bit(all.mid(m_journalRead));
-    m_journalRead = all.size();
+    const QString fresh = m_journal.Fresh();
     static const QRegularExpression marker(QStringLiteral("(iplog\\.ini re-read|setup dialog): (.*)$"));
     static const QRegularExpression item(QStringLiteral("[a-zA-Z -]+ \\([^)]*\\)"));
     QStringList items;
@@ -124,7 +117,7 @@ void tst_apply::reloadWhileStoppingChangesNothing()
     QTRY_VERIFY(m_engine->Net.IsClosed());
     QCOMPARE(first, 1);
     QCOMPARE(second, 1);
-    const QByteArray journal = ReadAll(m_journalDir.filePath(QStringLiteral("journal")));
+    const QByteArray journal = m_journal.All();
     QVERIFY(journal.contains("iplog.ini not re-read: the relay is shutting down"));
 }
 

@@ -9,7 +9,6 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <cstdio>
 #include <memory>
 #include <sys/socket.h>
 
@@ -54,8 +53,7 @@ private:
     // The client's own port, as the relay sees it.
     static quint16 PortOf(const Client& client) { return client.Socket.localPort(); }
 
-    QTemporaryDir m_journalDir;
-    qsizetype m_journalRead = 0;
+    JournalCapture m_journal;
     std::unique_ptr<QTemporaryDir> m_dir;
     RuntimeState m_state;
     NullStatusView m_view;
@@ -65,10 +63,7 @@ private:
 
 void tst_counters::initTestCase()
 {
-    // The journal is standard error: it goes to a file this test reads.
-    QVERIFY(m_journalDir.isValid());
-    const QByteArray path = QFile::encodeName(m_journalDir.filePath(QStringLiteral("journal")));
-    QVERIFY(std::freopen(path.constData(), "a", stderr));
+    QVERIFY(m_journal.Start());
 }
 
 void tst_counters::init()
@@ -104,10 +99,7 @@ void tst_counters::Start(bool quietSessions, bool logData)
 
 QString tst_counters::Journal()
 {
-    const QByteArray all = ReadAll(m_journalDir.filePath(QStringLiteral("journal")));
-    const QString fresh = QString::fromLocal8Bit(all.mid(m_journalRead));
-    m_journalRead = all.size();
-    return fresh;
+    return m_journal.Fresh();
 }
 
 // Known bytes each way, a zero the rule removes, a client the cap turns away and one the allow-list

@@ -4,6 +4,9 @@
 
 #include <QFile>
 #include <QString>
+#include <QTemporaryDir>
+
+#include <cstdio>
 
 inline QByteArray ReadAll(const QString& path)
 {
@@ -29,3 +32,24 @@ inline QByteArray SettingsFileText(int rixPort, int clientPort, bool listenMode 
         .arg(listenMode ? "Yes" : "No", logData ? "Yes" : "No")
         .toLatin1();
 }
+
+// Standard error, which is the journal, sent to a file for the rest of the test program.
+class JournalCapture {
+public:
+    bool Start() { return m_dir.isValid() && std::freopen(QFile::encodeName(Path()).constData(), "a", stderr); }
+    QByteArray All() const { return ReadAll(Path()); }
+    // What came since the last call.
+    QString Fresh()
+    {
+        const QByteArray all = All();
+        const QString fresh = QString::fromLocal8Bit(all.mid(m_read));
+        m_read = all.size();
+        return fresh;
+    }
+
+private:
+    QString Path() const { return m_dir.filePath(QStringLiteral("journal")); }
+
+    QTemporaryDir m_dir;
+    qsizetype m_read = 0;
+};
