@@ -36,6 +36,7 @@ package: build
 test-asan: setup
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTOLVANE_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build build-asan
+	@sh scripts/bootstrap --checks
 	cd build-asan && ctest --output-on-failure --timeout 600
 
 # Each fuzz target for FUZZ_SECONDS (60 by default), starting from the seeds in fuzz/corpus. What the
