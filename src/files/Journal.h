@@ -13,5 +13,8 @@ enum class Priority { Error = 3, Warning = 4, Info = 6 };
 void Write(Priority priority, const QString& text);
 // Whether the lines carry the priority prefix: standard error is the journal (JOURNAL_STREAM).
 bool IsJournal();
+// Lines left out since the last line written, because standard error had no room (a pipe nobody
+// reads): the next line that goes out is preceded by one saying how many.
+qint64 Dropped();
 
 } // namespace Journal

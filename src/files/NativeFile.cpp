@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -501,6 +502,16 @@ bool StandardErrorIs(const QByteArray& deviceAndInode)
 #else
     Q_UNUSED(deviceAndInode);
     return false;
+#endif
+}
+
+bool StandardErrorHasRoom()
+{
+#ifdef Q_OS_UNIX
+    pollfd stderrReady{STDERR_FILENO, POLLOUT, 0};
+    return ::poll(&stderrReady, 1, 0) == 1 && (stderrReady.revents & POLLOUT) != 0;
+#else
+    return true;
 #endif
 }
 

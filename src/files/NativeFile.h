@@ -36,6 +36,9 @@ bool Remove(const QString& path);
 
 // Whether standard error is the stream that JOURNAL_STREAM ("device:inode") names: the journal.
 bool StandardErrorIs(const QByteArray& deviceAndInode);
+// Whether a short line written to standard error now goes out without waiting: false while it is a
+// pipe or socket whose reader has stopped reading and whose buffer is full.
+bool StandardErrorHasRoom();
 
 // A descriptor held in reserve, so that the error log can still be opened when the process has run
 // out of them: let go for the moment the log is opened, and taken back after.

@@ -1,6 +1,7 @@
 #include "core/RuntimeState.h"
 #include "files/DataLabel.h"
 #include "files/FileAccess.h"
+#include "files/Journal.h"
 #include "files/LogText.h"
 #include "files/NativeFile.h"
 #include "support/FileSupport.h"
@@ -20,6 +21,7 @@
 #include <cerrno>
 #include <csignal>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -70,6 +72,7 @@ QString Describe(const RuntimeState& s)
 class tst_files : public QObject {
     Q_OBJECT
 private slots:
+    void journalNeverWaitsForItsReader();
     void init();
     void cleanup();
 
@@ -699,6 +702,44 @@ void tst_files::labelsShowABoundedPrefix()
     QVERIFY(m_view.LastClientMessage.endsWith(QChar(0x2026)));
     log.WriteDataLog(burst, QStringLiteral("10.0.0.5"));
     QCOMPARE(QFileInfo(Path("DataLog.log")).size(), qint64(burst.size() + 13)); // " 10.0.0.5: ", every byte, CR LF
+}
+
+// Standard error is a pipe whose reader has stopped reading: lines are left out rather than waited
+// for, and once there is room again the next line says how many.
+void tst_files::journalNeverWaitsForItsReader()
+{
+    int pipeEnds[2];
+    QCOMPARE(::pipe(pipeEnds), 0);
+    std::fflush(stderr);
+    const int savedStderr = ::dup(STDERR_FILENO);
+    QVERIFY(savedStderr >= 0);
+    QCOMPARE(::dup2(pipeEnds[1], STDERR_FILENO), STDERR_FILENO);
+    const auto restore = qScopeGuard([&] {
+        std::fflush(stderr);
+        ::dup2(savedStderr, STDERR_FILENO);
+        ::close(savedStderr);
+        ::close(pipeEnds[0]);
+        ::close(pipeEnds[1]);
+    });
+    const QString line(100, u'x');
+    for (int i = 0; i < 2000; ++i) // 200 KB: more than the pipe holds
+        Journal::Write(Journal::Priority::Info, line);
+    const qint64 dropped = Journal::Dropped();
+    QVERIFY(dropped > 0);
+    QByteArray drained(1 << 20, '\0');
+    const ssize_t got = ::read(pipeEnds[0], drained.data(), size_t(drained.size()));
+    QVERIFY(got > 0);
+    QCOMPARE(qint64(got) / (line.size() + 2 + qsizetype(QCoreApplication::applicationName().size()) + 1),
+             2000 - dropped); // every line that went out went out whole
+    Journal::Write(Journal::Priority::Info, QStringLiteral("after"));
+    QCOMPARE(Journal::Dropped(), 0);
+    QByteArray after(4096, '\0');
+    const ssize_t more = ::read(pipeEnds[0], after.data(), size_t(after.size()));
+    QVERIFY(more > 0);
+    after.truncate(more);
+    QVERIFY2(after.contains(QByteArray::number(dropped) + " lines left out: standard error was not being read\n"),
+             after.constData());
+    QVERIFY(after.endsWith("after\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_files)
