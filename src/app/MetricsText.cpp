@@ -112,67 +112,43 @@ QByteArray MetricsText(Engine& engine)
     if (!rix.LastFailure.isEmpty())
         out.Sample(qint64(1), "reason=\"" + Escaped(rix.LastFailure) + '"');
 
-    // Per client: one family at a time, a sample for each client present.
-    struct ClientFamily {
-        const char* Name;
-        const char* Type;
-        const char* Help;
-    };
-    static const ClientFamily families[] = {
-        {"tolvane_client_info", "gauge", "The client's port: 1 for each client present."},
-        {"tolvane_client_connected_since_timestamp_seconds", "gauge", "When the client connected."},
-        {"tolvane_client_last_activity_timestamp_seconds", "gauge", "The client's last burst, either way."},
-        {"tolvane_client_received_bytes_total", "counter", "Bytes read from the client."},
-        {"tolvane_client_received_bursts_total", "counter", "Bursts read from the client."},
-        {"tolvane_client_sent_bytes_total", "counter", "Bytes for the client, the greeting included."},
-        {"tolvane_client_sent_bursts_total", "counter", "RIX bursts for the client."},
-        {"tolvane_client_zero_bytes_removed_total", "counter", "Zero bytes the zero-byte rule removed."},
-        {"tolvane_client_waiting_for_rix_bytes", "gauge", "Bytes from the client not yet taken by the RIX."},
-        {"tolvane_client_waiting_for_client_bytes", "gauge", "Bytes for the client it has not yet taken."},
-    };
-    const std::vector<RelayCounters::Session>& sessions = counters.Sessions();
-    for (size_t f = 0; f < std::size(families); ++f) {
-        out.Family(families[f].Name, families[f].Type, families[f].Help);
-        for (size_t slot = 1; slot < sessions.size(); ++slot) {
-            const RelayCounters::Session& session = sessions[slot];
-            if (!session.Present)
-                continue;
-            // Slot and address only, so that a client coming back from a new port continues its series.
-            const QByteArray labels
-                = "slot=\"" + QByteArray::number(qulonglong(slot)) + "\",address=\"" + Escaped(session.Address) + '"';
-            switch (f) {
-            case 0:
-                out.Sample(qint64(1), labels + ",port=\"" + QByteArray::number(session.Port) + '"');
-                break;
-            case 1:
-                out.Sample(Seconds(session.Since), labels);
-                break;
-            case 2:
-                out.Sample(now - double(nowMs - session.LastActivityMs) / 1000.0, labels);
-                break;
-            case 3:
-                out.Sample(session.FromClientBytes, labels);
-                break;
-            case 4:
-                out.Sample(session.FromClientBursts, labels);
-                break;
-            case 5:
-                out.Sample(session.ToClientBytes, labels);
-                break;
-            case 6:
-                out.Sample(session.ToClientBursts, labels);
-                break;
-            case 7:
-                out.Sample(session.ZerosRemoved, labels);
-                break;
-            case 8:
-                out.Sample(engine.Net.WaitingFor(SlotPath::Side::Rix, int(slot)), labels);
-                break;
-            default:
-                out.Sample(engine.Net.WaitingFor(SlotPath::Side::Client, int(slot)), labels);
-                break;
-            }
-        }
+    // Per client: one family at a time, a sample for each client present. The labels are slot and
+    // address only, so that a client coming back from a new port continues its series; its port is in
+    // tolvane_client_info.
+    using Session = RelayCounters::Session;
+    const std::vector<Session>& sessions = counters.Sessions();
+    std::vector<std::pair<size_t, QByteArray>> clients;
+    for (size_t slot = 1; slot < sessions.size(); ++slot) {
+        if (sessions[slot].Present)
+            clients.emplace_back(slot,
+                                 "slot=\"" + QByteArray::number(qulonglong(slot)) + "\",address=\""
+                                     + Escaped(sessions[slot].Address) + '"');
     }
+    const auto perClient = [&](const char* name, const char* type, const char* help, auto value) {
+        out.Family(name, type, help);
+        for (const auto& [slot, labels] : clients)
+            out.Sample(value(slot, sessions[slot]), labels);
+    };
+    out.Family("tolvane_client_info", "gauge", "The client's port: 1 for each client present.");
+    for (const auto& [slot, labels] : clients)
+        out.Sample(qint64(1), labels + ",port=\"" + QByteArray::number(sessions[slot].Port) + '"');
+    perClient("tolvane_client_connected_since_timestamp_seconds", "gauge", "When the client connected.",
+              [](size_t, const Session& s) { return Seconds(s.Since); });
+    perClient("tolvane_client_last_activity_timestamp_seconds", "gauge", "The client's last burst, either way.",
+              [&](size_t, const Session& s) { return now - double(nowMs - s.LastActivityMs) / 1000.0; });
+    perClient("tolvane_client_received_bytes_total", "counter", "Bytes read from the client.",
+              [](size_t, const Session& s) { return s.FromClientBytes; });
+    perClient("tolvane_client_received_bursts_total", "counter", "Bursts read from the client.",
+              [](size_t, const Session& s) { return s.FromClientBursts; });
+    perClient("tolvane_client_sent_bytes_total", "counter", "Bytes for the client, the greeting included.",
+              [](size_t, const Session& s) { return s.ToClientBytes; });
+    perClient("tolvane_client_sent_bursts_total", "counter", "RIX bursts for the client.",
+              [](size_t, const Session& s) { return s.ToClientBursts; });
+    perClient("tolvane_client_zero_bytes_removed_total", "counter", "Zero bytes the zero-byte rule removed.",
+              [](size_t, const Session& s) { return s.ZerosRemoved; });
+    perClient("tolvane_client_waiting_for_rix_bytes", "gauge", "Bytes from the client not yet taken by the RIX.",
+              [&](size_t slot, const Session&) { return engine.Net.WaitingFor(SlotPath::Side::Rix, int(slot)); });
+    perClient("tolvane_client_waiting_for_client_bytes", "gauge", "Bytes for the client it has not yet taken.",
+              [&](size_t slot, const Session&) { return engine.Net.WaitingFor(SlotPath::Side::Client, int(slot)); });
     return out.Text();
 }
