@@ -120,6 +120,30 @@ struct Heard final : RelayEvents {
     QStringList Clients;
 };
 
+// A draining pool of its own on the test clock, with one RIX-side socket to hand it.
+struct PoolOnTestClock {
+    PoolOnTestClock(ErrorReporter& errors, RelayEvents& events, const Clock& clock)
+        : Backend(ReadinessBackend::Create(ReadinessBackend::DefaultKind()))
+        , Reports(errors, clock)
+        , RixSide(*Backend, clock)
+        , Pool(*Backend, Reports, events, clock)
+    {
+    }
+    // Starts the socket's connection to a RIX on 127.0.0.1.
+    SocketObject& ConnectTo(quint16 port)
+    {
+        SocketObject& rix = RixSide(0);
+        rix.SetRemoteAddress(QStringLiteral("127.0.0.1"));
+        rix.SetRemotePort(port);
+        [&] { QCOMPARE(rix.Connect(), 0); }();
+        return rix;
+    }
+    std::unique_ptr<ReadinessBackend> Backend;
+    ReportThrottle Reports;
+    SocketArray RixSide;
+    DrainingPool Pool;
+};
+
 // A RIX whose accept queue is full: connections to it are never answered, they wait in SYN_SENT.
 class SilentRix {
 public:
@@ -1007,14 +1031,9 @@ void tst_relay::drainingGivesUpAndSaysHowMuchWasLost()
 void tst_relay::drainingGivesUpOnTheSteadyClock()
 {
     SilentRix silent;
-    const std::unique_ptr<ReadinessBackend> backend = ReadinessBackend::Create(ReadinessBackend::DefaultKind());
-    ReportThrottle reports(m_errors, m_clock);
-    SocketArray rixSide(*backend, m_clock);
-    DrainingPool pool(*backend, reports, m_heard, m_clock);
-    SocketObject& rix = rixSide(0);
-    rix.SetRemoteAddress(QStringLiteral("127.0.0.1"));
-    rix.SetRemotePort(silent.Port);
-    QCOMPARE(rix.Connect(), 0);
+    PoolOnTestClock bench(m_errors, m_heard, m_clock);
+    DrainingPool& pool = bench.Pool;
+    SocketObject& rix = bench.ConnectTo(silent.Port);
     pool.Take(1, rix, Pattern(1000, 16));
     m_clock.Moment = m_clock.Moment.addSecs(-3600); // the system time set back changes nothing
     m_clock.Monotonic += DrainingPool::NoProgressTimeoutMs;
@@ -1035,14 +1054,9 @@ void tst_relay::drainingProgressStartsTheWaitAgain()
     Peer rix;
     rix.Read = false;
     QVERIFY(rix.Listen());
-    const std::unique_ptr<ReadinessBackend> backend = ReadinessBackend::Create(ReadinessBackend::DefaultKind());
-    ReportThrottle reports(m_errors, m_clock);
-    SocketArray rixSide(*backend, m_clock);
-    DrainingPool pool(*backend, reports, m_heard, m_clock);
-    SocketObject& toRix = rixSide(0);
-    toRix.SetRemoteAddress(QStringLiteral("127.0.0.1"));
-    toRix.SetRemotePort(rix.Port());
-    QCOMPARE(toRix.Connect(), 0);
+    PoolOnTestClock bench(m_errors, m_heard, m_clock);
+    DrainingPool& pool = bench.Pool;
+    SocketObject& toRix = bench.ConnectTo(rix.Port());
     QTRY_VERIFY(toRix.IsConnected() && rix.Count() == 1);
     const QByteArray sent = Pattern(4 * 1024 * 1024, 17);
     QVERIFY(toRix.Write(sent));
