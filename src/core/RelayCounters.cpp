@@ -27,7 +27,8 @@ void RelayCounters::ClientConnected(int slot, const QString& address, quint16 po
     session.How = arrival;
     session.Address = address;
     session.Port = port;
-    session.Since = m_clock.Now();
+    // In UTC from the cheap clock: a local time would cost a look at the time zone for every client.
+    session.Since = QDateTime::fromSecsSinceEpoch(m_clock.SecsSinceEpoch(), Qt::UTC);
     session.SinceMs = session.LastActivityMs = m_clock.MonotonicMs();
     if (arrival == Arrival::Accepted) {
         session.ToClientBytes = m_greetingBytes;

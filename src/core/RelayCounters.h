@@ -22,7 +22,7 @@ public:
         Arrival How = Arrival::Accepted;
         QString Address;
         quint16 Port = 0;
-        QDateTime Since; // on the wall clock
+        QDateTime Since; // on the wall clock, to the second, in UTC
         qint64 SinceMs = 0; // on the steady clock
         qint64 LastActivityMs = 0; // steady clock: the last burst either way
         qint64 FromClientBytes = 0;

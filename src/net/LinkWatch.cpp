@@ -6,25 +6,26 @@
 #include "files/Journal.h"
 #include "net/SocketObject.h"
 
-std::optional<qint64> LinkWatch::Connected(qint64 nowMs, const QDateTime& wallClock)
+std::optional<qint64> LinkWatch::Connected(const Clock& clock)
 {
     if (m_state == State::Up)
         return std::nullopt;
     const bool wasDown = m_state == State::Down;
+    const qint64 nowMs = clock.MonotonicMs();
     const qint64 down = nowMs - m_changedMs;
     m_state = State::Up;
     m_changedMs = nowMs;
-    m_since = wallClock;
+    m_since = clock.Now();
     return wasDown ? std::optional<qint64>(down) : std::nullopt;
 }
 
-bool LinkWatch::Failed(qint64 nowMs, const QDateTime& wallClock)
+bool LinkWatch::Failed(const Clock& clock)
 {
     if (m_state == State::Down)
         return false;
     m_state = State::Down;
-    m_changedMs = nowMs;
-    m_since = wallClock;
+    m_changedMs = clock.MonotonicMs();
+    m_since = clock.Now();
     return true;
 }
 
@@ -60,7 +61,7 @@ QString OutwardLinks::Where(Link link) const
 void OutwardLinks::Failed(Link link, const Failure& failure)
 {
     m_events.AttemptFailed(link, failure.Description);
-    if (!Of(link).Failed(m_clock.MonotonicMs(), m_clock.Now()))
+    if (!Of(link).Failed(m_clock))
         return;
     m_events.LinkChanged(link, false);
     const QString where = Where(link);
@@ -74,7 +75,7 @@ void OutwardLinks::Up(Link link)
 {
     m_events.ConnectionMade(link);
     const bool wasUp = Of(link).IsUp();
-    const std::optional<qint64> down = Of(link).Connected(m_clock.MonotonicMs(), m_clock.Now());
+    const std::optional<qint64> down = Of(link).Connected(m_clock);
     if (!wasUp)
         m_events.LinkChanged(link, true);
     if (!down)

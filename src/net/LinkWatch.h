@@ -19,10 +19,11 @@ class SocketObject;
 // long it lasts.
 class LinkWatch {
 public:
-    // A connection completed. When the link was down, how long it was down, in ms.
-    std::optional<qint64> Connected(qint64 nowMs, const QDateTime& wallClock);
+    // A connection completed. When the link was down, how long it was down, in ms. The clock's wall
+    // time is read only at a change: a local time costs the system a look at the time zone.
+    std::optional<qint64> Connected(const Clock& clock);
     // An attempt failed. True when this begins an outage.
-    bool Failed(qint64 nowMs, const QDateTime& wallClock);
+    bool Failed(const Clock& clock);
     bool IsUp() const { return m_state == State::Up; }
     // When the link last changed, in the ms of the caller's clock.
     qint64 ChangedMs() const { return m_changedMs; }

@@ -105,11 +105,12 @@ int Listen(Handle handle, quint32 ipv4, quint16 port)
     return 0;
 }
 
-Handle Accept(Handle listener, int& error, quint32& peerAddress)
+Handle Accept(Handle listener, int& error, quint32& peerAddress, quint16& peerPort)
 {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     peerAddress = 0;
+    peerPort = 0;
 #if defined(Q_OS_LINUX)
     const int fd = accept4(int(listener), reinterpret_cast<sockaddr*>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
@@ -117,6 +118,7 @@ Handle Accept(Handle listener, int& error, quint32& peerAddress)
         return InvalidHandle;
     }
     peerAddress = ntohl(peer.sin_addr.s_addr);
+    peerPort = ntohs(peer.sin_port);
     return Handle(fd);
 #elif defined(Q_OS_WIN)
     SOCKET s = accept(SOCKET(listener), reinterpret_cast<sockaddr*>(&peer), &length);
@@ -127,6 +129,7 @@ Handle Accept(Handle listener, int& error, quint32& peerAddress)
     u_long nonBlocking = 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
     peerAddress = ntohl(peer.sin_addr.s_addr);
+    peerPort = ntohs(peer.sin_port);
     return Handle(s);
 #else
     const int fd = accept(int(listener), reinterpret_cast<sockaddr*>(&peer), &length);
@@ -137,6 +140,7 @@ Handle Accept(Handle listener, int& error, quint32& peerAddress)
         return InvalidHandle;
     }
     peerAddress = ntohl(peer.sin_addr.s_addr);
+    peerPort = ntohs(peer.sin_port);
     return Handle(fd);
 #endif
 }
@@ -169,17 +173,20 @@ void SetKeepAlive(Handle handle)
 {
     const int on = 1;
     setsockopt(handle, SOL_SOCKET, SO_KEEPALIVE, reinterpret_cast<const char*>(&on), sizeof on);
-#if defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL) && defined(TCP_KEEPCNT)
+#if defined(TCP_KEEPIDLE) && defined(TCP_KEEPINTVL)
     const int idle = KeepAliveIdleSeconds;
     const int interval = KeepAliveIntervalSeconds;
-    const int probes = KeepAliveProbes;
     setsockopt(handle, IPPROTO_TCP, TCP_KEEPIDLE, reinterpret_cast<const char*>(&idle), sizeof idle);
     setsockopt(handle, IPPROTO_TCP, TCP_KEEPINTVL, reinterpret_cast<const char*>(&interval), sizeof interval);
-    setsockopt(handle, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&probes), sizeof probes);
 #endif
 #ifdef TCP_USER_TIMEOUT
+    // With a user timeout the kernel gives up on unanswered probes when it runs out and never counts
+    // them, so the probe count would be one more call per connection for nothing.
     const unsigned int timeout = UserTimeoutMs;
     setsockopt(handle, IPPROTO_TCP, TCP_USER_TIMEOUT, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+#elif defined(TCP_KEEPCNT)
+    const int probes = KeepAliveProbes;
+    setsockopt(handle, IPPROTO_TCP, TCP_KEEPCNT, reinterpret_cast<const char*>(&probes), sizeof probes);
 #endif
 }
 

@@ -18,8 +18,8 @@ Handle Open(int& error);
 // Binds to the local IPv4 address (0: every local address) and port, and listens; 0 or an error code.
 int Listen(Handle handle, quint32 ipv4, quint16 port);
 // Takes one pending connection as a non-blocking socket, or InvalidHandle with error set (a would-block
-// error when none is waiting). The peer's IPv4 address comes with it, at no extra cost.
-Handle Accept(Handle listener, int& error, quint32& peerAddress);
+// error when none is waiting). The peer's IPv4 address and port come with it, at no extra cost.
+Handle Accept(Handle listener, int& error, quint32& peerAddress, quint16& peerPort);
 // Starts a connection; 0 when it completed or is under way, else the refusal's error code.
 int Connect(Handle handle, quint32 ipv4, quint16 port);
 // The error that ended a connection attempt (0 when it succeeded), read and cleared.
@@ -34,6 +34,8 @@ inline constexpr int KeepAliveIdleSeconds = 60;
 inline constexpr int KeepAliveIntervalSeconds = 10;
 inline constexpr int KeepAliveProbes = 6;
 inline constexpr int UserTimeoutMs = 120000;
+// Where the user timeout exists it ends the probing by itself, at the moment the sixth probe would.
+static_assert(KeepAliveIdleSeconds + KeepAliveIntervalSeconds * KeepAliveProbes == UserTimeoutMs / 1000);
 void SetKeepAlive(Handle handle);
 // >0 bytes read; 0 the peer ended the stream; -1 with error set.
 qint64 Receive(Handle handle, char* buffer, qint64 capacity, int& error);

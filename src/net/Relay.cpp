@@ -457,14 +457,8 @@ void Relay::OnClientAccept(int, AcceptedHandle& accepted)
         if (IsOwnRixConnection(accepted.Get()) || !AdmitClient(accepted.PeerAddress()))
             return; // the handle closes with the event
         // The lowest free slot is reused; a new one is made only when every slot is busy.
-        int slot = 0;
-        for (int i = 1; i <= m_state.ConnectionCount; ++i) {
-            if (!wscktClient(i).HasConnection()) {
-                slot = i;
-                break;
-            }
-        }
-        if (slot == 0)
+        int slot = wscktClient.LowestFree();
+        if (slot < 1 || slot > m_state.ConnectionCount)
             slot = CreateSlot();
 
         // Past the total bound, or with the draining pool full, the client is greeted but not read
@@ -486,6 +480,7 @@ void Relay::OnClientAccept(int, AcceptedHandle& accepted)
         }
         SetupClientSocket(slot);
         SocketObject& client = wscktClient(slot);
+        const quint16 peerPort = accepted.PeerPort();
         client.AcceptHandle(std::move(accepted));
 
         IncrementCounter(m_state.ConnectedClients);
@@ -494,9 +489,6 @@ void Relay::OnClientAccept(int, AcceptedHandle& accepted)
         record.Connected = true;
         record.ClientAddress = client.PeerAddress();
         m_path.BeginClient(slot, wait);
-        quint32 peerAddress = 0;
-        quint16 peerPort = 0;
-        NativeSocket::PeerEnd(client.Descriptor(), peerAddress, peerPort);
         m_events.ClientConnected(slot, record.ClientAddress, peerPort, RelayEvents::Arrival::Accepted);
         UpdateLabels();
     } catch (const Failure& failure) {

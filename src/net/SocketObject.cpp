@@ -40,6 +40,7 @@ AcceptedHandle& AcceptedHandle::operator=(AcceptedHandle&& other) noexcept
         if (m_handle != NativeSocket::InvalidHandle)
             NativeSocket::Close(m_handle);
         m_peerAddress = other.m_peerAddress;
+        m_peerPort = other.m_peerPort;
         m_handle = other.Release();
     }
     return *this;
@@ -199,7 +200,9 @@ void SocketObject::TakeOver(SocketObject& other)
     if (other.m_handle == NativeSocket::InvalidHandle)
         return;
     m_handle = std::exchange(other.m_handle, NativeSocket::InvalidHandle);
-    m_state = std::exchange(other.m_state, State::Closed);
+    const State taken = other.m_state;
+    other.SetState(State::Closed);
+    SetState(taken);
     m_readable = std::exchange(other.m_readable, false);
     m_paused = std::exchange(other.m_paused, false);
     m_errorCode = other.m_errorCode;
@@ -240,12 +243,12 @@ qint64 SocketObject::Read(char* buffer, qint64 capacity)
     m_readable = false;
     m_errorCode = Constants::WouldBlock;
     if (n == 0) {
-        m_state = State::Finished;
+        SetState(State::Finished);
     } else if (!NativeSocket::IsWouldBlock(error)) {
-        m_state = State::Finished;
+        SetState(State::Finished);
         m_errorCode = error;
     } else if (m_state != State::Connected) {
-        m_state = State::Finished; // a failed connection with nothing left to read
+        SetState(State::Finished); // a failed connection with nothing left to read
     }
     return 0;
 }
@@ -339,7 +342,7 @@ void SocketObject::OnReady(int readiness)
     if (readiness & Readable)
         m_readable = true;
     if ((readiness & PeerEnded) && m_state == State::Connected)
-        m_state = State::PeerEnded;
+        SetState(State::PeerEnded);
     if (readiness & Failed)
         Break(0);
     if ((readiness & Writable) && PendingOutput() > 0 && IsConnected())
@@ -365,7 +368,7 @@ void SocketObject::OnDeferred()
 void SocketObject::Adopt(NativeSocket::Handle handle, State state)
 {
     m_handle = handle;
-    m_state = state;
+    SetState(state);
     m_readable = false;
     m_paused = false;
     const int error = m_backend.Add(handle, this, state == State::Listening);
@@ -373,10 +376,18 @@ void SocketObject::Adopt(NativeSocket::Handle handle, State state)
         // Unwatched, it would never be heard from again: the operation that made it fails instead.
         NativeSocket::Close(handle);
         m_handle = NativeSocket::InvalidHandle;
-        m_state = State::Closed;
+        SetState(State::Closed);
         throw SystemFailure(error);
     }
     UpdateInterest();
+}
+
+void SocketObject::SetState(State state)
+{
+    const bool had = HasConnection();
+    m_state = state;
+    if (HasConnection() != had)
+        m_owner.ConnectionChanged(m_index, !had);
 }
 
 void SocketObject::CloseHandle(bool abortive)
@@ -394,7 +405,7 @@ void SocketObject::CloseHandle(bool abortive)
     else
         NativeSocket::Close(m_handle);
     m_handle = NativeSocket::InvalidHandle;
-    m_state = State::Closed;
+    SetState(State::Closed);
     m_readable = false;
     m_paused = false;
     m_pending.Clear();
@@ -413,7 +424,8 @@ void SocketObject::AcceptPending()
     for (int attempt = 0; attempt < m_acceptBatch; ++attempt) {
         int error = 0;
         quint32 peer = 0;
-        const NativeSocket::Handle handle = NativeSocket::Accept(m_handle, error, peer);
+        quint16 peerPort = 0;
+        const NativeSocket::Handle handle = NativeSocket::Accept(m_handle, error, peer, peerPort);
         if (handle == NativeSocket::InvalidHandle) {
             if (NativeSocket::IsWouldBlock(error)) {
                 m_readable = false;
@@ -435,7 +447,7 @@ void SocketObject::AcceptPending()
             return;
         }
         m_acceptFailing = false;
-        m_owner.OfferAccepted(m_index, AcceptedHandle(handle, peer));
+        m_owner.OfferAccepted(m_index, AcceptedHandle(handle, peer, peerPort));
         if (m_state != State::Listening)
             return;
     }
@@ -451,7 +463,7 @@ void SocketObject::FinishConnect(bool knownConnected)
         emit m_owner.ConnectFailed(m_index, error);
         return;
     }
-    m_state = State::Connected;
+    SetState(State::Connected);
     NativeSocket::SetNoDelay(m_handle);
     UpdateInterest();
     emit m_owner.Connected(m_index);
@@ -461,7 +473,7 @@ void SocketObject::Break(int error)
 {
     if (m_state != State::Connected && m_state != State::PeerEnded)
         return;
-    m_state = State::Broken;
+    SetState(State::Broken);
     if (error != 0)
         m_errorCode = error;
     // What is left of the pending output is not sent now, but stays counted until the close.
@@ -553,5 +565,22 @@ int SocketArray::Add()
 {
     const int index = Count();
     m_objects.push_back(std::make_unique<SocketObject>(*this, index, m_backend, m_clock));
+    if (index > 0)
+        m_free.Insert(index);
     return index;
+}
+
+int SocketArray::LowestFree() const
+{
+    return m_free.Lowest();
+}
+
+void SocketArray::ConnectionChanged(int index, bool held)
+{
+    if (index == 0)
+        return;
+    if (held)
+        m_free.Erase(index);
+    else
+        m_free.Insert(index);
 }

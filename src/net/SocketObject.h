@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/IndexSet.h"
 #include "net/NativeSocket.h"
 #include "net/OutputQueue.h"
 #include "net/ReadinessBackend.h"
@@ -21,14 +22,16 @@ class SocketArray;
 class AcceptedHandle {
 public:
     AcceptedHandle() = default;
-    AcceptedHandle(NativeSocket::Handle handle, quint32 peerAddress)
+    AcceptedHandle(NativeSocket::Handle handle, quint32 peerAddress, quint16 peerPort)
         : m_handle(handle)
         , m_peerAddress(peerAddress)
+        , m_peerPort(peerPort)
     {
     }
     AcceptedHandle(AcceptedHandle&& other) noexcept
         : m_handle(other.Release())
         , m_peerAddress(other.m_peerAddress)
+        , m_peerPort(other.m_peerPort)
     {
     }
     AcceptedHandle& operator=(AcceptedHandle&& other) noexcept;
@@ -38,12 +41,14 @@ public:
 
     NativeSocket::Handle Get() const { return m_handle; }
     quint32 PeerAddress() const { return m_peerAddress; }
+    quint16 PeerPort() const { return m_peerPort; }
     // Gives up ownership: the caller closes it from now on.
     NativeSocket::Handle Release();
 
 private:
     NativeSocket::Handle m_handle = NativeSocket::InvalidHandle;
     quint32 m_peerAddress = 0;
+    quint16 m_peerPort = 0;
 };
 
 // One TCP endpoint over one non-blocking descriptor. It never blocks; progress comes back as the
@@ -162,6 +167,8 @@ private:
     bool SendPending(int& error);
     void Flush();
     void UpdateInterest();
+    // Every change of state goes through here, so that the array knows which elements are free.
+    void SetState(State state);
 
     SocketArray& m_owner;
     ReadinessBackend& m_backend;
@@ -203,6 +210,9 @@ public:
     int Count() const { return int(m_objects.size()); }
     // Adds one element at the end and returns its index.
     int Add();
+    // The lowest element from 1 on that has no connection (HasConnection is false), or -1 when every
+    // one has. Element 0 is the listener's and never counts. It answers in a few steps at any size.
+    int LowestFree() const;
 
 signals:
     // A connection is waiting to be adopted, with its peer's IPv4 address: a receiver adopts it by
@@ -223,8 +233,12 @@ private:
 
     // Raises the accept event for a connection; what nobody adopts is closed when it returns.
     void OfferAccepted(int index, AcceptedHandle accepted);
+    // An element took a connection (held) or let its connection go.
+    void ConnectionChanged(int index, bool held);
 
     ReadinessBackend& m_backend;
     const Clock& m_clock;
+    // Before the objects: they tell it of their last close as they are destroyed.
+    IndexSet m_free; // the elements from 1 on without a connection
     std::vector<std::unique_ptr<SocketObject>> m_objects;
 };

@@ -1,11 +1,15 @@
 #include "core/CheckIPAddress.h"
 #include "core/Failure.h"
+#include "core/IndexSet.h"
 #include "core/NumberFromText.h"
 #include "core/ReportThrottle.h"
 #include "core/RuntimeState.h"
 #include "support/TestSupport.h"
 
 #include <QTest>
+
+#include <random>
+#include <set>
 
 class tst_core : public QObject {
     Q_OBJECT
@@ -19,6 +23,8 @@ private slots:
     void connectionCountText();
     void programFolderEndsInOneSeparator();
     void tablesGrowKeepingRows();
+    void indexSetFindsTheLowest_data();
+    void indexSetFindsTheLowest();
     void checkIPAddress_data();
     void checkIPAddress();
     void reportThrottle_data();
@@ -216,6 +222,54 @@ void tst_core::reportThrottle()
                             parts[2].toLongLong());
     }
     QCOMPARE(errors.Lines, written);
+}
+
+void tst_core::indexSetFindsTheLowest_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("operations");
+    // Within one word, across the first summary level (64 x 64), and three levels deep.
+    QTest::newRow("one word") << 64 << 2000;
+    QTest::newRow("two levels") << 4200 << 20000;
+    QTest::newRow("three levels") << 300000 << 20000;
+}
+
+// Random inserts and erases, biased towards the low end where the lowest member moves, checked
+// after every step against a plain ordered set.
+void tst_core::indexSetFindsTheLowest()
+{
+    QFETCH(int, size);
+    QFETCH(int, operations);
+    std::mt19937 random(size);
+    IndexSet set;
+    std::set<int> reference;
+    QCOMPARE(set.Lowest(), -1);
+    for (int step = 0; step < operations; ++step) {
+        const int range = (step % 3 == 0) ? size : std::min(size, 130);
+        const int index = std::uniform_int_distribution<int>(0, range - 1)(random);
+        if (random() % 2) {
+            set.Insert(index);
+            reference.insert(index);
+        } else {
+            set.Erase(index);
+            reference.erase(index);
+        }
+        QCOMPARE(set.Lowest(), reference.empty() ? -1 : *reference.begin());
+        QCOMPARE(set.Contains(index), reference.count(index) == 1);
+    }
+    // Emptied from the lowest up, every summary bit is cleared on the way.
+    while (!reference.empty()) {
+        QCOMPARE(set.Lowest(), *reference.begin());
+        set.Erase(*reference.begin());
+        reference.erase(reference.begin());
+    }
+    QCOMPARE(set.Lowest(), -1);
+    // A set that grows a level while holding members keeps finding them.
+    set.Insert(size - 1);
+    set.Insert(5 * size);
+    QCOMPARE(set.Lowest(), size - 1);
+    set.Erase(size - 1);
+    QCOMPARE(set.Lowest(), 5 * size);
 }
 
 QTEST_GUILESS_MAIN(tst_core)

@@ -207,6 +207,7 @@ private slots:
     void loginFilter_data();
     void loginFilter();
     void reusedSlotStartsClean();
+    void lowestFreeSlotIsReused();
     void heldBytesStayWithTheirClient();
     void capReportedOnceWhileClientsCycle();
     void lastWordsAndEndTogether_data();
@@ -537,6 +538,31 @@ void tst_relay::reusedSlotStartsClean()
     QTRY_COMPARE(second.Received, Login + "RIX first");
     second.Socket.write("second");
     QTRY_COMPARE(rix.At(0).Received, QByteArray("second"));
+}
+
+void tst_relay::lowestFreeSlotIsReused()
+{
+    Peer& rix = StartWithRix();
+    Client& first = AddClient(rix, 1);
+    Client& second = AddClient(rix, 2);
+    Client& third = AddClient(rix, 3);
+    const auto leave = [&](Client& client, int slot) {
+        client.Socket.disconnectFromHost();
+        QTRY_VERIFY(m_heard.Clients.contains(QStringLiteral("left %1 closed").arg(slot)));
+    };
+    const auto arrives = [&](int slot) {
+        AddGreetedClient();
+        QCOMPARE(m_heard.Clients.last(), QStringLiteral("accepted %1").arg(slot));
+    };
+    leave(second, 2);
+    arrives(2);
+    // Freed in the order 3, 1: the lowest comes first all the same, and a new slot only when all are taken.
+    leave(third, 3);
+    leave(first, 1);
+    arrives(1);
+    arrives(3);
+    arrives(4);
+    QCOMPARE(m_state.ConnectionCount, qint16(4));
 }
 
 void tst_relay::heldBytesStayWithTheirClient()
