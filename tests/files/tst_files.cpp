@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <array>
 #include <functional>
 #include <memory>
 
@@ -126,6 +127,8 @@ private slots:
     void formatDataBytes();
     void burstsRenderAsTheReference_data();
     void burstsRenderAsTheReference();
+    void gatheredWriteGoesOnWhereItStopped_data();
+    void gatheredWriteGoesOnWhereItStopped();
     void dataLogEntries();
     void dataLogEntryWholeOrNotAtAll_data();
     void dataLogEntryWholeOrNotAtAll();
@@ -695,6 +698,42 @@ void tst_files::burstsRenderAsTheReference()
     DataLog log(m_state, m_clock, m_errors);
     log.WriteDataLog(data, QStringLiteral("10.0.0.5"));
     QCOMPARE(ReadAll(Path(DataLog::FileName())), " 10.0.0.5: " + expected);
+}
+
+void tst_files::gatheredWriteGoesOnWhereItStopped_data()
+{
+    QTest::addColumn<int>("stopsAt");
+    QTest::newRow("nothing taken") << 0;
+    QTest::newRow("inside the first part") << 3;
+    QTest::newRow("where the first part ends") << 11;
+    QTest::newRow("inside the part after an empty one") << 13;
+    QTest::newRow("inside the last part") << 17;
+}
+
+// A write the file system takes only part of (a full disk, here the file-size limit) says how far it
+// got, and the next write from there finishes the parts byte for byte.
+void tst_files::gatheredWriteGoesOnWhereItStopped()
+{
+    QFETCH(int, stopsAt);
+    const std::array<QByteArrayView, 4> parts{" 10.0.0.5: ", "", "^@abc", "\r\n"};
+    const QByteArray whole(" 10.0.0.5: ^@abc\r\n");
+    const QString path = Path(QStringLiteral("parts.log"));
+    NativeFile::AppendFile file;
+    file.Open(path);
+    qsizetype done = 0;
+    try {
+        FileSizeLimit limit{rlim_t(stopsAt)};
+        file.Write(parts, done);
+        QFAIL("the write went past the file-size limit");
+    } catch (const Failure& failure) {
+        QCOMPARE(failure.Code, EFBIG);
+    }
+    QCOMPARE(done, qsizetype(stopsAt));
+    QCOMPARE(ReadAll(path), whole.left(stopsAt));
+    file.Write(parts, done);
+    QCOMPARE(done, whole.size());
+    QCOMPARE(file.Size(), whole.size());
+    QCOMPARE(ReadAll(path), whole);
 }
 
 void tst_files::dataLogEntries()
