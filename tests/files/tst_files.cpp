@@ -748,18 +748,24 @@ void tst_files::dataLogEntries()
 void tst_files::dataLogEntryWholeOrNotAtAll_data()
 {
     QTest::addColumn<QString>("meanwhile");
+    QTest::addColumn<int>("failsAfter"); // bytes of the entry " 10.0.0.5: second\r\n" that go in
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("torn entry cut back") << "" << QByteArray(" 10.0.0.5: first\r\n 10.0.0.5: third\r\n");
+    QTest::newRow("torn entry cut back") << "" << 5 << QByteArray(" 10.0.0.5: first\r\n 10.0.0.5: third\r\n");
+    QTest::newRow("torn in the burst's bytes, cut back")
+        << "" << 14 << QByteArray(" 10.0.0.5: first\r\n 10.0.0.5: third\r\n");
     // What cannot be cut back stays, on a line of its own.
     QTest::newRow("append-only file, cut-back refused")
-        << "append-only" << QByteArray(" 10.0.0.5: first\r\n 10.0\r\n 10.0.0.5: third\r\n");
+        << "append-only" << 5 << QByteArray(" 10.0.0.5: first\r\n 10.0\r\n 10.0.0.5: third\r\n");
     QTest::newRow("another writer appended: their line stays")
-        << "another writer" << QByteArray(" 10.0.0.5: first\r\ntheirs\r\n 10.0\r\n 10.0.0.5: third\r\n");
+        << "another writer" << 5 << QByteArray(" 10.0.0.5: first\r\ntheirs\r\n 10.0\r\n 10.0.0.5: third\r\n");
+    QTest::newRow("another writer, torn in the burst's bytes")
+        << "another writer" << 14 << QByteArray(" 10.0.0.5: first\r\ntheirs\r\n 10.0.0.5: sec\r\n 10.0.0.5: third\r\n");
 }
 
 void tst_files::dataLogEntryWholeOrNotAtAll()
 {
     QFETCH(QString, meanwhile);
+    QFETCH(int, failsAfter);
     QFETCH(QByteArray, expected);
     m_state.LogData = true;
     DataLog log(m_state, m_clock, m_errors);
@@ -778,7 +784,7 @@ void tst_files::dataLogEntryWholeOrNotAtAll()
             QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-a"), path});
     });
     {
-        FileSizeLimit limit(rlim_t(QFileInfo(path).size() + 5)); // the next entry fails after " 10.0"
+        FileSizeLimit limit(rlim_t(QFileInfo(path).size() + failsAfter));
         log.WriteDataLog("second", source);
     }
     QCOMPARE(m_errors.Reports, QStringList{"Error writing to Data Log|File Error|" + QString::number(EFBIG)});
