@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QRegularExpression>
+#include <QVarLengthArray>
 
 LogFile::LogFile(Kind kind, const RuntimeState& state, const Clock& clock)
     : m_kind(std::move(kind))
@@ -72,20 +73,20 @@ void LogFile::Append(QByteArrayView bytes, qsizetype& done)
     m_file.Write(bytes, done);
 }
 
-void LogFile::AppendWhole(QByteArrayView bytes)
+void LogFile::AppendWhole(std::initializer_list<QByteArrayView> parts)
 {
     Follow();
     if (!m_file.IsOpen())
         Open();
     const qint64 before = m_file.Size();
     try {
-        qsizetype done = 0;
+        QVarLengthArray<QByteArrayView, 4> entry;
         // Not glued to the torn bytes: they end a line of their own.
-        if (m_torn) {
-            m_file.Write("\r\n", done);
-            done = 0;
-        }
-        m_file.Write(bytes, done);
+        if (m_torn)
+            entry.append("\r\n");
+        entry.append(parts.begin(), qsizetype(parts.size()));
+        qsizetype done = 0;
+        m_file.Write(entry, done);
     } catch (const Failure&) {
         if (m_file.Size() != before && !m_file.CutBack(before))
             m_torn = true;

@@ -8,6 +8,8 @@
 #include <QByteArrayView>
 #include <QString>
 
+#include <initializer_list>
+
 class RuntimeState;
 
 // One log in the program folder, held open for appending: lines reach the system at once, with no
@@ -33,9 +35,10 @@ public:
     // Appends bytes from done on, opening the file first when needed. Throws Failure; done then says
     // how far it got, so that a retry goes on where this one stopped.
     void Append(QByteArrayView bytes, qsizetype& done);
-    // Appends bytes whole or not at all: what a failed write added is cut back. Throws Failure.
-    // Bytes that cannot be cut back are ended by a line break before the next bytes appended.
-    void AppendWhole(QByteArrayView bytes);
+    // Appends the parts, one after another in one gathered write, whole or not at all: what a failed
+    // write added is cut back. Throws Failure. Bytes that cannot be cut back are ended by a line
+    // break before the next bytes appended.
+    void AppendWhole(std::initializer_list<QByteArrayView> parts);
     // How many times the file has been rolled over since the start.
     qint64 RollOvers() const { return m_rollOvers; }
 

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QScopeGuard>
+#include <QVarLengthArray>
 
 #ifdef Q_OS_UNIX
 #include <cerrno>
@@ -14,6 +15,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <unistd.h>
 #else
@@ -78,11 +80,25 @@ int OpenRegular(const QString& path, int flags, struct stat& info)
     return fd;
 }
 
-// Writes all of bytes from done on; -1 with errno on failure, a short write counting as a full disk.
-int WriteFrom(int fd, QByteArrayView bytes, qsizetype& done)
+// Writes all of parts from done (counted over them all) on, each call gathering whatever is left;
+// -1 with errno on failure, a write that takes nothing counting as a full disk.
+int WriteFrom(int fd, std::span<const QByteArrayView> parts, qsizetype& done)
 {
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, size_t(bytes.size() - done));
+    qsizetype total = 0;
+    for (QByteArrayView part : parts)
+        total += part.size();
+    while (done < total) {
+        QVarLengthArray<iovec, 4> left;
+        qsizetype skip = done;
+        for (QByteArrayView part : parts) {
+            if (skip >= part.size()) {
+                skip -= part.size();
+                continue;
+            }
+            left.append(iovec{const_cast<char*>(part.data() + skip), size_t(part.size() - skip)});
+            skip = 0;
+        }
+        const ssize_t n = ::writev(fd, left.data(), int(left.size()));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -140,8 +156,9 @@ void ReplaceWhole(const QString& path, const QByteArray& bytes)
     const int fd = ::open(beside.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     if (fd < 0)
         throw SystemFailure(errno);
+    const QByteArrayView whole = bytes;
     qsizetype done = 0;
-    if (WriteFrom(fd, bytes, done) != 0 || ::fsync(fd) != 0) {
+    if (WriteFrom(fd, std::span(&whole, 1), done) != 0 || ::fsync(fd) != 0) {
         const int error = errno;
         ::close(fd);
         ::unlink(beside.constData());
@@ -261,10 +278,10 @@ bool AppendFile::IsOpen() const
     return m_native->Fd >= 0;
 }
 
-void AppendFile::Write(QByteArrayView bytes, qsizetype& done)
+void AppendFile::Write(std::span<const QByteArrayView> parts, qsizetype& done)
 {
     const qsizetype before = done;
-    const int result = WriteFrom(m_native->Fd, bytes, done);
+    const int result = WriteFrom(m_native->Fd, parts, done);
     m_size += done - before;
     if (result != 0)
         throw SystemFailure(errno);
@@ -432,14 +449,18 @@ bool AppendFile::IsOpen() const
     return m_native->File.isOpen();
 }
 
-void AppendFile::Write(QByteArrayView bytes, qsizetype& done)
+void AppendFile::Write(std::span<const QByteArrayView> parts, qsizetype& done)
 {
-    while (done < bytes.size()) {
-        const qint64 n = m_native->File.write(bytes.data() + done, bytes.size() - done);
-        if (n <= 0)
-            throw FileFailure(m_native->File);
-        done += n;
-        m_size += n;
+    qsizetype start = 0; // where the part begins, counted over all the parts
+    for (QByteArrayView part : parts) {
+        while (done < start + part.size()) {
+            const qint64 n = m_native->File.write(part.data() + (done - start), start + part.size() - done);
+            if (n <= 0)
+                throw FileFailure(m_native->File);
+            done += n;
+            m_size += n;
+        }
+        start += part.size();
     }
 }
 

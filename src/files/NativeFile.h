@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <optional>
+#include <span>
 
 // Every file-system call of the program, and the rules they keep in one place: only regular files
 // are read or written, never through a symbolic link, never waiting on a FIFO or a device, and
@@ -96,7 +97,10 @@ public:
     bool IsOpen() const;
     qint64 Size() const { return m_size; }
     // Writes bytes from done on to the end, advancing done; on failure done says how far it got.
-    void Write(QByteArrayView bytes, qsizetype& done);
+    void Write(QByteArrayView bytes, qsizetype& done) { Write(std::span(&bytes, 1), done); }
+    // The same for parts written one after another, in one gathered write while the system takes
+    // them whole; done counts over all the parts together.
+    void Write(std::span<const QByteArrayView> parts, qsizetype& done);
     // Cuts the file back to size bytes (what a write that failed part-way added). Only this writer's
     // own bytes go: when the file is not the size this writer left it, nothing is cut. False when
     // the file could not be cut back.

@@ -11,10 +11,12 @@
 #include <QFile>
 #include <QLocale>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <array>
 #include <functional>
 #include <memory>
 
@@ -53,6 +55,25 @@ public:
 private:
     rlimit m_old{};
 };
+
+// The data log's rendering written the plain way, one byte at a time: the reference every burst is
+// checked against.
+QByteArray ReferenceFormatDataBytes(QByteArrayView data)
+{
+    QByteArray text;
+    for (const char c : data) {
+        const auto byte = quint8(c);
+        if (byte < 32 && byte != '\n' && byte != '\r') {
+            text += '^';
+            text += char(byte + 64);
+        } else {
+            text += c;
+        }
+    }
+    if (!data.endsWith('\n'))
+        text += "\r\n";
+    return text;
+}
 
 // The settings as one comparable text.
 QString Describe(const RuntimeState& s)
@@ -104,6 +125,10 @@ private slots:
 
     void formatDataBytes_data();
     void formatDataBytes();
+    void burstsRenderAsTheReference_data();
+    void burstsRenderAsTheReference();
+    void gatheredWriteGoesOnWhereItStopped_data();
+    void gatheredWriteGoesOnWhereItStopped();
     void dataLogEntries();
     void dataLogEntryWholeOrNotAtAll_data();
     void dataLogEntryWholeOrNotAtAll();
@@ -626,6 +651,91 @@ void tst_files::formatDataBytes()
     QCOMPARE(FormatDataBytes(data), expected);
 }
 
+void tst_files::burstsRenderAsTheReference_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::newRow("empty burst") << QByteArray();
+    const QByteArray plain("The RIX answers every request in turn.!"); // 39 bytes: past two blocks of 16
+    for (int value = 0; value < 256; ++value) {
+        const char byte = char(value);
+        const QByteArray name = "0x" + QByteArray::number(value, 16).rightJustified(2, '0');
+        QTest::addRow("%s alone", name.constData()) << QByteArray(1, byte);
+        QTest::addRow("%s first", name.constData()) << byte + plain;
+        QTest::addRow("%s last", name.constData()) << plain + byte;
+        QTest::addRow("%s run of 40", name.constData()) << QByteArray(40, byte);
+    }
+    // One escaped byte at every place around the edges of 16-byte blocks, in bursts of every length there.
+    for (int length = 1; length <= 34; ++length) {
+        for (int at = 0; at < length; ++at) {
+            QByteArray burst = plain.repeated(2).left(length);
+            burst[at] = '\x1b';
+            QTest::addRow("ESC at %d of %d", at, length) << burst;
+        }
+        QTest::addRow("%d escaped", length) << QByteArray(length, '\x07');
+        QTest::addRow("%d plain", length) << plain.repeated(2).left(length);
+    }
+    const qsizetype mebibyte = 1024 * 1024;
+    QByteArray everyByte(mebibyte, Qt::Uninitialized);
+    for (qsizetype i = 0; i < mebibyte; ++i)
+        everyByte[i] = char(i);
+    QTest::newRow("every byte in turn, 1 MiB") << everyByte;
+    QTest::newRow("text, 1 MiB") << QByteArray("LOT 17\tweight 2,304 kg\tbay 4\r\n").repeated(32 * 1024);
+    QTest::newRow("control bytes, 1 MiB") << QByteArray("\x01\x02\x1b\x00\x1f\x7f", 6).repeated(mebibyte / 6);
+    QTest::newRow("plain text, 1 MiB, ends in LF") << QByteArray(mebibyte - 1, 'x') + '\n';
+    QByteArray random(mebibyte, Qt::Uninitialized);
+    QRandomGenerator(21).fillRange(reinterpret_cast<quint32*>(random.data()), mebibyte / 4);
+    QTest::newRow("random, 1 MiB") << random;
+}
+
+// Every burst renders as the plain byte-by-byte way renders it, and the entry in the data log
+// carries exactly that.
+void tst_files::burstsRenderAsTheReference()
+{
+    QFETCH(QByteArray, data);
+    const QByteArray expected = ReferenceFormatDataBytes(data);
+    QCOMPARE(FormatDataBytes(data), expected);
+    m_state.LogData = true;
+    DataLog log(m_state, m_clock, m_errors);
+    log.WriteDataLog(data, QStringLiteral("10.0.0.5"));
+    QCOMPARE(ReadAll(Path(DataLog::FileName())), " 10.0.0.5: " + expected);
+}
+
+void tst_files::gatheredWriteGoesOnWhereItStopped_data()
+{
+    QTest::addColumn<int>("stopsAt");
+    QTest::newRow("nothing taken") << 0;
+    QTest::newRow("inside the first part") << 3;
+    QTest::newRow("where the first part ends") << 11;
+    QTest::newRow("inside the part after an empty one") << 13;
+    QTest::newRow("inside the last part") << 17;
+}
+
+// A write the file system takes only part of (a full disk, here the file-size limit) says how far it
+// got, and the next write from there finishes the parts byte for byte.
+void tst_files::gatheredWriteGoesOnWhereItStopped()
+{
+    QFETCH(int, stopsAt);
+    const std::array<QByteArrayView, 4> parts{" 10.0.0.5: ", "", "^@abc", "\r\n"};
+    const QByteArray whole(" 10.0.0.5: ^@abc\r\n");
+    const QString path = Path(QStringLiteral("parts.log"));
+    NativeFile::AppendFile file;
+    file.Open(path);
+    qsizetype done = 0;
+    try {
+        FileSizeLimit limit{rlim_t(stopsAt)};
+        file.Write(parts, done);
+        QFAIL("the write went past the file-size limit");
+    } catch (const Failure& failure) {
+        QCOMPARE(failure.Code, EFBIG);
+    }
+    QCOMPARE(done, qsizetype(stopsAt));
+    QCOMPARE(ReadAll(path), whole.left(stopsAt));
+    file.Write(parts, done);
+    QCOMPARE(done, whole.size());
+    QCOMPARE(file.Size(), whole.size());
+    QCOMPARE(ReadAll(path), whole);
+}
+
 void tst_files::dataLogEntries()
 {
     m_state.LogData = true;
@@ -638,18 +748,24 @@ void tst_files::dataLogEntries()
 void tst_files::dataLogEntryWholeOrNotAtAll_data()
 {
     QTest::addColumn<QString>("meanwhile");
+    QTest::addColumn<int>("failsAfter"); // bytes of the entry " 10.0.0.5: second\r\n" that go in
     QTest::addColumn<QByteArray>("expected");
-    QTest::newRow("torn entry cut back") << "" << QByteArray(" 10.0.0.5: first\r\n 10.0.0.5: third\r\n");
+    QTest::newRow("torn entry cut back") << "" << 5 << QByteArray(" 10.0.0.5: first\r\n 10.0.0.5: third\r\n");
+    QTest::newRow("torn in the burst's bytes, cut back")
+        << "" << 14 << QByteArray(" 10.0.0.5: first\r\n 10.0.0.5: third\r\n");
     // What cannot be cut back stays, on a line of its own.
     QTest::newRow("append-only file, cut-back refused")
-        << "append-only" << QByteArray(" 10.0.0.5: first\r\n 10.0\r\n 10.0.0.5: third\r\n");
+        << "append-only" << 5 << QByteArray(" 10.0.0.5: first\r\n 10.0\r\n 10.0.0.5: third\r\n");
     QTest::newRow("another writer appended: their line stays")
-        << "another writer" << QByteArray(" 10.0.0.5: first\r\ntheirs\r\n 10.0\r\n 10.0.0.5: third\r\n");
+        << "another writer" << 5 << QByteArray(" 10.0.0.5: first\r\ntheirs\r\n 10.0\r\n 10.0.0.5: third\r\n");
+    QTest::newRow("another writer, torn in the burst's bytes")
+        << "another writer" << 14 << QByteArray(" 10.0.0.5: first\r\ntheirs\r\n 10.0.0.5: sec\r\n 10.0.0.5: third\r\n");
 }
 
 void tst_files::dataLogEntryWholeOrNotAtAll()
 {
     QFETCH(QString, meanwhile);
+    QFETCH(int, failsAfter);
     QFETCH(QByteArray, expected);
     m_state.LogData = true;
     DataLog log(m_state, m_clock, m_errors);
@@ -668,7 +784,7 @@ void tst_files::dataLogEntryWholeOrNotAtAll()
             QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-a"), path});
     });
     {
-        FileSizeLimit limit(rlim_t(QFileInfo(path).size() + 5)); // the next entry fails after " 10.0"
+        FileSizeLimit limit(rlim_t(QFileInfo(path).size() + failsAfter));
         log.WriteDataLog("second", source);
     }
     QCOMPARE(m_errors.Reports, QStringList{"Error writing to Data Log|File Error|" + QString::number(EFBIG)});
