@@ -39,24 +39,26 @@ def measure(name, metrics):
     figures = {}
     for tests, extra in (('up,down,aggregate', ('--bytes', str(run.GiB // 4))), ('churn', ('--seconds', '3')),
                          ('memory', ('--idle', '0')), ('memory', ('--idle', '5000'))):
-        relay = run.Relay(name)
-        scraper = None
-        if metrics:
-            port = run.free_port()
-            relay.command += ['--metrics', '127.0.0.1:%d' % port]
-        relay.start()
-        try:
+        def attempt():
+            relay = run.Relay(name)
+            scraper = None
             if metrics:
-                scraper = Scraper(port)
-                run.wait_listening(port, relay.proc)
-            figures.update(relay.bench(tests, *extra))
-        finally:
-            if scraper:
-                scraper.stop()
-                if scraper.answers == 0 and tests != 'memory':
-                    sys.exit('no scrape answered during %s' % tests)
-            relay.stop()
-            relay.remove()
+                port = run.free_port()
+                relay.command += ['--metrics', '127.0.0.1:%d' % port]
+            relay.start()
+            try:
+                if metrics:
+                    scraper = Scraper(port)
+                    run.wait_listening(port, relay.proc)
+                return relay.bench(tests, *extra)
+            finally:
+                if scraper:
+                    scraper.stop()
+                    if scraper.answers == 0 and tests != 'memory':
+                        sys.exit('no scrape answered during %s' % tests)
+                relay.stop()
+                relay.remove()
+        figures.update(run.retried(attempt))
     return figures
 
 
