@@ -39,28 +39,26 @@ def measure(name, metrics):
     figures = {}
     for tests, extra in (('up,down,aggregate', ('--bytes', str(run.GiB // 4))), ('churn', ('--seconds', '3')),
                          ('memory', ('--idle', '0')), ('memory', ('--idle', '5000'))):
-        relay = run.Relay(name)
-        scraper = None
-        if metrics:
-            port = run.free_port()
-            relay.command += ['--metrics', '127.0.0.1:%d' % port]
-        relay.start()
-        try:
+        def attempt():
+            relay = run.Relay(name)
+            scraper = None
             if metrics:
-                scraper = Scraper(port)
-                run.wait_listening(port, relay.proc)
-            got = relay.bench(tests, *extra)
-            if 'memory_idle0_mib' in got or 'memory_idle5000_mib' in got:
-                figures.update({k: v for k, v in got.items() if k.startswith('memory_idle')})
-            else:
-                figures.update(got)
-        finally:
-            if scraper:
-                scraper.stop()
-                if scraper.answers == 0 and tests != 'memory':
-                    sys.exit('no scrape answered during %s' % tests)
-            relay.stop()
-            relay.remove()
+                port = run.free_port()
+                relay.command += ['--metrics', '127.0.0.1:%d' % port]
+            relay.start()
+            try:
+                if metrics:
+                    scraper = Scraper(port)
+                    run.wait_listening(port, relay.proc)
+                return relay.bench(tests, *extra)
+            finally:
+                if scraper:
+                    scraper.stop()
+                    if scraper.answers == 0 and tests != 'memory':
+                        sys.exit('no scrape answered during %s' % tests)
+                relay.stop()
+                relay.remove()
+        figures.update(run.retried(attempt))
     return figures
 
 
@@ -90,9 +88,9 @@ def main():
         off, on = median(False, key), median(True, key)
         lines.append('| %s | %.1f | %.1f | %.3f |' % (label, off, on, on / off))
     for metrics in (False, True):
-        per_client = (median(metrics, 'memory_idle5000_mib') - median(metrics, 'memory_idle0_mib')) * MiB / 5000
+        per_client = (median(metrics, 'rss_idle5000_mib') - median(metrics, 'rss_idle0_mib')) * MiB / 5000
         lines.append('')
-        lines.append('Memory per idle client, metrics %s: %.0f bytes ((5,000 idle - none) / 5,000).'
+        lines.append('Memory per idle client, metrics %s: %.0f bytes ((RSS with 5,000 idle - none) / 5,000).'
                      % ('on' if metrics else 'off', per_client))
     lines.append('')
     lines.append('(Date: %s. Machine: %s, %d cores.)' % (datetime.date.today().isoformat(), platform.platform(),

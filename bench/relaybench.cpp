@@ -1,14 +1,20 @@
 // relaybench: a load generator for TCP relays on 127.0.0.1. It plays the upstream server (the
-// RIX, for Tolvane) on one thread and the clients on the main thread, and prints one
-// "name value" line per figure.
+// RIX, for Tolvane) on one thread and the clients on the main thread (churn: one thread per
+// concurrent client), and prints one "name value" line per figure.
 //
-// Memory is the relay's proportional set size (/proc/<pid>/smaps_rollup, summed over --pids): at the
-// start, with idle clients held ("memory"), at its peak during the 64-connection test, and after the
-// tests before "settle", with every connection closed and 3 s given to the relay to let go.
+// Memory is the relay's resident set and its proportional set size (Rss and Pss of
+// /proc/<pid>/smaps_rollup, each summed over --pids): with idle clients held ("memory"), at the start,
+// at its peak during the 64-connection test, and after the tests before "settle", with every
+// connection closed and 3 s given to the relay to let go. Pss moves with whatever else maps the same
+// libraries; Rss counts a page shared by two of the relay's processes twice.
+//
+// Latency has its floor measured in the same run: a second connection goes straight to the upstream,
+// and the round trips alternate between the two in blocks, so both see the same moment and load.
 //
 // Every connection starts with a 24-byte header from the client, which the upstream reads to know
 // what to do: 'E' echo everything; 'T' transfer: send downBytes to the client, sink upBytes from it
-// and then answer one 'K'. Upstream payloads contain no zero byte (Tolvane removes them).
+// and then answer one 'K'. Upstream payloads contain no zero byte (Tolvane removes them); the
+// clients' payload is text, or every byte value in turn with --pattern bytes.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -41,7 +47,7 @@ struct Options {
     int port = 0; // the relay's client port
     int upstreamPort = 0; // where the relay connects to
     int greeting = 0; // bytes the relay sends each new client first (Tolvane: 17)
-    bool direct = false; // clients connect to the upstream itself: the floor
+    bool everyByte = false; // what the clients upload: every byte value 0..255 in turn, or text
     std::string test;
     uint64_t bytes = 1ull << 30;
     int connections = 64;
@@ -84,15 +90,21 @@ void NoDelay(int fd)
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
-const std::vector<char>& Payload()
+const std::vector<char>& Payload(bool everyByte = false)
 {
-    static const std::vector<char> payload = [] {
+    static const std::vector<char> text = [] {
         std::vector<char> p(1 << 20);
         for (size_t i = 0; i < p.size(); ++i)
             p[i] = char('A' + i % 26);
         return p;
     }();
-    return payload;
+    static const std::vector<char> bytes = [] {
+        std::vector<char> p(1 << 20);
+        for (size_t i = 0; i < p.size(); ++i)
+            p[i] = char(i % 256);
+        return p;
+    }();
+    return everyByte ? bytes : text;
 }
 
 // The upstream: accepts every connection the relay makes and serves it as its header says.
@@ -246,18 +258,19 @@ private:
     std::thread m_thread;
 };
 
-// A blocking client connection, greeting already read.
-int ConnectClient(const Options& o)
+// A blocking client connection through the relay, greeting already read; or, direct, straight to the
+// upstream (which greets nobody).
+int ConnectClient(const Options& o, bool direct = false)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         Die("socket");
-    const sockaddr_in address = Loopback(o.direct ? o.upstreamPort : o.port);
+    const sockaddr_in address = Loopback(direct ? o.upstreamPort : o.port);
     if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
         Die("connect");
     NoDelay(fd);
     char greeting[64];
-    for (int got = 0, want = o.direct ? 0 : o.greeting; got < want;) {
+    for (int got = 0, want = direct ? 0 : o.greeting; got < want;) {
         const ssize_t n = recv(fd, greeting, size_t(want - got), 0);
         if (n <= 0)
             Die("greeting");
@@ -297,14 +310,42 @@ double Seconds(Clock::time_point since)
 
 double Percentile(std::vector<double>& values, double p)
 {
+    if (values.empty()) // a run too short for even one cycle
+        return 0;
     std::sort(values.begin(), values.end());
     const size_t index = std::min(values.size() - 1, size_t(p / 100.0 * double(values.size())));
     return values[index];
 }
 
-double PssMiB(const std::vector<int>& pids);
+// The relay's memory in MiB, each figure summed over its processes.
+struct Memory {
+    double rss = 0;
+    double pss = 0;
+};
 
-// Samples the relay's memory every 20 ms while it lives, keeping the highest figure.
+Memory ReadMemory(const std::vector<int>& pids)
+{
+    double rssKiB = 0;
+    double pssKiB = 0;
+    for (int pid : pids) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind("Rss:", 0) == 0)
+                rssKiB += std::stod(line.substr(4));
+            else if (line.rfind("Pss:", 0) == 0)
+                pssKiB += std::stod(line.substr(4));
+        }
+    }
+    return {rssKiB / 1024, pssKiB / 1024};
+}
+
+void PrintMemory(const std::string& what, Memory m)
+{
+    std::printf("rss_%s_mib %.1f\npss_%s_mib %.1f\n", what.c_str(), m.rss, what.c_str(), m.pss);
+}
+
+// Samples the relay's memory every 20 ms while it lives, keeping the highest figures.
 class PeakSampler {
 public:
     explicit PeakSampler(const std::vector<int>& pids)
@@ -313,13 +354,15 @@ public:
         if (!m_pids.empty())
             m_thread = std::thread([this] {
                 while (!m_stop) {
-                    m_peak = std::max(m_peak.load(), PssMiB(m_pids));
+                    const Memory now = ReadMemory(m_pids);
+                    m_peak.rss = std::max(m_peak.rss, now.rss);
+                    m_peak.pss = std::max(m_peak.pss, now.pss);
                     std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 }
             });
     }
     ~PeakSampler() { Stop(); }
-    double Stop()
+    Memory Stop()
     {
         m_stop = true;
         if (m_thread.joinable())
@@ -330,7 +373,7 @@ public:
 private:
     std::vector<int> m_pids;
     std::atomic<bool> m_stop{false};
-    std::atomic<double> m_peak{0};
+    Memory m_peak; // the sampling thread's alone until it is joined
     std::thread m_thread;
 };
 
@@ -383,8 +426,9 @@ double Transfer(const Options& o, int n, uint64_t up, uint64_t down)
                         progress = true;
                     }
                 } else if (c.upLeft > 0) {
-                    const size_t size = size_t(std::min<uint64_t>(c.upLeft, Payload().size()));
-                    const ssize_t s = send(c.fd, Payload().data(), size, MSG_NOSIGNAL);
+                    const std::vector<char>& payload = Payload(o.everyByte);
+                    const size_t size = size_t(std::min<uint64_t>(c.upLeft, payload.size()));
+                    const ssize_t s = send(c.fd, payload.data(), size, MSG_NOSIGNAL);
                     if (s > 0) {
                         c.upLeft -= uint64_t(s);
                         progress = true;
@@ -411,65 +455,80 @@ double Transfer(const Options& o, int n, uint64_t up, uint64_t down)
     return elapsed;
 }
 
-void Latency(const Options& o, const char* name)
+// Round trips of 64 bytes, alternating in blocks between a connection through the relay and one
+// straight to the upstream: the floor is taken at the same moments, under the same load, as the relay.
+// The added latency is the relay's percentile minus the floor's.
+void Latency(const Options& o)
 {
-    const int fd = ConnectClient(o);
+    constexpr int Block = 100;
+    const int relayed = ConnectClient(o);
+    const int direct = ConnectClient(o, true);
     Header header;
-    SendAll(fd, &header, HeaderSize);
+    SendAll(relayed, &header, HeaderSize);
+    SendAll(direct, &header, HeaderSize);
     char message[64];
     std::memset(message, 'm', sizeof message);
     char reply[64];
-    std::vector<double> micros;
-    micros.reserve(size_t(o.rounds));
-    for (int i = 0; i < o.rounds + 200; ++i) {
-        const auto started = Clock::now();
-        SendAll(fd, message, sizeof message);
-        ReceiveAll(fd, reply, sizeof reply);
-        if (i >= 200) // warm-up rounds are not counted
-            micros.push_back(Seconds(started) * 1e6);
-    }
-    close(fd);
-    std::printf("%s_p50_us %.1f\n%s_p99_us %.1f\n%s_p999_us %.1f\n", name, Percentile(micros, 50), name,
-                Percentile(micros, 99), name, Percentile(micros, 99.9));
-}
-
-void Churn(const Options& o)
-{
-    std::vector<double> micros;
-    const auto started = Clock::now();
-    char message[16];
-    std::memset(message, 'c', sizeof message);
-    Header header;
-    char packet[HeaderSize + sizeof message];
-    std::memcpy(packet, &header, HeaderSize);
-    std::memcpy(packet + HeaderSize, message, sizeof message);
-    while (Seconds(started) < o.seconds) {
-        const auto cycle = Clock::now();
-        const int fd = ConnectClient(o);
-        SendAll(fd, packet, sizeof packet);
-        char reply[sizeof message];
-        ReceiveAll(fd, reply, sizeof reply);
-        close(fd);
-        micros.push_back(Seconds(cycle) * 1e6);
-    }
-    std::printf("churn_per_s %.0f\nchurn_p99_us %.1f\n", double(micros.size()) / Seconds(started),
-                Percentile(micros, 99));
-}
-
-double PssMiB(const std::vector<int>& pids)
-{
-    double kib = 0;
-    for (int pid : pids) {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.rfind("Pss:", 0) == 0) {
-                kib += std::stod(line.substr(4));
-                break;
-            }
+    std::vector<double> relayMicros;
+    std::vector<double> floorMicros;
+    const auto block = [&](int fd, std::vector<double>* micros) {
+        for (int i = 0; i < Block; ++i) {
+            const auto started = Clock::now();
+            SendAll(fd, message, sizeof message);
+            ReceiveAll(fd, reply, sizeof reply);
+            if (micros)
+                micros->push_back(Seconds(started) * 1e6);
         }
+    };
+    for (int warmUp = 0; warmUp < 2; ++warmUp) {
+        block(relayed, nullptr);
+        block(direct, nullptr);
     }
-    return kib / 1024;
+    for (int done = 0; done < o.rounds; done += Block) {
+        block(relayed, &relayMicros);
+        block(direct, &floorMicros);
+    }
+    close(relayed);
+    close(direct);
+    for (const auto& [name, p] : {std::pair{"p50", 50.0}, {"p99", 99.0}, {"p999", 99.9}}) {
+        const double through = Percentile(relayMicros, p);
+        const double floor = Percentile(floorMicros, p);
+        std::printf("latency_%s_us %.1f\nfloor_%s_us %.1f\nadded_%s_us %.1f\n", name, through, name, floor, name,
+                    through - floor);
+    }
+}
+
+// Connect, greeting, one exchange, close, for o.seconds, on `clients` connections at once (one
+// thread each). Prints the cycles per second and the 99th percentile of one cycle as name_*.
+void Churn(const Options& o, int clients, const std::string& name)
+{
+    char packet[HeaderSize + 16];
+    const Header header;
+    std::memcpy(packet, &header, HeaderSize);
+    std::memset(packet + HeaderSize, 'c', sizeof packet - HeaderSize);
+    std::vector<std::vector<double>> micros(static_cast<size_t>(clients));
+    std::vector<std::thread> threads;
+    const auto started = Clock::now();
+    for (auto& mine : micros)
+        threads.emplace_back([&] {
+            while (Seconds(started) < o.seconds) {
+                const auto cycle = Clock::now();
+                const int fd = ConnectClient(o);
+                SendAll(fd, packet, sizeof packet);
+                char reply[sizeof packet - HeaderSize];
+                ReceiveAll(fd, reply, sizeof reply);
+                close(fd);
+                mine.push_back(Seconds(cycle) * 1e6);
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    const double elapsed = Seconds(started);
+    std::vector<double> all;
+    for (const auto& mine : micros)
+        all.insert(all.end(), mine.begin(), mine.end());
+    std::printf("%s_per_s %.0f\n%s_p99_us %.1f\n", name.c_str(), double(all.size()) / elapsed, name.c_str(),
+                Percentile(all, 99));
 }
 
 void WaitFor(const char* what, const std::function<bool()>& done)
@@ -504,9 +563,14 @@ int main(int argc, char** argv)
             o.upstreamPort = std::stoi(next());
         else if (arg == "--greeting")
             o.greeting = std::stoi(next());
-        else if (arg == "--direct")
-            o.direct = true;
-        else if (arg == "--test")
+        else if (arg == "--pattern") {
+            const std::string pattern = next();
+            if (pattern != "text" && pattern != "bytes") {
+                std::fprintf(stderr, "relaybench: --pattern is text or bytes\n");
+                return 2;
+            }
+            o.everyByte = pattern == "bytes";
+        } else if (arg == "--test")
             o.test = next();
         else if (arg == "--bytes")
             o.bytes = std::stoull(next());
@@ -527,9 +591,9 @@ int main(int argc, char** argv)
             }
         } else {
             std::fprintf(stderr,
-                         "usage: relaybench --port P --upstream-port U [--greeting N] [--direct] --test "
-                         "up|down|aggregate|latency|churn|memory|settle [--bytes B] [--connections N] [--rounds R] "
-                         "[--seconds S] [--idle N] [--pids a,b]\n");
+                         "usage: relaybench --port P --upstream-port U [--greeting N] --test "
+                         "up|down|aggregate|latency|churn|churnN|memory|settle[,...] [--bytes B] [--connections N] "
+                         "[--rounds R] [--seconds S] [--idle N] [--pattern text|bytes] [--pids a,b]\n");
             return 2;
         }
     }
@@ -548,13 +612,13 @@ int main(int argc, char** argv)
         for (int i = 0; i < o.idle; ++i)
             idle.push_back(ConnectClient(o));
         WaitFor("the idle clients' upstream connections", [&] { return upstream.Open() >= before + o.idle; });
-        std::printf("memory_idle%d_mib %.1f\n", o.idle, PssMiB(o.pids));
+        PrintMemory("idle" + std::to_string(o.idle), ReadMemory(o.pids));
     }
 
-    double startMiB = 0;
+    Memory atStart;
     if (o.test.find("settle") != std::string::npos) {
-        startMiB = PssMiB(o.pids);
-        std::printf("memory_start_mib %.1f\n", startMiB);
+        atStart = ReadMemory(o.pids);
+        PrintMemory("start", atStart);
     }
     // Several tests may run in one go, separated by commas (while the idle clients stay held).
     std::string previous = "start";
@@ -570,26 +634,34 @@ int main(int argc, char** argv)
             const uint64_t each = o.bytes / uint64_t(o.connections) / 2;
             PeakSampler peak(o.pids);
             const double seconds = Transfer(o, o.connections, each, each);
-            const double peakMiB = peak.Stop();
+            const Memory peakMiB = peak.Stop();
             std::printf("aggregate_mb_s %.0f\n", double(each * 2 * uint64_t(o.connections)) / seconds / 1e6);
             if (!o.pids.empty())
-                std::printf("memory_peak%d_mib %.1f\n", o.connections, peakMiB);
+                PrintMemory("peak" + std::to_string(o.connections), peakMiB);
         } else if (test == "latency") {
-            Latency(o, o.direct ? "direct" : "latency");
-        } else if (test == "churn") {
-            Churn(o);
+            Latency(o);
+        } else if (test.rfind("churn", 0) == 0) {
+            // "churn" is one client at a time, "churn4" four at once.
+            const int clients = test.size() > 5 ? std::atoi(test.c_str() + 5) : 1;
+            if (clients < 1) {
+                std::fprintf(stderr, "relaybench: unknown test %s\n", test.c_str());
+                return 2;
+            }
+            Churn(o, clients, test);
         } else if (test == "settle") {
             // Everything the earlier tests opened is closed by now; the relay gets 3 s to let go.
             std::this_thread::sleep_for(std::chrono::seconds(3));
-            const double after = PssMiB(o.pids);
-            std::printf("memory_after_%s_mib %.1f\nmemory_after_%s_x %.2f\n", previous.c_str(), after, previous.c_str(),
-                        startMiB > 0 ? after / startMiB : 0);
+            const Memory after = ReadMemory(o.pids);
+            const std::string what = "after_" + previous;
+            PrintMemory(what, after);
+            std::printf("rss_%s_x %.2f\npss_%s_x %.2f\n", what.c_str(), atStart.rss > 0 ? after.rss / atStart.rss : 0,
+                        what.c_str(), atStart.pss > 0 ? after.pss / atStart.pss : 0);
         } else if (test != "memory") {
             std::fprintf(stderr, "relaybench: unknown test %s\n", test.c_str());
             return 2;
         }
         std::fflush(stdout);
-        previous = test;
+        previous = test.rfind("churn", 0) == 0 ? "churn" : test;
     }
     for (int fd : idle)
         close(fd);
