@@ -379,20 +379,29 @@ void tst_dispatcher::readAndWriteNotifiersOnOneDescriptor()
 void tst_dispatcher::notifierRemovedByAnotherHandlerIsNotDelivered_data()
 {
     QTest::addColumn<bool>("deleted");
-    QTest::newRow("deleted") << true;
-    QTest::newRow("disabled") << false;
+    QTest::addColumn<bool>("sameDescriptor");
+    QTest::newRow("deleted") << true << false;
+    QTest::newRow("disabled") << false << false;
+    QTest::newRow("deleted, one descriptor") << true << true;
+    QTest::newRow("disabled, one descriptor") << false << true;
 }
 
 void tst_dispatcher::notifierRemovedByAnotherHandlerIsNotDelivered()
 {
     QFETCH(bool, deleted);
-    // Both descriptors are ready in the same batch; whichever notifier is told first removes the other.
-    Descriptors a = Descriptors::Pipe();
+    QFETCH(bool, sameDescriptor);
+    // Both are ready in the same batch (two readable pipes, or one connection both readable and
+    // writable); whichever notifier is told first removes the other.
+    Descriptors a = sameDescriptor ? Descriptors::Tcp() : Descriptors::Pipe();
     Descriptors b = Descriptors::Pipe();
     QCOMPARE(::write(a.Second, "x", 1), 1);
     QCOMPARE(::write(b.Second, "x", 1), 1);
+    char byte;
+    if (sameDescriptor) // the byte has come through
+        QTRY_COMPARE_WITH_TIMEOUT(::recv(a.First, &byte, 1, MSG_PEEK | MSG_DONTWAIT), 1, GuardMs);
     auto first = std::make_unique<QSocketNotifier>(a.First, QSocketNotifier::Read);
-    auto second = std::make_unique<QSocketNotifier>(b.First, QSocketNotifier::Read);
+    auto second = sameDescriptor ? std::make_unique<QSocketNotifier>(a.First, QSocketNotifier::Write)
+                                 : std::make_unique<QSocketNotifier>(b.First, QSocketNotifier::Read);
     int activated = 0;
     const auto removeOther = [&](std::unique_ptr<QSocketNotifier>& other) {
         ++activated;
