@@ -1,6 +1,9 @@
 #include "net/EpollDispatcher.h"
 
+#include "net/ReadinessBackend.h"
 #include "support/DispatcherSupport.h"
+
+#include <QDir>
 
 #include <QElapsedTimer>
 #include <QEventLoop>
@@ -144,6 +147,7 @@ private slots:
     void notifierRemovedByAnotherHandlerIsNotDelivered();
     void watchForgottenInBatchIsNotTold();
     void excludedPassKeepsEdgeTriggeredEvents();
+    void epollBackendJoinsTheDispatcherSet();
 
     void otherThreadEndsTheWait_data();
     void otherThreadEndsTheWait();
@@ -464,6 +468,28 @@ void tst_dispatcher::excludedPassKeepsEdgeTriggeredEvents()
     Pass();
     QCOMPARE(watcher.Told[0], 1);
     Dispatcher()->ForgetWatch(watch);
+}
+
+void tst_dispatcher::epollBackendJoinsTheDispatcherSet()
+{
+    struct Target final : ReadinessTarget {
+        int Readiness = 0;
+        void OnReady(int readiness) override { Readiness |= readiness; }
+        void OnDeferred() override { }
+    };
+    // No epoll set of its own: its descriptors are waited for in the same epoll_wait as the rest.
+    const auto openDescriptors = [] { return QDir(QStringLiteral("/proc/self/fd")).count(); };
+    const auto before = openDescriptors();
+    const std::unique_ptr<ReadinessBackend> backend = ReadinessBackend::Create(ReadinessBackend::Kind::Epoll);
+    QCOMPARE(openDescriptors(), before);
+    Descriptors pair = Descriptors::Tcp();
+    Target target;
+    QCOMPARE(backend->Add(pair.First, &target, false), 0);
+    Pass(); // writable at once
+    QCOMPARE(target.Readiness, int(ReadinessTarget::Writable));
+    QCOMPARE(::write(pair.Second, "x", 1), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(target.Readiness & ReadinessTarget::Readable, GuardMs);
+    backend->Remove(pair.First);
 }
 
 void tst_dispatcher::otherThreadEndsTheWait_data()
