@@ -280,6 +280,8 @@ int EpollDispatcher::Deliver(quint64 data, quint32 events)
     return delivered;
 }
 
+// Every kind of timer is kept to the millisecond: Qt lets coarse ones slip, but with the few timers a
+// relay runs there is nothing to gain by grouping their wake-ups.
 void EpollDispatcher::registerTimer(int timerId, qint64 interval, Qt::TimerType timerType, QObject* object)
 {
     unregisterTimer(timerId);
