@@ -65,6 +65,8 @@ int main(int argc, char* argv[])
     ChoosePlatform();
     defaultMessageHandler = qInstallMessageHandler(FilterPlatformNoise);
 
+    // The window keeps Qt's event dispatcher (tolvaned has one of its own on epoll): the platform
+    // plugin's dispatcher delivers window-system events, which only Qt's private API can do.
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
     if (displayFallback && QGuiApplication::platformName() == QLatin1String("offscreen"))

@@ -5,8 +5,14 @@
 #include "app/Process.h"
 #include "app/SettingsCheck.h"
 #include "core/RuntimeState.h"
+#include "files/Journal.h"
+#include "net/NativeSocket.h"
 
 #include <QCoreApplication>
+
+#ifdef Q_OS_LINUX
+#include "net/EpollDispatcher.h"
+#endif
 
 int main(int argc, char* argv[])
 {
@@ -15,6 +21,18 @@ int main(int argc, char* argv[])
     if (const std::optional<int> exitCode = ParseCommandLine(ArgumentList(argc, argv), ProgramKind::Service, options))
         return *exitCode;
 
+#ifdef Q_OS_LINUX
+    // One epoll_wait per wake-up: the relay's sockets, timers and Qt's notifiers in one set. Without
+    // it (no descriptors left at start) Qt's own dispatcher serves, one system call slower per wake-up.
+    int error = 0;
+    if (std::unique_ptr<EpollDispatcher> dispatcher = EpollDispatcher::Create(error))
+        QCoreApplication::setEventDispatcher(dispatcher.release());
+    else
+        Journal::Write(Journal::Priority::Warning,
+                       QStringLiteral("the epoll event loop could not be set up (%1); "
+                                      "running on Qt's own")
+                           .arg(NativeSocket::ErrorText(error)));
+#endif
     QCoreApplication app(argc, argv);
     if (options.Check)
         return RunSettingsCheck(ProgramKind::Service, options);

@@ -6,6 +6,10 @@
 #include <unordered_map>
 
 #ifdef Q_OS_LINUX
+#include "net/EpollDispatcher.h"
+
+#include <QPointer>
+
 #include <cerrno>
 #include <sys/epoll.h>
 #include <unistd.h>
@@ -79,21 +83,38 @@ private:
 #ifdef Q_OS_LINUX
 // Every connection in one edge-triggered epoll set: registered once, never modified, and each
 // object keeps track of what it has been told. A listener is level-triggered instead, so it may
-// accept one connection per report without a call that only says none is left. An event names its
-// descriptor and the generation of that descriptor's registration, so an event for a descriptor
-// closed (and perhaps reused) earlier in the same batch is recognised and dropped.
-class EpollBackend final : public ReadinessBackend {
+// accept one connection per report without a call that only says none is left.
+// Under our own event dispatcher the descriptors go straight into its epoll set, which the thread
+// blocks on, and it tells us of them. Under Qt's, they sit in a set of our own behind one
+// QSocketNotifier; an event there names its descriptor and the generation of that descriptor's
+// registration, so an event for a descriptor closed (and perhaps reused) earlier in the same batch is
+// recognised and dropped (the dispatcher does the same for its own set).
+class EpollBackend final : public ReadinessBackend, private EpollDispatcher::Watcher {
 public:
     EpollBackend()
-        : m_epoll(epoll_create1(EPOLL_CLOEXEC))
+        : m_dispatcher(EpollDispatcher::Current())
     {
+        if (m_dispatcher)
+            return;
+        m_epoll = epoll_create1(EPOLL_CLOEXEC);
         if (m_epoll < 0)
             qFatal("epoll_create1 failed");
         m_notifier = new QSocketNotifier(m_epoll, QSocketNotifier::Read, this);
         connect(m_notifier, &QSocketNotifier::activated, this, &EpollBackend::Dispatch);
     }
 
-    ~EpollBackend() override { ::close(m_epoll); }
+    ~EpollBackend() override
+    {
+        if (m_epoll >= 0)
+            ::close(m_epoll);
+        // Descriptors still open must not call into this object from the dispatcher.
+        if (m_dispatcher) {
+            for (const Entry& entry : m_entries) {
+                if (entry.object)
+                    m_dispatcher->ForgetWatch(entry.watch);
+            }
+        }
+    }
 
     int Add(NativeSocket::Handle handle, ReadinessTarget* object, bool listening) override
     {
@@ -105,20 +126,22 @@ public:
         entry.generation = ++m_generation;
         entry.listening = listening;
         entry.reading = true;
-        if (Control(EPOLL_CTL_ADD, fd, entry) != 0) {
-            const int error = errno;
+        const int error = m_dispatcher ? m_dispatcher->AddWatch(int(fd), Events(entry), this, fd, entry.watch)
+                                       : Control(EPOLL_CTL_ADD, fd, entry);
+        if (error != 0)
             entry = {};
-            return error;
-        }
-        return 0;
+        return error;
     }
 
     void Remove(NativeSocket::Handle handle) override
     {
         // Closing the descriptor takes it out of the set; no system call needed here.
         const auto fd = size_t(handle);
-        if (fd < m_entries.size())
-            m_entries[fd] = {};
+        if (fd >= m_entries.size())
+            return;
+        if (m_dispatcher && m_entries[fd].object)
+            m_dispatcher->ForgetWatch(m_entries[fd].watch);
+        m_entries[fd] = {};
     }
 
     void Reassign(NativeSocket::Handle handle, ReadinessTarget* object) override
@@ -135,8 +158,12 @@ public:
         const auto fd = size_t(handle);
         if (fd >= m_entries.size() || !m_entries[fd].listening || m_entries[fd].reading == read)
             return;
-        m_entries[fd].reading = read;
-        Control(EPOLL_CTL_MOD, fd, m_entries[fd]);
+        Entry& entry = m_entries[fd];
+        entry.reading = read;
+        if (m_dispatcher)
+            m_dispatcher->ModifyWatch(entry.watch, Events(entry));
+        else
+            Control(EPOLL_CTL_MOD, fd, entry);
     }
 
     bool ReportsFailures() const override { return true; }
@@ -145,19 +172,34 @@ private:
     struct Entry {
         ReadinessTarget* object = nullptr;
         quint32 generation = 0;
+        int watch = 0; // the dispatcher's handle, under our dispatcher
         bool listening = false;
         bool reading = false;
     };
 
+    static quint32 Events(const Entry& entry)
+    {
+        if (entry.listening)
+            return entry.reading ? quint32(EPOLLIN) : 0u;
+        return EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    }
+
     int Control(int operation, size_t fd, const Entry& entry)
     {
         epoll_event event{};
-        if (entry.listening)
-            event.events = entry.reading ? quint32(EPOLLIN) : 0u;
-        else
-            event.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+        event.events = Events(entry);
         event.data.u64 = quint64(fd) | (quint64(entry.generation) << 32);
-        return epoll_ctl(m_epoll, operation, int(fd), &event);
+        return epoll_ctl(m_epoll, operation, int(fd), &event) == 0 ? 0 : errno;
+    }
+
+    void OnEpollEvent(quint64 tag, quint32 events) override
+    {
+        // One round per epoll_wait that had something for this backend, as with a set of our own.
+        if (m_dispatcher->Passes() != m_pass) {
+            m_pass = m_dispatcher->Passes();
+            NextRound();
+        }
+        Report(size_t(tag), events);
     }
 
     void Dispatch()
@@ -174,29 +216,38 @@ private:
                 const quint64 data = events[i].data.u64;
                 const auto fd = size_t(data & 0xffffffffu);
                 const auto generation = quint32(data >> 32);
-                if (fd >= m_entries.size() || m_entries[fd].generation != generation || !m_entries[fd].object)
-                    continue;
-                const quint32 flags = events[i].events;
-                int ready = 0;
-                if (flags & (EPOLLIN | EPOLLRDHUP))
-                    ready |= ReadinessTarget::Readable;
-                if (flags & EPOLLOUT)
-                    ready |= ReadinessTarget::Writable;
-                if (flags & EPOLLRDHUP)
-                    ready |= ReadinessTarget::PeerEnded;
-                if (flags & (EPOLLERR | EPOLLHUP))
-                    ready |= ReadinessTarget::Readable | ReadinessTarget::Writable | ReadinessTarget::Failed;
-                m_entries[fd].object->OnReady(ready);
+                if (fd < m_entries.size() && m_entries[fd].generation == generation)
+                    Report(fd, events[i].events);
             }
             if (count < BatchSize)
                 return;
         }
     }
 
-    int m_epoll;
+    void Report(size_t fd, quint32 flags)
+    {
+        ReadinessTarget* object = m_entries[fd].object;
+        if (!object)
+            return;
+        int ready = 0;
+        if (flags & (EPOLLIN | EPOLLRDHUP))
+            ready |= ReadinessTarget::Readable;
+        if (flags & EPOLLOUT)
+            ready |= ReadinessTarget::Writable;
+        if (flags & EPOLLRDHUP)
+            ready |= ReadinessTarget::PeerEnded;
+        if (flags & (EPOLLERR | EPOLLHUP))
+            ready |= ReadinessTarget::Readable | ReadinessTarget::Writable | ReadinessTarget::Failed;
+        object->OnReady(ready);
+    }
+
+    // Ours, or null under Qt's dispatcher. Guarded, should the application's dispatcher go first.
+    QPointer<EpollDispatcher> m_dispatcher;
+    int m_epoll = -1;
     QSocketNotifier* m_notifier = nullptr;
     std::vector<Entry> m_entries;
     quint32 m_generation = 0;
+    quint64 m_pass = 0;
 };
 #endif
 

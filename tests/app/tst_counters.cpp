@@ -2,6 +2,7 @@
 #include "app/MetricsText.h"
 #include "core/RelayCounters.h"
 #include "core/RuntimeState.h"
+#include "support/DispatcherSupport.h"
 #include "support/LoopbackSupport.h"
 #include "support/TestSupport.h"
 
@@ -224,5 +225,5 @@ void tst_counters::sessionLines()
         QVERIFY2(line.match(journal).hasMatch(), qPrintable(journal));
 }
 
-QTEST_GUILESS_MAIN(tst_counters)
+TOLVANE_TEST_MAIN(tst_counters)
 #include "tst_counters.moc"

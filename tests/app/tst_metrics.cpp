@@ -1,6 +1,7 @@
 #include "app/Engine.h"
 #include "app/MetricsServer.h"
 #include "core/RuntimeState.h"
+#include "support/DispatcherSupport.h"
 #include "support/LoopbackSupport.h"
 
 #include <QElapsedTimer>
@@ -317,5 +318,5 @@ void tst_metrics::relayRunsWithoutMetricsWhenThePortIsTaken()
     QTRY_COMPARE(client.Received, Login + "ping");
 }
 
-QTEST_GUILESS_MAIN(tst_metrics)
+TOLVANE_TEST_MAIN(tst_metrics)
 #include "tst_metrics.moc"

@@ -1,6 +1,7 @@
 #include "net/ClientAdmission.h"
 
 #include "core/CheckIPAddress.h"
+#include "support/DispatcherSupport.h"
 #include "support/TestSupport.h"
 
 #include <QTest>
@@ -119,5 +120,5 @@ void tst_admission::capLineOncePerEpisode()
     QCOMPARE(written, lines);
 }
 
-QTEST_GUILESS_MAIN(tst_admission)
+TOLVANE_TEST_MAIN(tst_admission)
 #include "tst_admission.moc"

@@ -4,6 +4,7 @@
 #include "files/DataLabel.h"
 #include "files/FileAccess.h"
 #include "net/TCPIP.h"
+#include "support/DispatcherSupport.h"
 #include "support/LoopbackSupport.h"
 #include "support/TestSupport.h"
 
@@ -1254,5 +1255,5 @@ void tst_relay::rixOutageIsWrittenAtEachEnd()
     QVERIFY(m_relay->RixLink().IsUp());
 }
 
-QTEST_GUILESS_MAIN(tst_relay)
+TOLVANE_TEST_MAIN(tst_relay)
 #include "tst_relay.moc"

@@ -2,6 +2,7 @@
 #include "core/Failure.h"
 #include "net/ReadinessBackend.h"
 #include "net/SocketObject.h"
+#include "support/DispatcherSupport.h"
 #include "support/LoopbackSupport.h"
 #include "support/TestSupport.h"
 
@@ -400,6 +401,8 @@ void tst_sockets::acceptingResumesAfterDescriptorsRunOut()
 
 int main(int argc, char* argv[])
 {
+    if (WantsEpollDispatcher())
+        InstallEpollDispatcher();
     QCoreApplication app(argc, argv);
     int failures = 0;
     for (const auto kind : {ReadinessBackend::Kind::Epoll, ReadinessBackend::Kind::Notifiers}) {
