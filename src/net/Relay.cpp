@@ -153,6 +153,8 @@ void Relay::ConnectToSwitcher(int index)
             m_view.SetCaption(Constants::CaptionConnected);
         }
     } catch (const Failure& failure) {
+        // Whatever the caption said before, this attempt leads to no connection.
+        m_view.SetCaption(Constants::CaptionDisconnected);
         m_links.Failed(Link::Rix, failure);
     }
 }
@@ -213,6 +215,8 @@ bool Relay::IsOwnRixConnection(NativeSocket::Handle handle)
             continue;
         rix.Command(Constants::CommandClose);
         rix.Reset();
+        // The connection may have completed (and said "Connected") before its other end arrived here.
+        m_view.SetCaption(Constants::CaptionDisconnected);
         m_ownAddress = m_state.RixIPAddress;
         m_ownPort = m_state.RixIPPort;
         m_links.Failed(Link::Rix, OwnListener());

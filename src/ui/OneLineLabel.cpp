@@ -1,5 +1,8 @@
 #include "ui/OneLineLabel.h"
 
+#include <QCursor>
+#include <QToolTip>
+
 OneLineLabel::OneLineLabel(const QString& name, const QString& text, QWidget* parent)
     : QLabel(parent)
 {
@@ -27,5 +30,13 @@ void OneLineLabel::Elide()
     const QString shown
         = fontMetrics().elidedText(m_fullText, Qt::ElideRight, contentsRect().width(), Qt::TextSingleLine);
     setText(shown);
-    setToolTip(shown == m_fullText ? QString() : m_fullText);
+    const QString tip = shown == m_fullText ? QString() : m_fullText;
+    // Qt reads a tooltip only when it opens: one showing this label's old text follows the new one.
+    if (!toolTip().isEmpty() && tip != toolTip() && QToolTip::isVisible() && QToolTip::text() == toolTip()) {
+        if (tip.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(QCursor::pos(), tip, this);
+    }
+    setToolTip(tip);
 }

@@ -4,6 +4,7 @@
 #include "ui/ClientLinesView.h"
 #include "ui/OneLineLabel.h"
 
+#include <QApplication>
 #include <QCloseEvent>
 #include <QFontMetricsF>
 #include <QGuiApplication>
@@ -128,8 +129,16 @@ void frmMain::Layout()
     // scroll.
     const int overflow = height - AvailableHeight();
     if (overflow > 0) {
-        height -= overflow;
-        linesShown = qMax(0, linesShown - overflow);
+        // The view ends where the next line would start, as the lines do without scrolling: the last
+        // line in view is whole and keeps its gap above the count.
+        const int room = linesShown - overflow;
+        int inView = qBound(0, (room - Pixels(FirstLineTop)) / qMax(1, Pixels(LineSpacing)), lines);
+        while (inView > 0 && Pixels(ClientLinesView::LineTopTwips(inView)) > room)
+            --inView;
+        while (inView < lines && Pixels(ClientLinesView::LineTopTwips(inView + 1)) <= room)
+            ++inView;
+        linesShown = inView > 0 ? Pixels(ClientLinesView::LineTopTwips(inView)) : qMax(0, room);
+        height -= linesHeight - linesShown;
     }
     // The port summary is never cut short ("(not listening)" must be seen): the window widens for it.
     const int labelLeft = Pixels(LabelLeft);
@@ -137,6 +146,7 @@ void frmMain::Layout()
     const int width = qMax(Pixels(ClientAreaWidth), labelLeft + portsWidth + Pixels(RightMargin));
 
     m_linesArea->setGeometry(0, 0, width, linesShown);
+    m_linesArea->verticalScrollBar()->setSingleStep(Pixels(LineSpacing));
     LblClient->resize(width - (overflow > 0 ? m_linesArea->verticalScrollBar()->sizeHint().width() : 0), linesHeight);
     // The lower labels span the window, so that five-digit ports and longer addresses fit.
     const int labelWidth = width - labelLeft - Pixels(RightMargin);
@@ -295,6 +305,28 @@ void frmMain::RestoreFromTray()
     activateWindow();
     TrayIcon->hide();
     RestoringFromTray = false;
+    RestoreModalDialogs();
+}
+
+void frmMain::RestoreModalDialogs()
+{
+    // A modal dialog open over the window (Setup, and a message box over it) went into hiding with
+    // it. Left minimised it would still block the window, with nothing on screen to answer, so the
+    // dialogs come back too, each in front of the one it belongs to.
+    QList<QWidget*> dialogs;
+    QWidget* owner = QApplication::activeModalWidget();
+    for (; owner && owner != this; owner = owner->parentWidget()) {
+        if (owner->isWindow())
+            dialogs.prepend(owner);
+    }
+    if (owner != this)
+        return;
+    for (QWidget* dialog : std::as_const(dialogs)) {
+        dialog->setWindowState(dialog->windowState() & ~Qt::WindowMinimized);
+        dialog->show();
+        dialog->raise();
+        dialog->activateWindow();
+    }
 }
 
 void frmMain::ExitFromTray()

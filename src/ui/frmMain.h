@@ -83,6 +83,7 @@ private:
     void Layout();
     void KeepOnScreen();
     void GoToTray();
+    void RestoreModalDialogs();
     void Schedule();
     void ShowClientLines();
     void ShowPorts();

@@ -93,6 +93,18 @@ frmSetup::frmSetup(const Settings& running, SettingsTarget& target, ErrorReporte
     Load();
 }
 
+void frmSetup::done(int result)
+{
+    QWidget* owner = parentWidget() ? parentWidget()->window() : nullptr;
+    QDialog::done(result);
+    // Once the dialog (and the message box before it) has gone, the window manager may leave the
+    // keyboard focus with no window at all: the window the dialog was opened over takes it back.
+    if (owner && owner->isVisible()) {
+        owner->raise();
+        owner->activateWindow();
+    }
+}
+
 void frmSetup::Load()
 {
     txtServerIP->setText(QString::number(m_running.RixIPPort));

@@ -35,6 +35,9 @@ public:
     QPushButton* cmdOk = nullptr;
     QPushButton* cmdCancel = nullptr;
 
+    // Closes the dialog, however it is closed, and gives the window it was opened over the focus.
+    void done(int result) override;
+
 private:
     void Load();
     void OnOk();

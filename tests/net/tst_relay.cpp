@@ -226,6 +226,7 @@ private slots:
     void leavingClientsBytesReachASlowRix();
     void burstLeavesAtMostFourWarmRixConnections();
     void connectionToItselfIsRefused();
+    void rixMovedOntoOurOwnPortSaysDisconnected();
     void failedConnectClearsTheClientLine();
     void modeSwitchListensOrConnects();
     void drainingGivesUpAndSaysHowMuchWasLost_data();
@@ -950,6 +951,25 @@ void tst_relay::connectionToItselfIsRefused()
         m_relay->OnPollTick();
     QTRY_COMPARE(m_state.ConnectedClients, qint16(1)); // no client made of our own connections
     QCOMPARE(m_state.ConnectionCount, qint16(1));
+    QCOMPARE(m_errors.Reports.size(), 1);
+    QVERIFY(m_errors.Reports[0].startsWith(QLatin1String("Error Connecting to Switcher|Connection Error|")));
+}
+
+// The caption said "Connected" for the old RIX; a RIX port that leads back here must not keep it.
+void tst_relay::rixMovedOntoOurOwnPortSaysDisconnected()
+{
+    Peer& rix = StartWithRix();
+    AddClient(rix, 1);
+    QTRY_COMPARE(m_view.Caption, Constants::CaptionConnected);
+    m_state.RixIPPort = ListenPort();
+    m_relay->ReconnectRixSide();
+    QCOMPARE(m_view.Caption, Constants::CaptionDisconnected);
+    QTRY_VERIFY(rix.At(0).Closed);
+    for (int tick = 0; tick < 3; ++tick) {
+        m_relay->OnPollTick();
+        QCOMPARE(m_view.Caption, Constants::CaptionDisconnected);
+    }
+    QCOMPARE(m_state.ConnectedClients, qint16(1));
     QCOMPARE(m_errors.Reports.size(), 1);
     QVERIFY(m_errors.Reports[0].startsWith(QLatin1String("Error Connecting to Switcher|Connection Error|")));
 }

@@ -17,6 +17,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFile>
+#include <QHelpEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -33,6 +34,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QToolTip>
 
 namespace {
 
@@ -62,16 +64,23 @@ private slots:
     void init();
     void cleanup();
 
+    void startsWithItsDesignTexts();
     void clientLines_data();
     void clientLines();
+    void windowGrowsByOneLinePerClient_data();
+    void windowGrowsByOneLinePerClient();
+    void onlyWholeLinesInView();
     void burstLabels_data();
     void burstLabels();
     void everyByteShowsAsPrintableText();
     void labelsShowTheLatest();
+    void shownTooltipFollowsTheText();
     void linesChangedWhileHiddenAppearWhenShown();
     void trayWhereAvailable();
     void trayLostWhileHiddenBringsTheWindowBack();
+    void noTrayMinimisesNormally_data();
     void noTrayMinimisesNormally();
+    void setupComesBackWithTheWindow();
     void busyClientPortSaysNotListening_data();
     void busyClientPortSaysNotListening();
     void clientPortThatIsNotAPort_data();
@@ -81,12 +90,17 @@ private slots:
     void okWithNothingChangedAsksNothing();
     void invalidClientPort_data();
     void invalidClientPort();
-    void clientAddress_data();
-    void clientAddress();
+    void addressBox_data();
+    void addressBox();
+    void enterMeansOk_data();
+    void enterMeansOk();
+    void windowHasTheFocusWhenSetupCloses_data();
+    void windowHasTheFocusWhenSetupCloses();
     void stoppedClientSideChangesNothing_data();
     void stoppedClientSideChangesNothing();
     void invalidRixPortAfterAClientChange();
-    void changedRixAddressReconnectsAtOnce();
+    void changedRixSideReconnectsAtOnce_data();
+    void changedRixSideReconnectsAtOnce();
     void cancelAppliesNothing();
 
 private:
@@ -94,7 +108,10 @@ private:
     bool Minimise();
     void SetSlots(int count, const QList<int>& connected);
     QString Ports() const;
-    frmSetup* OpenSetup();
+    // focus: the control that has the keyboard focus as the dialog opens, when not the first one.
+    frmSetup* OpenSetup(const QString& focus = {});
+    int Pixels(int twips) const;
+    void ActivateAsTheWindowManagerWould(QWidget* window);
 
     std::unique_ptr<QTemporaryDir> m_dir;
     RuntimeState m_state;
@@ -141,6 +158,30 @@ void tst_ui::SetSlots(int count, const QList<int>& connected)
     m_window->Refresh();
 }
 
+// A window manager makes a new window the active one; the offscreen platform leaves that to the program.
+// (qWaitForWindowActive would not tell: a dialog counts as active while the window it belongs to is.)
+void tst_ui::ActivateAsTheWindowManagerWould(QWidget* window)
+{
+    window->activateWindow();
+    QTRY_COMPARE(QApplication::activeWindow(), window);
+}
+
+int tst_ui::Pixels(int twips) const
+{
+    return qRound(twips * m_window->screen()->logicalDotsPerInchY() / 1440.0);
+}
+
+// What the window says before the relay has told it anything.
+void tst_ui::startsWithItsDesignTexts()
+{
+    QCOMPARE(m_window->windowTitle(), QStringLiteral("Tolvane"));
+    QCOMPARE(m_window->lblConnections->text(), QStringLiteral("Client Connections = 000"));
+    QCOMPARE(m_window->lblIPPorts->text(), QStringLiteral("Server IP"));
+    QVERIFY(m_window->lblLastClientMessage->text().isEmpty());
+    QVERIFY(m_window->lblLastRIXMessage->text().isEmpty());
+    QCOMPARE(m_window->ShownClientLabels, qint16(0));
+}
+
 void tst_ui::clientLines_data()
 {
     QTest::addColumn<int>("slotCount");
@@ -179,6 +220,87 @@ void tst_ui::clientLines()
     QTRY_COMPARE(area->verticalScrollBar()->isVisible(), scrolls);
     VerifyLabelsKeepTheirPlace(*m_window);
     QVERIFY(m_errors.Reports.isEmpty());
+}
+
+void tst_ui::windowGrowsByOneLinePerClient_data()
+{
+    QTest::addColumn<int>("slotCount");
+    QTest::addColumn<QList<int>>("connected");
+    QTest::addColumn<int>("heightTwips");
+    QTest::newRow("no client") << 2 << QList<int>{} << 2670;
+    QTest::newRow("one client") << 1 << QList<int>{1} << 3045;
+    QTest::newRow("slots 1, 3 and 4") << 4 << QList<int>{1, 3, 4} << 3795;
+}
+
+// The window is designed in twips: 2670 with no client line, and 375 more for each line.
+void tst_ui::windowGrowsByOneLinePerClient()
+{
+    QFETCH(int, slotCount);
+    QFETCH(QList<int>, connected);
+    QFETCH(int, heightTwips);
+    SetSlots(slotCount, connected);
+    QCOMPARE(m_window->height(), Pixels(heightTwips));
+    // The count stands where the next line would, each label below it 480 twips further down.
+    int top = Pixels(120 + 375 * int(connected.size()));
+    for (const QLabel* label : {m_window->lblConnections, m_window->lblLastClientMessage, m_window->lblLastRIXMessage,
+                                m_window->lblIPPorts}) {
+        QCOMPARE(label->y(), top);
+        top += Pixels(480);
+    }
+}
+
+void tst_ui::onlyWholeLinesInView()
+{
+    QList<int> all;
+    for (int i = 1; i <= 30; ++i)
+        all.append(i);
+    SetSlots(30, all);
+    const QScrollArea* area = m_window->findChild<QScrollArea*>(QStringLiteral("ClientLines"));
+    QScrollBar* bar = area->verticalScrollBar();
+    QVERIFY(bar->maximum() > 0); // more lines than the screen holds
+    const QWidget* view = area->viewport();
+    const int lineHeight = Pixels(ClientLinesView::LineHeight);
+    // What the screen shows of the view: every line in it is whole, and every whole line is there.
+    const auto cutLines = [&] {
+        const QPoint at = view->mapTo(m_window.get(), QPoint(0, 0));
+        const QImage shot = m_window->screen()->grabWindow(m_window->winId()).toImage().copy(QRect(at, view->size()));
+        const QRgb background = shot.pixel(0, 0); // left of the text
+        QStringList wrong;
+        QList<bool> drawn(all.size(), false);
+        for (int y = 0; y < shot.height(); ++y) {
+            bool ink = false;
+            for (int x = 0; x < shot.width() && !ink; ++x)
+                ink = shot.pixel(x, y) != background;
+            if (!ink)
+                continue;
+            int k = 0;
+            while (k < all.size() && Pixels(ClientLinesView::LineTopTwips(k)) + lineHeight <= y + bar->value())
+                ++k;
+            const int top = k < all.size() ? Pixels(ClientLinesView::LineTopTwips(k)) - bar->value() : shot.height();
+            if (y < top)
+                wrong.append(QStringLiteral("ink between lines at %1").arg(y));
+            else if (top < 0 || top + lineHeight > shot.height())
+                wrong.append(QStringLiteral("line %1 cut at %2").arg(k).arg(y));
+            else
+                drawn[k] = true;
+        }
+        for (int k = 0; k < all.size(); ++k) {
+            const int top = Pixels(ClientLinesView::LineTopTwips(k)) - bar->value();
+            if (top >= 0 && top + lineHeight <= shot.height() && !drawn[k])
+                wrong.append(QStringLiteral("whole line %1 missing").arg(k));
+        }
+        return wrong.join(QStringLiteral(", "));
+    };
+    // At the top, the view ends where the next line would start, as the lines do without scrolling.
+    int inView = 0;
+    while (Pixels(ClientLinesView::LineTopTwips(inView + 1)) <= view->height())
+        ++inView;
+    QCOMPARE(view->height(), Pixels(ClientLinesView::LineTopTwips(inView)));
+    for (const int offset : {0, 7, bar->maximum() / 2, bar->maximum(), 3}) {
+        bar->setValue(offset);
+        QTRY_COMPARE(cutLines(), QString());
+    }
+    VerifyLabelsKeepTheirPlace(*m_window);
 }
 
 void tst_ui::burstLabels_data()
@@ -253,6 +375,31 @@ void tst_ui::labelsShowTheLatest()
     QTRY_COMPARE(m_window->lblLastRIXMessage->text(), QStringLiteral("127.0.0.1: 999"));
 }
 
+void tst_ui::shownTooltipFollowsTheText()
+{
+    const QString first = QStringLiteral("10.0.0.5: ") + QString(300, u'a');
+    const QString second = QStringLiteral("10.0.0.5: ") + QString(300, u'b');
+    m_window->ShowLastClientMessage(first);
+    m_window->Refresh();
+    // The operator rests the mouse on the cut text.
+    OneLineLabel* label = m_window->lblLastClientMessage;
+    const QPoint middle = label->rect().center();
+    QHelpEvent hover(QEvent::ToolTip, middle, label->mapToGlobal(middle));
+    QApplication::sendEvent(label, &hover);
+    QTRY_VERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), first);
+    // A new burst while it shows: the tooltip says the new text, not another label's.
+    m_window->ShowLastClientMessage(second);
+    m_window->ShowLastRixMessage(QStringLiteral("127.0.0.1: ") + QString(300, u'c'));
+    m_window->Refresh();
+    QVERIFY(QToolTip::isVisible());
+    QCOMPARE(QToolTip::text(), second);
+    // A text that fits has no tooltip: the one showing goes.
+    m_window->ShowLastClientMessage(QStringLiteral("10.0.0.5: short"));
+    m_window->Refresh();
+    QTRY_VERIFY(!QToolTip::isVisible());
+}
+
 void tst_ui::linesChangedWhileHiddenAppearWhenShown()
 {
     SetSlots(1, {1});
@@ -313,13 +460,46 @@ void tst_ui::trayLostWhileHiddenBringsTheWindowBack()
     QVERIFY(!m_window->tmrTrayWatch.isActive());
 }
 
+void tst_ui::noTrayMinimisesNormally_data()
+{
+    QTest::addColumn<bool>("platformSays");
+    QTest::newRow("the platform has none") << true;
+    QTest::newRow("the area has gone") << false;
+}
+
 void tst_ui::noTrayMinimisesNormally()
 {
-    m_window->TrayAvailable = [] { return false; };
+    QFETCH(bool, platformSays);
+    if (!platformSays)
+        m_window->TrayAvailable = [] { return false; };
+    else if (QSystemTrayIcon::isSystemTrayAvailable())
+        QSKIP("this platform has a notification area");
     QVERIFY(Minimise());
     QVERIFY(m_window->isMinimized());
     QVERIFY(m_window->isVisible());
     QVERIFY(!m_window->TrayIcon->isVisible());
+}
+
+void tst_ui::setupComesBackWithTheWindow()
+{
+    m_window->TrayAvailable = [] { return true; };
+    frmSetup* dialog = OpenSetup();
+    QVERIFY(QTest::qWaitForWindowExposed(dialog));
+    // The window manager minimises the dialog along with the window it belongs to.
+    dialog->showMinimized();
+    QVERIFY(Minimise());
+    QVERIFY(!m_window->isVisible());
+    QVERIFY(m_window->TrayIcon->isVisible());
+
+    emit m_window->TrayIcon->activated(QSystemTrayIcon::DoubleClick);
+    QTRY_VERIFY(m_window->isVisible());
+    // The dialog that still holds the window is back in front of it, and takes the keys.
+    QVERIFY(dialog->isVisible());
+    QVERIFY(!dialog->isMinimized());
+    QTRY_COMPARE(QApplication::activeWindow(), dialog);
+    QVERIFY(!m_window->TrayIcon->isVisible());
+    QTest::keyClick(dialog, Qt::Key_Escape);
+    QTRY_COMPARE(QApplication::activeModalWidget(), nullptr);
 }
 
 // Minimises the window and says whether it has handled that completely: the window hides into the
@@ -420,12 +600,14 @@ void tst_ui::clientPortThatIsNotAPort()
     QVERIFY(written.contains(QStringLiteral("\r\nClient IP Port=%1\r\n").arg(port).toLatin1()));
 }
 
-frmSetup* tst_ui::OpenSetup()
+frmSetup* tst_ui::OpenSetup(const QString& focus)
 {
     if (!m_relay)
         StartRelay(FreePort());
     auto* dialog = new frmSetup(m_state, *m_applier, m_errors, m_window.get());
     dialog->setAttribute(Qt::WA_DeleteOnClose);
+    if (!focus.isEmpty())
+        dialog->findChild<QWidget*>(focus)->setFocus();
     dialog->open();
     return dialog;
 }
@@ -444,7 +626,8 @@ void tst_ui::setupOpensWithTheSettings()
     QCOMPARE(dialog->OptMode[0]->toolTip(), QStringLiteral("Listen for Incomming Connection"));
     // Keyboard focus order.
     dialog->txtClient->setFocus();
-    QWidget* order[] = {dialog->txtServerIP, dialog->cmdOk, dialog->cmdCancel, dialog->chkLogData, dialog->OptMode[0]};
+    QWidget* order[] = {dialog->txtServerIP, dialog->cmdOk,      dialog->cmdCancel,       dialog->chkLogData,
+                        dialog->OptMode[0],  dialog->OptMode[1], dialog->txtClientIPAddr, dialog->txtRIXIPAddr};
     QWidget* at = dialog->txtClient;
     for (QWidget* next : order) {
         at = at->nextInFocusChain();
@@ -492,37 +675,100 @@ void tst_ui::invalidClientPort()
     QCOMPARE(dialog->txtClient->text(), text);
 }
 
-void tst_ui::clientAddress_data()
+void tst_ui::addressBox_data()
 {
+    QTest::addColumn<bool>("rix");
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("stored"); // empty: refused
     // The address check itself is tested with the core; here, what the dialog does with its answer.
-    QTest::newRow("refused") << "1.2.3."
-                             << "";
-    QTest::newRow("clamped") << "300.1.1.1"
-                             << "255.1.1.1";
-    QTest::newRow("same address, other text") << "127.000.0.1"
-                                              << "127.0.0.1";
+    QTest::newRow("client, refused") << false << "1.2.3."
+                                     << "";
+    QTest::newRow("client, clamped") << false << "300.1.1.1"
+                                     << "255.1.1.1";
+    QTest::newRow("client, same address, other text") << false << "127.000.0.1"
+                                                      << "127.0.0.1";
+    QTest::newRow("RIX, refused") << true << "1.2.3"
+                                  << "";
 }
 
-void tst_ui::clientAddress()
+void tst_ui::addressBox()
 {
+    QFETCH(bool, rix);
     QFETCH(QString, typed);
     QFETCH(QString, stored);
     frmSetup* dialog = OpenSetup();
-    dialog->txtClientIPAddr->setText(typed);
+    QLineEdit* box = rix ? dialog->txtRIXIPAddr : dialog->txtClientIPAddr;
+    const QString& held = rix ? m_state.RixIPAddress : m_state.ClientIPAddress;
+    box->setText(typed);
     BoxAnswers answers({QMessageBox::Ok});
     dialog->cmdOk->click();
     QCOMPARE(answers.Boxes.size(), 1);
     if (stored.isEmpty()) {
-        QCOMPARE(answers.Boxes[0].Text, QStringLiteral("Invalid Client IP Address. Please reenter"));
-        QCOMPARE(dialog->txtClientIPAddr->text(), QStringLiteral("127.0.0.1")); // the stored address is put back
-        QCOMPARE(m_state.ClientIPAddress, QStringLiteral("127.0.0.1"));
+        QCOMPARE(answers.Boxes[0].Title, QStringLiteral("Port Error"));
+        QCOMPARE(answers.Boxes[0].Text,
+                 rix ? QStringLiteral("Invalid RIX IP Address. Please reenter")
+                     : QStringLiteral("Invalid Client IP Address. Please reenter"));
+        QCOMPARE(box->text(), QStringLiteral("127.0.0.1")); // the stored address is put back
+        QCOMPARE(held, QStringLiteral("127.0.0.1"));
         QVERIFY(dialog->isVisible());
     } else {
         QCOMPARE(answers.Boxes[0].Title, QStringLiteral("IP Address Change"));
-        QCOMPARE(m_state.ClientIPAddress, stored);
+        QCOMPARE(held, stored);
     }
+}
+
+void tst_ui::enterMeansOk_data()
+{
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<int>("tabs");
+    QTest::newRow("in the first box") << "" << 0;
+    QTest::newRow("past Cancel") << "" << 4;
+    // Qt would make the first button after the focus the default: here Cancel.
+    QTest::newRow("opened with the focus on OK, past Cancel") << "cmdOk" << 2;
+}
+
+// Enter in any box is OK, wherever the keyboard focus has been.
+void tst_ui::enterMeansOk()
+{
+    QFETCH(QString, focus);
+    QFETCH(int, tabs);
+    frmSetup* dialog = OpenSetup(focus);
+    ActivateAsTheWindowManagerWould(dialog);
+    for (int tab = 0; tab < tabs; ++tab)
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), tabs == 0 ? static_cast<QWidget*>(dialog->txtClient) : dialog->chkLogData);
+    QSignalSpy accepted(dialog, &QDialog::accepted);
+    QSignalSpy rejected(dialog, &QDialog::rejected);
+    BoxAnswers answers;
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QCOMPARE(accepted.count(), 1);
+    QCOMPARE(rejected.count(), 0);
+    QCOMPARE(answers.Boxes.size(), 0);
+}
+
+void tst_ui::windowHasTheFocusWhenSetupCloses_data()
+{
+    QTest::addColumn<bool>("change");
+    QTest::addColumn<int>("key");
+    QTest::newRow("confirmed change") << true << int(Qt::Key_Return);
+    QTest::newRow("nothing changed") << false << int(Qt::Key_Return);
+    QTest::newRow("cancelled") << true << int(Qt::Key_Escape);
+}
+
+// Whatever closes the dialog, the keys go to the window again.
+void tst_ui::windowHasTheFocusWhenSetupCloses()
+{
+    QFETCH(bool, change);
+    QFETCH(int, key);
+    frmSetup* dialog = OpenSetup();
+    ActivateAsTheWindowManagerWould(dialog);
+    if (change)
+        dialog->txtClient->setText(QString::number(FreePort()));
+    BoxAnswers answers({QMessageBox::Ok});
+    QTest::keyClick(dialog->txtClient, Qt::Key(key));
+    QTRY_COMPARE(QApplication::activeModalWidget(), nullptr);
+    QCOMPARE(answers.Boxes.size(), change && key == Qt::Key_Return ? 1 : 0);
+    QTRY_COMPARE(QApplication::activeWindow(), m_window.get());
 }
 
 void tst_ui::stoppedClientSideChangesNothing_data()
@@ -592,21 +838,44 @@ void tst_ui::invalidRixPortAfterAClientChange()
     QVERIFY(dialog->isVisible());
 }
 
-void tst_ui::changedRixAddressReconnectsAtOnce()
+void tst_ui::changedRixSideReconnectsAtOnce_data()
 {
+    QTest::addColumn<bool>("newPort");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("RIX address") << false << "IP Address Change"
+                                 << "You have entered a new RIX IP Address\r\nThis will disconnect any users "
+                                    "currently attached\r\nPlease Confirm";
+    // Only two lines: a new RIX port disconnects no client.
+    QTest::newRow("RIX port") << true << "IP Port Change"
+                              << "You have entered a new RIX IP Port#\r\nPlease Confirm";
+}
+
+void tst_ui::changedRixSideReconnectsAtOnce()
+{
+    QFETCH(bool, newPort);
+    QFETCH(QString, title);
+    QFETCH(QString, text);
     frmSetup* dialog = OpenSetup();
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, quint16(m_relay->wscktClient(0).LocalPort()));
     QTRY_VERIFY(m_relay->wsktServer.Count() > 1 && m_relay->wsktServer(1).IsConnected());
 
-    // A second RIX on another loopback address, same port.
+    // A second RIX: on another port, or on another loopback address with the same port.
     QTcpServer second;
-    QVERIFY(second.listen(QHostAddress(QStringLiteral("127.0.0.2")), m_rix->serverPort()));
-    dialog->txtRIXIPAddr->setText(QStringLiteral("127.0.0.2"));
+    if (newPort) {
+        QVERIFY(second.listen(QHostAddress::LocalHost));
+        dialog->txtServerIP->setText(QString::number(second.serverPort()));
+    } else {
+        QVERIFY(second.listen(QHostAddress(QStringLiteral("127.0.0.2")), m_rix->serverPort()));
+        dialog->txtRIXIPAddr->setText(QStringLiteral("127.0.0.2"));
+    }
     BoxAnswers answers({QMessageBox::Ok});
     dialog->cmdOk->click();
-    QCOMPARE(Titles(answers.Boxes), QStringList{QStringLiteral("IP Address Change")});
-    QCOMPARE(m_state.RixIPAddress, QStringLiteral("127.0.0.2"));
+    QCOMPARE(Titles(answers.Boxes), QStringList{title});
+    QCOMPARE(answers.Boxes[0].Text, text);
+    QCOMPARE(m_state.RixIPAddress, newPort ? QStringLiteral("127.0.0.1") : QStringLiteral("127.0.0.2"));
+    QCOMPARE(m_state.RixIPPort, int(second.serverPort()));
     QTRY_VERIFY(second.hasPendingConnections()); // without waiting for the poll
     QCOMPARE(client.state(), QAbstractSocket::ConnectedState);
 }
