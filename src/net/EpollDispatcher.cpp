@@ -131,6 +131,10 @@ int EpollDispatcher::AddWatch(int fd, quint32 events, Watcher* watcher, quint64 
         FreeSlot(index);
         return error;
     }
+    // Added, so no notifier's registration of this number is left in the set (their descriptor closed
+    // under them): when they go, they must not take this descriptor out.
+    if (const auto stale = m_notifierSlots.find(fd); stale != m_notifierSlots.end())
+        m_slots[size_t(stale->second)].events = 0;
     watch = index;
     return 0;
 }
@@ -152,9 +156,14 @@ void EpollDispatcher::registerSocketNotifier(QSocketNotifier* notifier)
     const auto [it, added] = m_notifierSlots.try_emplace(fd, -1);
     if (added)
         it->second = TakeSlot(fd);
-    QSocketNotifier*& registered = m_slots[size_t(it->second)].notifiers[notifier->type()];
-    if (registered && registered != notifier)
+    Slot& slot = m_slots[size_t(it->second)];
+    QSocketNotifier*& registered = slot.notifiers[notifier->type()];
+    if (registered && registered != notifier) {
         qWarning("QSocketNotifier: a second notifier of one type for descriptor %d replaces the first", fd);
+        // The first may have outlived its descriptor, and this one be for a new descriptor under the
+        // same number: registered again, whatever the set held.
+        slot.events = 0;
+    }
     registered = notifier;
     UpdateNotifierSlot(it->second);
 }
@@ -197,6 +206,8 @@ void EpollDispatcher::UpdateNotifierSlot(int index)
     int error = Control(inSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, index);
     if (error == ENOENT) // closed and opened again under the same number since
         error = Control(EPOLL_CTL_ADD, index);
+    else if (error == EEXIST) // still in the set from before a replaced notifier
+        error = Control(EPOLL_CTL_MOD, index);
     if (error != 0) {
         // A regular file, say: epoll cannot watch it, so its notifiers are never told.
         m_slots[size_t(index)].events = 0;
@@ -209,23 +220,24 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
     m_loopThread.store(QThread::currentThreadId(), std::memory_order_relaxed);
     const bool interruptedBefore = m_interrupted.exchange(false);
     // Whatever was posted before this point is sent now; a later post asks for another pass.
-    m_wakeUpPending.store(false);
+    m_selfWake = false;
     QCoreApplication::sendPostedEvents();
     if (m_interrupted.load())
         return false;
 
     const bool withNotifiers = !flags.testFlag(QEventLoop::ExcludeSocketNotifiers);
     const bool withTimers = !flags.testFlag(QEventLoop::X11ExcludeTimers);
-    int timeout
-        = (flags.testFlag(QEventLoop::WaitForMoreEvents) && !interruptedBefore && !m_wakeUpPending.load()) ? -1 : 0;
+    int timeout = (flags.testFlag(QEventLoop::WaitForMoreEvents) && !interruptedBefore && !m_selfWake) ? -1 : 0;
     if (withTimers)
         timeout = PrepareTimers(timeout);
+    else if (m_timerFdRang)
+        ArmTimerFd(0); // rung and left unread it would end every wait at once; the next timed pass re-arms
     if (timeout != 0) {
         emit aboutToBlock();
         // What its receivers posted or asked for is not waited for.
         if (m_interrupted.load())
             return false;
-        if (m_wakeUpPending.load())
+        if (m_selfWake)
             timeout = 0;
     }
 
@@ -247,8 +259,11 @@ bool EpollDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags)
 int EpollDispatcher::Deliver(quint64 data, quint32 events)
 {
     if (data == WakeUpData) {
+        // Read, then cleared: a wake-up after the read writes again; one between the two is for this
+        // very pass, which returns to its caller without waiting.
         eventfd_t count;
         eventfd_read(m_wakeUpFd, &count);
+        m_wakeUpWritten.store(false);
         return 1;
     }
     if (data == TimerData) {
@@ -421,12 +436,14 @@ int EpollDispatcher::ActivateTimers()
 
 void EpollDispatcher::wakeUp()
 {
-    if (m_wakeUpPending.exchange(true))
+    // The loop's own thread is not waiting while it runs this: a mark is enough for its next wait.
+    if (QThread::currentThreadId() == m_loopThread.load(std::memory_order_relaxed)) {
+        m_selfWake = true;
         return;
-    // The loop's own thread is not waiting while it runs this: the mark is enough for its next wait.
-    if (QThread::currentThreadId() == m_loopThread.load(std::memory_order_relaxed))
-        return;
-    eventfd_write(m_wakeUpFd, 1);
+    }
+    // Other threads write once until the loop has read it.
+    if (!m_wakeUpWritten.exchange(true))
+        eventfd_write(m_wakeUpFd, 1);
 }
 
 void EpollDispatcher::interrupt()

@@ -102,7 +102,10 @@ private:
     qint64 m_armedFor = 0; // 0: the timerfd is not armed
     bool m_timerFdRang = false;
 
-    std::atomic<bool> m_wakeUpPending{false};
+    // The eventfd has been written and not read yet (other threads' wake-ups).
+    std::atomic<bool> m_wakeUpWritten{false};
+    // A wake-up from the loop's own thread since the pass began: the next wait does not block.
+    bool m_selfWake = false;
     std::atomic<bool> m_interrupted{false};
     std::atomic<Qt::HANDLE> m_loopThread{nullptr};
 };

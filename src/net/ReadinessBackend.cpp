@@ -160,10 +160,11 @@ public:
             return;
         Entry& entry = m_entries[fd];
         entry.reading = read;
-        if (m_dispatcher)
-            m_dispatcher->ModifyWatch(entry.watch, Events(entry));
-        else
-            Control(EPOLL_CTL_MOD, fd, entry);
+        const int error
+            = m_dispatcher ? m_dispatcher->ModifyWatch(entry.watch, Events(entry)) : Control(EPOLL_CTL_MOD, fd, entry);
+        // Not changed: the next change of interest asks again.
+        if (error != 0)
+            entry.reading = !read;
     }
 
     bool ReportsFailures() const override { return true; }

@@ -146,6 +146,8 @@ private slots:
     void notifierRemovedByAnotherHandlerIsNotDelivered_data();
     void notifierRemovedByAnotherHandlerIsNotDelivered();
     void watchForgottenInBatchIsNotTold();
+    void notifierOutlivingItsDescriptor_data();
+    void notifierOutlivingItsDescriptor();
     void excludedPassKeepsEdgeTriggeredEvents();
     void epollBackendJoinsTheDispatcherSet();
 
@@ -450,6 +452,46 @@ void tst_dispatcher::watchForgottenInBatchIsNotTold()
     QCOMPARE(watcher.Told[2], 1);
     Dispatcher()->ForgetWatch(watches[watcher.Told[0] == 1 ? 0 : 1]);
     Dispatcher()->ForgetWatch(replacement);
+}
+
+void tst_dispatcher::notifierOutlivingItsDescriptor_data()
+{
+    QTest::addColumn<bool>("byWatch");
+    QTest::newRow("a new notifier on the number") << false;
+    QTest::newRow("a watch on the number, then the old notifier goes") << true;
+}
+
+// A notifier whose descriptor was closed under it, and a new descriptor under the same number: the
+// new one is heard, whoever watches it.
+void tst_dispatcher::notifierOutlivingItsDescriptor()
+{
+    QFETCH(bool, byWatch);
+    Descriptors old = Descriptors::Pipe();
+    const int number = old.First;
+    auto stale = std::make_unique<QSocketNotifier>(number, QSocketNotifier::Read);
+    ::close(std::exchange(old.First, -1));
+    Descriptors fresh = Descriptors::Pipe();
+    // The lowest free number is usually the one just closed; the new pipe's reading end is put there if not.
+    if (fresh.First != number) {
+        QCOMPARE(::dup3(fresh.First, number, O_CLOEXEC), number);
+        ::close(std::exchange(fresh.First, number));
+    }
+    QCOMPARE(::write(fresh.Second, "x", 1), 1);
+    int told = 0;
+    CountingWatcher watcher;
+    int watch = -1;
+    std::unique_ptr<QSocketNotifier> replacement;
+    if (byWatch) {
+        QCOMPARE(Dispatcher()->AddWatch(number, EPOLLIN, &watcher, 0, watch), 0);
+        stale.reset();
+    } else {
+        replacement = std::make_unique<QSocketNotifier>(number, QSocketNotifier::Read);
+        connect(replacement.get(), &QSocketNotifier::activated, this, [&] { ++told; });
+    }
+    Pass();
+    QCOMPARE(byWatch ? watcher.Told[0] : told, 1);
+    if (byWatch)
+        Dispatcher()->ForgetWatch(watch);
 }
 
 void tst_dispatcher::excludedPassKeepsEdgeTriggeredEvents()
