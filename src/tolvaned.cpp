@@ -1,4 +1,4 @@
-// tolvaned: the relay without a window, on QtCore and QtNetwork alone, for running as a service.
+// tolvaned: the relay without a window, on QtCore alone, for running as a service.
 #include "app/CommandLine.h"
 #include "app/Engine.h"
 #include "app/FolderLock.h"

@@ -2,24 +2,74 @@
 
 #include "core/Failure.h"
 
+#include <QLibrary>
+
 #include <microhttpd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <type_traits>
 #include <utility>
 
 namespace {
 
+// libmicrohttpd, loaded at the first start of an endpoint rather than linked: it brings a TLS library
+// and a dozen others with it, about 3 MiB resident, which a relay without metrics has no use for.
+struct HttpLibrary {
+    decltype(&MHD_start_daemon) StartDaemon = nullptr;
+    decltype(&MHD_stop_daemon) StopDaemon = nullptr;
+    decltype(&MHD_run) Run = nullptr;
+    decltype(&MHD_get_timeout) GetTimeout = nullptr;
+    decltype(&MHD_get_daemon_info) GetDaemonInfo = nullptr;
+    decltype(&MHD_create_response_from_buffer) CreateResponse = nullptr;
+    decltype(&MHD_add_response_header) AddResponseHeader = nullptr;
+    decltype(&MHD_queue_response) QueueResponse = nullptr;
+    decltype(&MHD_destroy_response) DestroyResponse = nullptr;
+};
+
+// Set once the library is loaded with every function; it stays loaded to the end of the process.
+const HttpLibrary* Http = nullptr;
+
+// Loads it when it is not yet; throws Failure when it cannot be (not installed, or too old).
+const HttpLibrary& LoadHttpLibrary()
+{
+    if (Http)
+        return *Http;
+    static QLibrary library(QStringLiteral("microhttpd"), 12);
+    static HttpLibrary functions;
+    if (!library.load())
+        throw Failure{0, QStringLiteral("the HTTP library could not be loaded: %1").arg(library.errorString())};
+    bool all = true;
+    const auto resolve = [&](auto& function, const char* name) {
+        function = reinterpret_cast<std::remove_reference_t<decltype(function)>>(library.resolve(name));
+        all = all && function != nullptr;
+    };
+    resolve(functions.StartDaemon, "MHD_start_daemon");
+    resolve(functions.StopDaemon, "MHD_stop_daemon");
+    resolve(functions.Run, "MHD_run");
+    resolve(functions.GetTimeout, "MHD_get_timeout");
+    resolve(functions.GetDaemonInfo, "MHD_get_daemon_info");
+    resolve(functions.CreateResponse, "MHD_create_response_from_buffer");
+    resolve(functions.AddResponseHeader, "MHD_add_response_header");
+    resolve(functions.QueueResponse, "MHD_queue_response");
+    resolve(functions.DestroyResponse, "MHD_destroy_response");
+    if (!all)
+        throw Failure{
+            0, QStringLiteral("the HTTP library %1 lacks a function the endpoint needs").arg(library.fileName())};
+    Http = &functions;
+    return *Http;
+}
+
 MHD_Result Queue(MHD_Connection* connection, unsigned status, const QByteArray& body, const char* contentType)
 {
-    MHD_Response* response = MHD_create_response_from_buffer(size_t(body.size()), const_cast<char*>(body.constData()),
-                                                             MHD_RESPMEM_MUST_COPY);
+    MHD_Response* response
+        = Http->CreateResponse(size_t(body.size()), const_cast<char*>(body.constData()), MHD_RESPMEM_MUST_COPY);
     if (!response)
         return MHD_NO;
-    MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
-    const MHD_Result queued = MHD_queue_response(connection, status, response);
-    MHD_destroy_response(response);
+    Http->AddResponseHeader(response, MHD_HTTP_HEADER_CONTENT_TYPE, contentType);
+    const MHD_Result queued = Http->QueueResponse(connection, status, response);
+    Http->DestroyResponse(response);
     return queued;
 }
 
@@ -72,6 +122,7 @@ MetricsServer::~MetricsServer()
 void MetricsServer::Start(quint32 ipv4, quint16 port)
 {
     Stop();
+    const HttpLibrary& http = LoadHttpLibrary();
     int error = 0;
     const NativeSocket::Handle listener = NativeSocket::Open(error);
     if (listener == NativeSocket::InvalidHandle)
@@ -83,7 +134,7 @@ void MetricsServer::Start(quint32 ipv4, quint16 port)
     }
     // From here the library owns the listener, and closes it at its stop. No thread of its own: it runs
     // when its epoll set is ready, on the main thread, one event at a time with the relay.
-    m_daemon = MHD_start_daemon(MHD_USE_EPOLL, 0, nullptr, nullptr, &Answer, &m_source, MHD_OPTION_LISTEN_SOCKET,
+    m_daemon = http.StartDaemon(MHD_USE_EPOLL, 0, nullptr, nullptr, &Answer, &m_source, MHD_OPTION_LISTEN_SOCKET,
                                 MHD_socket(listener), MHD_OPTION_CONNECTION_TIMEOUT, m_idleTimeoutSeconds,
                                 MHD_OPTION_CONNECTION_LIMIT, MaxConnections, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
                                 RequestMemoryBytes, MHD_OPTION_END);
@@ -94,7 +145,7 @@ void MetricsServer::Start(quint32 ipv4, quint16 port)
     // Made at the first start, so that a relay without metrics has no descriptor for them.
     if (!m_backend)
         m_backend = ReadinessBackend::Create(ReadinessBackend::DefaultKind());
-    m_epoll = MHD_get_daemon_info(m_daemon, MHD_DAEMON_INFO_EPOLL_FD)->epoll_fd;
+    m_epoll = http.GetDaemonInfo(m_daemon, MHD_DAEMON_INFO_EPOLL_FD)->epoll_fd;
     error = m_backend->Add(m_epoll, this, false);
     if (error != 0) {
         Stop();
@@ -110,7 +161,7 @@ void MetricsServer::Stop()
     m_wakeUp.stop();
     m_backend->Cancel(this);
     m_backend->Remove(m_epoll);
-    MHD_stop_daemon(std::exchange(m_daemon, nullptr));
+    Http->StopDaemon(std::exchange(m_daemon, nullptr));
     m_epoll = NativeSocket::InvalidHandle;
     m_port = 0;
 }
@@ -129,9 +180,9 @@ void MetricsServer::Run()
 {
     if (!m_daemon)
         return;
-    MHD_run(m_daemon);
+    Http->Run(m_daemon);
     MHD_UNSIGNED_LONG_LONG waitMs = 0;
-    if (MHD_get_timeout(m_daemon, &waitMs) != MHD_YES)
+    if (Http->GetTimeout(m_daemon, &waitMs) != MHD_YES)
         m_wakeUp.stop();
     else if (waitMs == 0) // work left over, such as a connection that still has bytes to read
         m_backend->Defer(this);

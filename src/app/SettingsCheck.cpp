@@ -5,11 +5,10 @@
 #include "core/RuntimeState.h"
 #include "files/Journal.h"
 #include "files/SettingsFile.h"
+#include "net/NativeSocket.h"
 
 #include <QDir>
 #include <QFileInfo>
-#include <QHostAddress>
-#include <QNetworkInterface>
 
 #include <bit>
 #include <cstdio>
@@ -30,25 +29,6 @@ QString Shown(const QString& value)
     if (value.size() > Longest)
         shown += QStringLiteral("... (%1 characters)").arg(value.size());
     return shown;
-}
-
-// Whether this host has the address. Linux answers for the whole loopback network, not only for the
-// one address its loopback interface shows. Unknown when the interfaces cannot be listed (a service
-// allowed no netlink socket).
-std::optional<bool> HostHas(const QHostAddress& address)
-{
-    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
-    if (interfaces.isEmpty())
-        return std::nullopt;
-    for (const QNetworkInterface& interface : interfaces) {
-        const bool loopback = interface.flags().testFlag(QNetworkInterface::IsLoopBack);
-        for (const QNetworkAddressEntry& entry : interface.addressEntries()) {
-            if (entry.ip() == address
-                || (loopback && entry.ip().isLoopback() && address.isInSubnet(entry.ip(), entry.prefixLength())))
-                return true;
-        }
-    }
-    return false;
 }
 
 void CheckPort(QStringList& problems, const QString& key, int port)
@@ -73,14 +53,17 @@ bool RixIsOwnListener(const RuntimeState& settings, const QString& listenAddress
 {
     if (settings.OperationMode != Constants::ListenMode || settings.RixIPPort != settings.ClientIPPort)
         return false;
-    QHostAddress rix(settings.RixIPAddress);
+    quint32 rix = 0;
+    quint32 listener = 0; // every local address
+    if (!ParseDottedIPv4(settings.RixIPAddress, rix)
+        || (!listenAddress.isEmpty() && !ParseDottedIPv4(listenAddress, listener)))
+        return false;
     // A connection to 0.0.0.0 goes to this host's loopback address.
-    if (rix == QHostAddress(QHostAddress::AnyIPv4))
-        rix = QHostAddress(QHostAddress::LocalHost);
-    const QHostAddress listener(listenAddress.isEmpty() ? QStringLiteral("0.0.0.0") : listenAddress);
-    if (listener != QHostAddress(QHostAddress::AnyIPv4))
+    if (rix == 0)
+        rix = 0x7f000001;
+    if (listener != 0)
         return rix == listener;
-    return rix.isLoopback() || HostHas(rix).value_or(false);
+    return NativeSocket::IsLoopback(rix) || NativeSocket::HostHasAddress(rix).value_or(false);
 }
 
 QStringList Examine(const RuntimeState& settings, const QString& listenAddress, QStringList* notes)
@@ -95,10 +78,10 @@ QStringList Examine(const RuntimeState& settings, const QString& listenAddress, 
         problems.append(QStringLiteral("RIX IP Address=%1 and RIX IP Port=%2 are this relay's own client port")
                             .arg(Shown(settings.RixIPAddress))
                             .arg(settings.RixIPPort));
-    const QHostAddress listener(listenAddress);
-    if (!listenAddress.isEmpty() && listener != QHostAddress(QHostAddress::AnyIPv4) && HostHas(listener) == false)
+    quint32 listener = 0;
+    if (ParseDottedIPv4(listenAddress, listener) && listener != 0 && NativeSocket::HostHasAddress(listener) == false)
         problems.append(QStringLiteral("--listen-address %1 is not an address of this host").arg(listenAddress));
-    if (notes && !HostHas(QHostAddress(QHostAddress::LocalHost)).has_value())
+    if (notes && !NativeSocket::HostHasAddress(0x7f000001).has_value())
         notes->append(QStringLiteral("this host's addresses cannot be listed here: the listen address and the RIX "
                                      "address are checked against the loopback network only"));
     return problems;
@@ -110,7 +93,8 @@ QString AllowedText(const std::vector<AllowedNetwork>& allowed)
         return QStringLiteral("(any client)");
     QStringList networks;
     for (const AllowedNetwork& network : allowed)
-        networks.append(QHostAddress(network.Address).toString() + u'/' + QString::number(std::popcount(network.Mask)));
+        networks.append(NativeSocket::DottedAddress(network.Address) + u'/'
+                        + QString::number(std::popcount(network.Mask)));
     return networks.join(u' ');
 }
 

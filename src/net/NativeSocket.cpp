@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <ifaddrs.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #ifdef Q_OS_LINUX
@@ -401,6 +402,24 @@ bool IsConnectionAcceptError(int error)
     default:
         return false;
     }
+#endif
+}
+
+std::optional<bool> HostHasAddress(quint32 ipv4)
+{
+#ifdef Q_OS_WIN
+    return std::nullopt;
+#else
+    ifaddrs* interfaces = nullptr;
+    if (getifaddrs(&interfaces) != 0)
+        return std::nullopt;
+    bool found = IsLoopback(ipv4);
+    for (const ifaddrs* entry = interfaces; entry != nullptr && !found; entry = entry->ifa_next) {
+        if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET)
+            found = ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr) == ipv4;
+    }
+    freeifaddrs(interfaces);
+    return found;
 #endif
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QString>
+
+#include <optional>
 #include <QtGlobal>
 
 // The operating system's TCP calls, and nothing else. Every call returns a status; none throws.
@@ -64,6 +66,15 @@ quint16 LocalPort(Handle handle);
 // Both ends of a connection as IPv4 address and port; false when the system cannot say.
 bool LocalEnd(Handle handle, quint32& ipv4, quint16& port);
 bool PeerEnd(Handle handle, quint32& ipv4, quint16& port);
+// Whether this host has the IPv4 address: one of its interfaces', or any on the loopback network,
+// all of which Linux answers. Empty when the interfaces cannot be listed (a service allowed no
+// netlink socket).
+std::optional<bool> HostHasAddress(quint32 ipv4);
+// 127.0.0.0/8.
+constexpr bool IsLoopback(quint32 ipv4)
+{
+    return ipv4 >> 24 == 127;
+}
 
 bool IsWouldBlock(int error);
 // The peer reset the connection.

@@ -1,13 +1,12 @@
 #include "net/Relay.h"
 
+#include "core/CheckIPAddress.h"
 #include "core/Clock.h"
 #include "core/Constants.h"
 #include "core/Failure.h"
 #include "core/RuntimeState.h"
 #include "core/StatusView.h"
 
-#include <QHostAddress>
-#include <QNetworkInterface>
 #include <QScopeGuard>
 
 #include <utility>
@@ -191,10 +190,10 @@ bool Relay::RixIsOurOwnListener() const
         return false;
     if (m_state.RixIPAddress == m_ownAddress && m_state.RixIPPort == m_ownPort)
         return true;
-    // The listener takes connections on every local address.
-    const QHostAddress rix(m_state.RixIPAddress);
-    return rix.isLoopback() || rix == QHostAddress(QHostAddress::AnyIPv4)
-        || QNetworkInterface::allAddresses().contains(rix);
+    // The listener takes connections on every local address; a connection to 0.0.0.0 goes to this host.
+    quint32 rix = 0;
+    return ParseDottedIPv4(m_state.RixIPAddress, rix)
+        && (rix == 0 || NativeSocket::IsLoopback(rix) || NativeSocket::HostHasAddress(rix).value_or(false));
 }
 
 bool Relay::IsOwnRixConnection(NativeSocket::Handle handle)

@@ -33,6 +33,8 @@ private slots:
     void listenAddressAndFolder();
     void metricsEndpoint_data();
     void metricsEndpoint();
+    void librariesOnlyWhenNeeded_data();
+    void librariesOnlyWhenNeeded();
     void orderlyShutdown_data();
     void orderlyShutdown();
     void connectModeWithTheSimulator_data();
@@ -81,6 +83,8 @@ private:
     }
     void StopWith(int signal) { ::StopWith(m_relay, signal, 10000); }
     QByteArray ReadFile(const QString& name) const { return ReadAll(m_dir->filePath(name)); }
+    // The files the running relay has mapped: its program and the libraries it loaded.
+    QByteArray MappedFiles() const { return ReadAll(QStringLiteral("/proc/%1/maps").arg(m_relay.processId())); }
     // cmake --install into a DESTDIR under the temporary folder, prefix /usr; returns that root.
     QString Install();
 
@@ -437,6 +441,7 @@ void tst_cli::metricsEndpoint()
     const quint16 metricsPort = FreePort();
     Start(binary, {QStringLiteral("--metrics"), QStringLiteral("127.0.0.1:%1").arg(metricsPort)}, FreePort());
     QTRY_VERIFY_WITH_TIMEOUT(IsListening(metricsPort), 10000);
+    QVERIFY(MappedFiles().contains("/libmicrohttpd.so"));
     Client scraper;
     QVERIFY(scraper.Connect(metricsPort));
     scraper.Socket.write("GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
@@ -446,6 +451,24 @@ void tst_cli::metricsEndpoint()
     StopWith(SIGTERM);
     QVERIFY(!IsListening(metricsPort));
     QCOMPARE(ReadFile(QStringLiteral("Errorlog.txt")), QByteArray());
+}
+
+void tst_cli::librariesOnlyWhenNeeded_data()
+{
+    allowListAndCap_data();
+}
+
+// Without --metrics the HTTP library and the TLS library it brings are not loaded, and neither
+// program maps Qt Network: a relay's memory is mostly its libraries.
+void tst_cli::librariesOnlyWhenNeeded()
+{
+    QFETCH(QString, binary);
+    Start(binary, {}, FreePort());
+    const QByteArray maps = MappedFiles();
+    QVERIFY(maps.contains("/libQt6Core.so"));
+    for (const char* library : {"/libmicrohttpd.so", "/libgnutls.so", "/libQt6Network.so"})
+        QVERIFY2(!maps.contains(library), library);
+    StopWith(SIGTERM);
 }
 
 void tst_cli::orderlyShutdown_data()
