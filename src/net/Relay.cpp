@@ -306,11 +306,15 @@ void Relay::OnPollTick()
             }
             continue;
         }
+        rix.KeepAliveIfDue();
         if (!rix.IsConnected() && !m_path.IsWaitingForRoom(i))
             ConnectToSwitcher(i);
         // Connect mode has one client connection, slot 1's, even when listen mode left more slots.
-        if (m_state.OperationMode == Constants::ConnectMode && i == 1 && !wscktClient(i).IsConnected())
-            ConnectToClient(i);
+        if (m_state.OperationMode == Constants::ConnectMode && i == 1) {
+            wscktClient(i).KeepAliveIfDue();
+            if (!wscktClient(i).IsConnected())
+                ConnectToClient(i);
+        }
     }
 }
 

@@ -161,7 +161,6 @@ int SocketObject::Connect()
         m_errorCode = error;
         throw SystemFailure(error);
     }
-    NativeSocket::SetKeepAlive(handle);
     error = NativeSocket::Connect(handle, m_remoteAddress, m_remotePort);
     if (error != 0) {
         NativeSocket::Close(handle);
@@ -169,8 +168,17 @@ int SocketObject::Connect()
         return error;
     }
     Adopt(handle, State::Connecting);
+    m_keepAliveDue = true;
     m_connectStartedMs = m_clock.MonotonicMs();
     return 0;
+}
+
+void SocketObject::KeepAliveIfDue()
+{
+    if (!m_keepAliveDue || !IsConnected())
+        return;
+    NativeSocket::SetKeepAlive(m_handle);
+    m_keepAliveDue = false;
 }
 
 qint64 SocketObject::ConnectAttemptAge() const
@@ -211,6 +219,7 @@ void SocketObject::TakeOver(SocketObject& other)
     m_peerAddress = std::exchange(other.m_peerAddress, 0);
     m_connectStartedMs = other.m_connectStartedMs;
     m_pending.Swap(other.m_pending);
+    m_keepAliveDue = std::exchange(other.m_keepAliveDue, false);
     m_paused = false;
     m_backend.Reassign(m_handle, this);
     UpdateInterest();
@@ -400,6 +409,7 @@ void SocketObject::CloseHandle(bool abortive)
         SendPending(error);
     }
     m_backend.Remove(m_handle);
+    m_keepAliveDue = false;
     if (abortive)
         NativeSocket::Abort(m_handle);
     else

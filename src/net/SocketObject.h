@@ -85,6 +85,11 @@ public:
     // is connected keeps its connection and answers 0); any other value is the system's refusal.
     // A descriptor that cannot be created or watched throws Failure.
     int Connect();
+    // Keepalive probes and the user timeout (NativeSocket::SetKeepAlive) on a connection this object
+    // made, once it is up; the owner calls this on its once-a-second tick. Both only matter to a
+    // connection that lives long enough to fall silent for a minute, so a short one is spared the four
+    // calls. Accepted connections have them from the listener.
+    void KeepAliveIfDue();
     // Open both ways, or the peer has ended its stream and what it sent before is still being read.
     bool IsConnected() const { return m_state == State::Connected || m_state == State::PeerEnded; }
     // The object holds a connection, or an attempt at one, in whatever state.
@@ -179,6 +184,7 @@ private:
     bool m_readable = false; // the kernel may hold unread bytes (or a pending connection)
     bool m_paused = false;
     bool m_outOfDescriptors = false;
+    bool m_keepAliveDue = false; // made here, and KeepAliveIfDue has not set it up yet
     // An accept failure has been reported and has not cleared yet: once until an accept succeeds again,
     // however long that takes, not once per period.
     bool m_acceptFailing = false;

@@ -20,6 +20,7 @@
 #include <memory>
 #include <linux/sockios.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <vector>
@@ -209,6 +210,7 @@ private slots:
     void loginFilter();
     void reusedSlotStartsClean();
     void lowestFreeSlotIsReused();
+    void rixConnectionGetsKeepAliveOnTheTick();
     void heldBytesStayWithTheirClient();
     void capReportedOnceWhileClientsCycle();
     void lastWordsAndEndTogether_data();
@@ -565,6 +567,23 @@ void tst_relay::lowestFreeSlotIsReused()
     arrives(3);
     arrives(4);
     QCOMPARE(m_state.ConnectionCount, qint16(4));
+}
+
+void tst_relay::rixConnectionGetsKeepAliveOnTheTick()
+{
+    Peer& rix = StartWithRix();
+    AddClient(rix, 1);
+    const auto option = [&](int level, int name) {
+        int value = -1;
+        socklen_t size = sizeof value;
+        getsockopt(int(m_relay->wsktServer(1).Descriptor()), level, name, &value, &size);
+        return value;
+    };
+    QCOMPARE(option(SOL_SOCKET, SO_KEEPALIVE), 0);
+    m_relay->OnPollTick();
+    QCOMPARE(option(SOL_SOCKET, SO_KEEPALIVE), 1);
+    QCOMPARE(option(IPPROTO_TCP, TCP_USER_TIMEOUT), NativeSocket::UserTimeoutMs);
+    QCOMPARE(option(IPPROTO_TCP, TCP_KEEPIDLE), NativeSocket::KeepAliveIdleSeconds);
 }
 
 void tst_relay::heldBytesStayWithTheirClient()

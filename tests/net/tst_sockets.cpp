@@ -294,6 +294,12 @@ void tst_sockets::keepAliveOnBothKindsOfConnection()
     array(outgoing).SetRemotePort(port);
     QCOMPARE(array(outgoing).Connect(), 0);
     QTRY_VERIFY(array(outgoing).IsConnected() && array(accepted).IsConnected());
+    // The accepted one has them from the listener; the outgoing one once its owner's tick asks.
+    int keepAlive = -1;
+    socklen_t size = sizeof keepAlive;
+    QCOMPARE(getsockopt(int(array(outgoing).Descriptor()), SOL_SOCKET, SO_KEEPALIVE, &keepAlive, &size), 0);
+    QCOMPARE(keepAlive, 0);
+    array(outgoing).KeepAliveIfDue();
     for (const int index : {accepted, outgoing}) {
         const int fd = int(array(index).Descriptor());
         int value = 0;
