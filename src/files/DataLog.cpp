@@ -57,10 +57,18 @@ inline bool NeedsEscaping(__m128i block)
 
 QByteArray FormatDataBytes(QByteArrayView data)
 {
+    QByteArray text;
+    FormatDataBytes(data, text);
+    return text;
+}
+
+void FormatDataBytes(QByteArrayView data, QByteArray& text)
+{
     const auto* in = reinterpret_cast<const quint8*>(data.data());
     const qsizetype size = data.size();
-    // Sized once for the worst case, every byte escaped, and cut to what was used.
-    QByteArray text(2 * size + 2, Qt::Uninitialized);
+    // Sized for the worst case, every byte escaped, and cut to what was used; a buffer used again keeps
+    // its memory, so the next burst of that size neither allocates nor touches fresh pages.
+    text.resize(2 * size + 2);
     char* out = text.data();
     qsizetype i = 0;
 #ifdef TOLVANE_SSE2
@@ -84,7 +92,6 @@ QByteArray FormatDataBytes(QByteArrayView data)
         *out++ = '\n';
     }
     text.truncate(out - text.constData());
-    return text;
 }
 
 DataLog::DataLog(const RuntimeState& state, const Clock& clock, ErrorReporter& errors)
@@ -102,8 +109,8 @@ void DataLog::WriteDataLog(QByteArrayView data, const QString& source)
     try {
         m_file.Prepare();
         const QByteArray label = ' ' + LogText::Encode(source) + ": ";
-        const QByteArray text = FormatDataBytes(data);
-        m_file.AppendWhole({label, text});
+        FormatDataBytes(data, m_text);
+        m_file.AppendWhole({label, m_text});
         ++m_written;
     } catch (const Failure& failure) {
         if (m_limit.Quiet())

@@ -14,6 +14,8 @@ class RuntimeState;
 // Control bytes made visible: 0..31 except LF and CR become "^" + (byte + 64); every other byte
 // stays as it is. CR LF is added unless the data ends in LF.
 QByteArray FormatDataBytes(QByteArrayView data);
+// The same into text, whose memory is used again.
+void FormatDataBytes(QByteArrayView data, QByteArray& text);
 
 // "DataLog.log": every relayed burst, prefixed by its source, when data logging is on; rolled over
 // to "DataLog MMDDYY HHMM.log" at 2,048,000 bytes. While it keeps failing, its reports are limited to
@@ -36,4 +38,7 @@ private:
     LogFile m_file;
     FloodLimit m_limit;
     qint64 m_written = 0;
+    // The last burst rendered, kept for the next: its memory stays with the log, at most twice the
+    // largest burst plus two bytes.
+    QByteArray m_text;
 };
