@@ -66,32 +66,27 @@ void RelayCounters::ClientRefused(const QString&, Refusal why, bool)
 
 void RelayCounters::LinkChanged(Link link, bool up)
 {
-    if (link != Link::Rix)
-        return;
-    m_rix.Known = true;
-    m_rix.Up = up;
-    m_rix.Since = m_clock.Now();
+    LinkCounters& counters = Of(link);
+    counters.Known = true;
+    counters.Up = up;
+    counters.Since = m_clock.Now();
 }
 
 void RelayCounters::ConnectionLost(Link link)
 {
-    if (link == Link::Rix)
-        ++m_rix.Drops;
+    ++Of(link).Drops;
 }
 
 void RelayCounters::ConnectionMade(Link link)
 {
-    if (link != Link::Rix)
-        return;
-    ++m_rix.ConnectionsMade;
+    ++Of(link).ConnectionsMade;
 }
 
 void RelayCounters::AttemptFailed(Link link, const QString& why)
 {
-    if (link != Link::Rix)
-        return;
-    ++m_rix.AttemptsFailed;
-    m_rix.LastFailure = why;
+    LinkCounters& counters = Of(link);
+    ++counters.AttemptsFailed;
+    counters.LastFailure = why;
 }
 
 void RelayCounters::BurstRelayed(From from, int slot, QByteArrayView data, const QString&)

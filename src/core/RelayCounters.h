@@ -61,6 +61,8 @@ public:
     // Indexed by slot; rows without a present session are slots free now.
     const std::vector<Session>& Sessions() const { return m_sessions; }
     const LinkCounters& Rix() const { return m_rix; }
+    // In connect mode, the relay's connection to the client; never known in listen mode.
+    const LinkCounters& Client() const { return m_client; }
     const Totals& All() const { return m_totals; }
     // The steady clock's reading that the sessions' times are measured on.
     qint64 NowMs() const;
@@ -80,11 +82,13 @@ public:
 
 private:
     Session& At(int slot);
+    LinkCounters& Of(Link link) { return link == Link::Rix ? m_rix : m_client; }
 
     const Clock& m_clock;
     qint64 m_greetingBytes = 0;
     std::vector<Session> m_sessions;
     LinkCounters m_rix;
+    LinkCounters m_client;
     Totals m_totals;
     int m_lastEnded = 0;
 };

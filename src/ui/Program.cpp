@@ -11,6 +11,8 @@ Program::Program(const QString& folder, QObject* parent)
     , Core(State, MainWindow)
     , m_folder(folder)
 {
+    MainWindow.WatchLinks(Core.Counters, Core.Net);
+    Core.Listeners.Add(MainWindow);
     connect(&MainWindow, &frmMain::Closing, this, &Program::OnWindowClosing);
     connect(MainWindow.mnuSetup, &QAction::triggered, this, &Program::OpenSetup);
 }

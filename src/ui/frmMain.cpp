@@ -1,6 +1,10 @@
 #include "ui/frmMain.h"
 
+#include "app/ServiceStatus.h"
+#include "core/Constants.h"
+#include "core/RelayCounters.h"
 #include "core/RuntimeState.h"
+#include "net/Relay.h"
 #include "ui/ClientLinesView.h"
 #include "ui/OneLineLabel.h"
 
@@ -9,6 +13,7 @@
 #include <QFontMetricsF>
 #include <QGuiApplication>
 #include <QMenuBar>
+#include <QPainter>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
@@ -27,6 +32,39 @@ constexpr int RightMargin = 120;
 constexpr int LowerLabelStep = 480;
 constexpr int FixedHeight = 2670; // 1800 + 750 + 120: the window with no client line
 constexpr int FrameMs = 16;
+constexpr int TrayIconPixels = 64;
+
+// Local time; the date too when it is not today's.
+QString When(const QDateTime& since)
+{
+    const QDateTime local = since.toLocalTime();
+    return local.toString(local.date() == QDate::currentDate() ? QStringLiteral("HH:mm:ss")
+                                                               : QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+// "RIX 10.0.0.5:1200 up since 12:03:11", or unreachable since then, and why.
+QString LinkText(const QString& name, const RelayCounters::LinkCounters& link)
+{
+    if (!link.Known)
+        return name + QStringLiteral(" not tried yet");
+    if (link.Up)
+        return name + QStringLiteral(" up since ") + When(link.Since);
+    const QString down = name + QStringLiteral(" unreachable since ") + When(link.Since);
+    return link.LastFailure.isEmpty() ? down : down + QStringLiteral(": ") + link.LastFailure;
+}
+
+// The program's icon with a red mark in its lower right corner: something needs looking at.
+QIcon TroubleIcon(const QIcon& plain)
+{
+    QPixmap pixmap = plain.pixmap(TrayIconPixels, TrayIconPixels);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(Qt::white, TrayIconPixels / 16));
+    painter.setBrush(QColor(220, 0, 0));
+    painter.drawEllipse(QRect(TrayIconPixels / 2, TrayIconPixels / 2, TrayIconPixels / 2 - 2, TrayIconPixels / 2 - 2));
+    painter.end();
+    return QIcon(pixmap);
+}
 
 } // namespace
 
@@ -58,6 +96,7 @@ frmMain::frmMain(const RuntimeState& state, QWidget* parent)
     connect(mnuPopRestore, &QAction::triggered, this, &frmMain::RestoreFromTray);
     connect(mnuPopExit, &QAction::triggered, this, &frmMain::ExitFromTray);
 
+    m_troubleIcon = TroubleIcon(windowIcon());
     TrayIcon = new QSystemTrayIcon(windowIcon(), this);
     TrayIcon->setObjectName(QStringLiteral("TrayIcon"));
     TrayIcon->setToolTip(QStringLiteral("KEL Tolvane"));
@@ -83,6 +122,7 @@ frmMain::frmMain(const RuntimeState& state, QWidget* parent)
         = new OneLineLabel(QStringLiteral("lblConnections"), QStringLiteral("Client Connections = 000"), central);
     m_portSummary = QStringLiteral("Server IP");
     lblIPPorts = new OneLineLabel(QStringLiteral("lblIPPorts"), m_portSummary, central);
+    lblLink = new OneLineLabel(QStringLiteral("lblLink"), {}, central);
 
     m_refreshTimer.setSingleShot(true);
     m_refreshTimer.setInterval(FrameMs);
@@ -155,6 +195,8 @@ void frmMain::Layout()
     lblLastClientMessage->setGeometry(labelLeft, linesShown + step, labelWidth, Pixels(375));
     lblLastRIXMessage->setGeometry(labelLeft, linesShown + 2 * step, labelWidth, Pixels(375));
     lblIPPorts->setGeometry(labelLeft, linesShown + 3 * step, labelWidth, Pixels(240));
+    // In the room the design leaves below the ports: the window keeps its size.
+    lblLink->setGeometry(labelLeft, linesShown + 4 * step, labelWidth, Pixels(240));
     setFixedSize(width, height);
     KeepOnScreen();
 }
@@ -215,6 +257,18 @@ void frmMain::ShowLastRixMessage(const QString& text)
     Schedule();
 }
 
+void frmMain::LinkChanged(Link, bool)
+{
+    Schedule();
+}
+
+void frmMain::WatchLinks(const RelayCounters& counters, const Relay& relay)
+{
+    m_counters = &counters;
+    m_relay = &relay;
+    Schedule();
+}
+
 void frmMain::Schedule()
 {
     if (!m_refreshTimer.isActive())
@@ -246,6 +300,7 @@ void frmMain::Refresh()
         else
             m_linesStale = true;
     }
+    ShowLinks();
 }
 
 void frmMain::ShowClientLines()
@@ -262,6 +317,41 @@ void frmMain::ShowPorts()
     // A client port nobody can connect to must not look like a healthy one.
     lblIPPorts->SetFullText(m_listening ? m_portSummary : m_portSummary + QStringLiteral(" (not listening)"));
     Layout();
+}
+
+void frmMain::ShowLinks()
+{
+    if (!m_counters)
+        return;
+    const QString rix
+        = LinkText(QStringLiteral("RIX %1:%2").arg(m_state.RixIPAddress).arg(m_state.RixIPPort), m_counters->Rix());
+    const QString clientSide = ClientSideText(m_state, m_relay->Admission.ListenAddress);
+    const bool listenMode = m_state.OperationMode == Constants::ListenMode;
+    QString client;
+    if (listenMode && m_listening) {
+        client = QStringLiteral("listening on ") + clientSide;
+    } else if (listenMode) {
+        client = QStringLiteral("not listening on ") + clientSide;
+        if (!m_relay->ListenFailure().isEmpty())
+            client += QStringLiteral(": ") + m_relay->ListenFailure();
+    } else if (m_listening) {
+        client = LinkText(QStringLiteral("client ") + clientSide, m_counters->Client());
+    } else {
+        client = QStringLiteral("not connecting to the client at ") + clientSide; // the port is not a port
+    }
+    lblLink->SetFullText(rix + QStringLiteral("; ") + client);
+
+    QStringList trouble;
+    if (m_counters->Rix().Known && !m_counters->Rix().Up)
+        trouble.append(rix);
+    if (!m_listening)
+        trouble.append(client);
+    const QString tip = trouble.isEmpty() ? QStringLiteral("KEL Tolvane")
+                                          : QStringLiteral("KEL Tolvane\n") + trouble.join(QStringLiteral("; "));
+    if (tip != TrayIcon->toolTip()) {
+        TrayIcon->setToolTip(tip);
+        TrayIcon->setIcon(trouble.isEmpty() ? windowIcon() : m_troubleIcon);
+    }
 }
 
 void frmMain::showEvent(QShowEvent* event)

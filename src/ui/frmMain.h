@@ -1,7 +1,9 @@
 #pragma once
 
+#include "core/RelayEvents.h"
 #include "core/StatusView.h"
 
+#include <QIcon>
 #include <QList>
 #include <QMainWindow>
 #include <QTimer>
@@ -15,13 +17,16 @@ class QScrollArea;
 class QSystemTrayIcon;
 class ClientLinesView;
 class OneLineLabel;
+class Relay;
+class RelayCounters;
 class RuntimeState;
 
 // The status window: caption, one line per connected client, the client count, the last message
 // each way and the ports. Its layout is designed in twips and drawn in pixels at the screen's
 // resolution; every label keeps to one line. Minimising hides it into the notification area when
-// there is one.
-class frmMain final : public QMainWindow, public StatusView {
+// there is one. Under the ports, one line tells how the links stand; while the RIX is unreachable or
+// the client port is closed, the notification-area icon is marked and its tooltip says why.
+class frmMain final : public QMainWindow, public StatusView, public RelayEvents {
     Q_OBJECT
 public:
     explicit frmMain(const RuntimeState& state, QWidget* parent = nullptr);
@@ -34,6 +39,12 @@ public:
     void ClientLinesChanged() override;
     void ShowLastClientMessage(const QString& text) override;
     void ShowLastRixMessage(const QString& text) override;
+    // A link went up or down: the link line and the icon follow at the next frame, as they do at
+    // every frame the window draws.
+    void LinkChanged(Link link, bool up) override;
+
+    // Where the link line reads the links; set once the relay exists. Until then the line is empty.
+    void WatchLinks(const RelayCounters& counters, const Relay& relay);
 
     // Applies what the relay has asked the window to show since the last frame, now. The window
     // otherwise does this by itself at most once a frame, however fast the relay reports.
@@ -60,6 +71,7 @@ public:
     OneLineLabel* lblLastRIXMessage = nullptr;
     OneLineLabel* lblConnections = nullptr;
     OneLineLabel* lblIPPorts = nullptr;
+    OneLineLabel* lblLink = nullptr;
     QMenu* mnuFile = nullptr;
     QAction* mnuSetup = nullptr;
     QAction* mnuExit = nullptr;
@@ -87,6 +99,7 @@ private:
     void Schedule();
     void ShowClientLines();
     void ShowPorts();
+    void ShowLinks();
 
     const RuntimeState& m_state;
     QScrollArea* m_linesArea = nullptr;
@@ -95,6 +108,9 @@ private:
     bool m_closing = false;
     bool m_linesStale = false; // the client lines changed while the window was hidden
     QTimer m_refreshTimer;
+    const RelayCounters* m_counters = nullptr;
+    const Relay* m_relay = nullptr;
+    QIcon m_troubleIcon;
     struct Pending {
         std::optional<QString> Caption, PortSummary, ConnectionCount, LastClientMessage, LastRixMessage;
         std::optional<bool> Listening;

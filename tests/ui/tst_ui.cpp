@@ -1,6 +1,7 @@
 #include "app/SettingsApplier.h"
 #include "app/Startup.h"
 #include "core/Constants.h"
+#include "core/RelayCounters.h"
 #include "core/RuntimeState.h"
 #include "files/DataLabel.h"
 #include "files/FileAccess.h"
@@ -44,8 +45,8 @@ void VerifyLabelsKeepTheirPlace(const frmMain& window)
     const QScrollArea* area = window.findChild<QScrollArea*>(QStringLiteral("ClientLines"));
     const int linesBottom = window.LblClient->mapTo(&window, QPoint(0, window.LblClient->height())).y();
     int above = qMin(linesBottom, area->mapTo(&window, QPoint(0, area->height())).y());
-    const QLabel* labels[]
-        = {window.lblConnections, window.lblLastClientMessage, window.lblLastRIXMessage, window.lblIPPorts};
+    const QLabel* labels[] = {window.lblConnections, window.lblLastClientMessage, window.lblLastRIXMessage,
+                              window.lblIPPorts, window.lblLink};
     for (const QLabel* label : labels) {
         const QRect box(label->mapTo(&window, QPoint(0, 0)), label->size());
         QVERIFY2(box.top() >= above, qPrintable(label->objectName()));
@@ -85,6 +86,9 @@ private slots:
     void busyClientPortSaysNotListening();
     void clientPortThatIsNotAPort_data();
     void clientPortThatIsNotAPort();
+    void linkLine_data();
+    void linkLine();
+    void trayMarksTroubleUntilTheRixIsBack();
 
     void setupOpensWithTheSettings();
     void okWithNothingChangedAsksNothing();
@@ -119,6 +123,8 @@ private:
     TestClock m_clock;
     std::unique_ptr<frmMain> m_window;
     std::unique_ptr<EventLog> m_events;
+    std::unique_ptr<RelayCounters> m_counters;
+    std::unique_ptr<RelayEventHub> m_hub;
     Clock m_systemClock;
     std::unique_ptr<Relay> m_relay;
     std::unique_ptr<SettingsApplier> m_applier;
@@ -143,6 +149,8 @@ void tst_ui::cleanup()
     m_rix.reset();
     m_events.reset();
     m_window.reset();
+    m_hub.reset();
+    m_counters.reset();
     m_dir.reset();
 }
 
@@ -522,7 +530,14 @@ void tst_ui::StartRelay(int clientPort, bool connectMode)
     QVERIFY(WriteFile(m_dir->path() + QStringLiteral("/iplog.ini"),
                       SettingsFileText(m_rix->serverPort(), clientPort, !connectMode)));
     m_events = std::make_unique<EventLog>(m_state, m_clock, m_errors);
-    m_relay = std::make_unique<Relay>(m_state, *m_window, m_errors, *m_events, m_systemClock);
+    // The counters stamp link changes on the test clock.
+    m_counters = std::make_unique<RelayCounters>(m_clock);
+    m_hub = std::make_unique<RelayEventHub>();
+    m_hub->Add(*m_counters);
+    m_hub->Add(*m_events);
+    m_hub->Add(*m_window);
+    m_relay = std::make_unique<Relay>(m_state, *m_window, m_errors, *m_hub, m_systemClock);
+    m_window->WatchLinks(*m_counters, *m_relay);
     m_applier = std::make_unique<SettingsApplier>(m_state, *m_relay, *m_window);
     RunStartup(m_state, *m_window, m_errors, *m_relay, m_dir->path());
     m_relay->tmrPoll.stop(); // the tests tick the poll themselves
@@ -610,6 +625,81 @@ frmSetup* tst_ui::OpenSetup(const QString& focus)
         dialog->findChild<QWidget*>(focus)->setFocus();
     dialog->open();
     return dialog;
+}
+
+void tst_ui::linkLine_data()
+{
+    QTest::addColumn<bool>("rixListening");
+    QTest::addColumn<bool>("portTaken");
+    QTest::addColumn<bool>("today");
+    QTest::addColumn<QString>("line"); // %1 the RIX's port, %2 the client port
+    QTest::newRow("up today") << true << false << true << "RIX 127.0.0.1:%1 up since 12:03:11; listening on 0.0.0.0:%2";
+    QTest::newRow("up since an earlier day")
+        << true << false << false << "RIX 127.0.0.1:%1 up since 2026-12-05 21:41:44; listening on 0.0.0.0:%2";
+    QTest::newRow("unreachable") << false << false << true
+                                 << "RIX 127.0.0.1:%1 unreachable since 12:03:11: Connection refused; listening on "
+                                    "0.0.0.0:%2";
+    QTest::newRow("client port taken")
+        << true << true << true
+        << "RIX 127.0.0.1:%1 not tried yet; not listening on 0.0.0.0:%2: Address already in use";
+}
+
+// One line under the ports says how the links stand, without changing the window's design.
+void tst_ui::linkLine()
+{
+    QFETCH(bool, rixListening);
+    QFETCH(bool, portTaken);
+    QFETCH(bool, today);
+    QFETCH(QString, line);
+    m_clock.Moment
+        = today ? QDateTime(QDate::currentDate(), QTime(12, 3, 11)) : QDateTime(QDate(2026, 12, 5), QTime(21, 41, 44));
+    QTcpServer holder;
+    QVERIFY(holder.listen(QHostAddress::LocalHost));
+    const quint16 clientPort = portTaken ? holder.serverPort() : FreePort();
+    if (!portTaken)
+        holder.close();
+    StartRelay(clientPort);
+    const quint16 rixPort = m_rix->serverPort();
+    if (!rixListening)
+        m_rix->close(); // the port refuses
+    QTcpSocket client;
+    if (!portTaken)
+        client.connectToHost(QHostAddress::LocalHost, clientPort); // the relay connects to the RIX for it
+    QTRY_COMPARE(m_window->lblLink->FullText(), line.arg(rixPort).arg(clientPort));
+    QCOMPARE(m_window->height(), Pixels(2670 + 375 * m_window->ShownClientLabels));
+    VerifyLabelsKeepTheirPlace(*m_window);
+}
+
+// The notification-area icon is marked, and its tooltip says why, while the RIX is unreachable.
+void tst_ui::trayMarksTroubleUntilTheRixIsBack()
+{
+    const auto image = [](const QIcon& icon) { return icon.pixmap(64, 64).toImage(); };
+    const QImage plain = image(m_window->windowIcon());
+    m_clock.Moment = QDateTime(QDate(2026, 12, 5), QTime(21, 41, 44));
+    StartRelay(FreePort());
+    const quint16 rixPort = m_rix->serverPort();
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(m_state.ClientIPPort));
+    QTRY_VERIFY(m_rix->hasPendingConnections());
+    QTRY_VERIFY(m_window->lblLink->FullText().contains(QStringLiteral(" up since ")));
+    QCOMPARE(m_window->TrayIcon->toolTip(), QStringLiteral("KEL Tolvane"));
+    QCOMPARE(image(m_window->TrayIcon->icon()), plain);
+
+    // The RIX goes away: its connection is reset and the poll finds its port refusing.
+    while (QTcpSocket* accepted = m_rix->nextPendingConnection())
+        accepted->abort();
+    m_rix->close();
+    m_relay->tmrPoll.start();
+    const QString down
+        = QStringLiteral("RIX 127.0.0.1:%1 unreachable since 2026-12-05 21:41:44: Connection refused").arg(rixPort);
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->TrayIcon->toolTip(), QStringLiteral("KEL Tolvane\n") + down, 10000);
+    const QImage marked = image(m_window->TrayIcon->icon());
+    QVERIFY(marked != plain);
+    QCOMPARE(marked.pixelColor(47, 47), QColor(220, 0, 0));
+
+    QVERIFY(m_rix->listen(QHostAddress::LocalHost, rixPort));
+    QTRY_COMPARE_WITH_TIMEOUT(m_window->TrayIcon->toolTip(), QStringLiteral("KEL Tolvane"), 10000);
+    QCOMPARE(image(m_window->TrayIcon->icon()), plain);
 }
 
 void tst_ui::setupOpensWithTheSettings()
