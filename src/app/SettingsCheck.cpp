@@ -63,7 +63,7 @@ bool RixIsOwnListener(const RuntimeState& settings, const QString& listenAddress
         rix = 0x7f000001;
     if (listener != 0)
         return rix == listener;
-    return NativeSocket::IsLoopback(rix) || NativeSocket::HostHasAddress(rix).value_or(false);
+    return NativeSocket::HostHasAddress(rix).value_or(NativeSocket::IsLoopback(rix));
 }
 
 QStringList Examine(const RuntimeState& settings, const QString& listenAddress, QStringList* notes)

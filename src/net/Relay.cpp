@@ -193,18 +193,16 @@ bool Relay::RixIsOurOwnListener() const
     // The listener takes connections on every local address; a connection to 0.0.0.0 goes to this host.
     quint32 rix = 0;
     return ParseDottedIPv4(m_state.RixIPAddress, rix)
-        && (rix == 0 || NativeSocket::IsLoopback(rix) || NativeSocket::HostHasAddress(rix).value_or(false));
+        && (rix == 0 || NativeSocket::HostHasAddress(rix).value_or(NativeSocket::IsLoopback(rix)));
 }
 
-bool Relay::IsOwnRixConnection(NativeSocket::Handle handle)
+bool Relay::IsOwnRixConnection(const AcceptedHandle& accepted)
 {
     // Only a RIX port equal to the listening port can lead back here; the check costs nothing otherwise.
     if (wscktClient(0).LocalPort() != m_state.RixIPPort)
         return false;
-    quint32 peerAddress = 0;
-    quint16 peerPort = 0;
-    if (!NativeSocket::PeerEnd(handle, peerAddress, peerPort))
-        return false;
+    const quint32 peerAddress = accepted.PeerAddress();
+    const quint16 peerPort = accepted.PeerPort();
     for (int i = 1; i <= m_state.ConnectionCount; ++i) {
         SocketObject& rix = wsktServer(i);
         quint32 address = 0;
@@ -461,7 +459,7 @@ bool Relay::AdmitClient(quint32 peerAddress)
 void Relay::OnClientAccept(int, AcceptedHandle& accepted)
 {
     try {
-        if (IsOwnRixConnection(accepted.Get()) || !AdmitClient(accepted.PeerAddress()))
+        if (IsOwnRixConnection(accepted) || !AdmitClient(accepted.PeerAddress()))
             return; // the handle closes with the event
         // The lowest free slot is reused; a new one is made only when every slot is busy.
         int slot = wscktClient.LowestFree();

@@ -135,7 +135,7 @@ private:
     // An accepted connection that is one of our own RIX connections (the host's addresses could not be
     // listed, say, under a service's address-family restrictions): closed, with the RIX connection that
     // made it, and the target remembered as ourselves until the settings change.
-    bool IsOwnRixConnection(NativeSocket::Handle handle);
+    bool IsOwnRixConnection(const AcceptedHandle& accepted);
     // The shutdown's drain is over (all delivered, or its time is up): the sockets close.
     void OnShutdownCheck();
     void FinishClosing();
