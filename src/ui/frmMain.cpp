@@ -4,19 +4,25 @@
 #include "core/Constants.h"
 #include "core/RelayCounters.h"
 #include "core/RuntimeState.h"
+#include "files/DataLog.h"
 #include "net/Relay.h"
 #include "ui/ClientLinesView.h"
 #include "ui/OneLineLabel.h"
+#include "ui/ShownTime.h"
+#include "ui/frmConnections.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QFontMetricsF>
 #include <QGuiApplication>
+#include <QLocale>
 #include <QMenuBar>
 #include <QPainter>
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QStatusBar>
 #include <QStyle>
 #include <QSystemTrayIcon>
 #include <QtMath>
@@ -34,22 +40,14 @@ constexpr int FixedHeight = 2670; // 1800 + 750 + 120: the window with no client
 constexpr int FrameMs = 16;
 constexpr int TrayIconPixels = 64;
 
-// Local time; the date too when it is not today's.
-QString When(const QDateTime& since)
-{
-    const QDateTime local = since.toLocalTime();
-    return local.toString(local.date() == QDate::currentDate() ? QStringLiteral("HH:mm:ss")
-                                                               : QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-}
-
 // "RIX 10.0.0.5:1200 up since 12:03:11", or unreachable since then, and why.
-QString LinkText(const QString& name, const RelayCounters::LinkCounters& link)
+QString LinkText(const QString& name, const RelayCounters::LinkCounters& link, const QDate& today)
 {
     if (!link.Known)
         return name + QStringLiteral(" not tried yet");
     if (link.Up)
-        return name + QStringLiteral(" up since ") + When(link.Since);
-    const QString down = name + QStringLiteral(" unreachable since ") + When(link.Since);
+        return name + QStringLiteral(" up since ") + ShownTime(link.Since, today);
+    const QString down = name + QStringLiteral(" unreachable since ") + ShownTime(link.Since, today);
     return link.LastFailure.isEmpty() ? down : down + QStringLiteral(": ") + link.LastFailure;
 }
 
@@ -71,6 +69,7 @@ QIcon TroubleIcon(const QIcon& plain)
 frmMain::frmMain(const RuntimeState& state, QWidget* parent)
     : QMainWindow(parent)
     , TrayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
+    , Today([] { return QDate::currentDate(); })
     , m_state(state)
 {
     setObjectName(QStringLiteral("frmMain"));
@@ -81,6 +80,10 @@ frmMain::frmMain(const RuntimeState& state, QWidget* parent)
     mnuFile->setObjectName(QStringLiteral("mnuFile"));
     mnuSetup = mnuFile->addAction(QStringLiteral("&Setup"));
     mnuSetup->setObjectName(QStringLiteral("mnuSetup"));
+    mnuConnections = mnuFile->addAction(QStringLiteral("&Connections..."));
+    mnuConnections->setObjectName(QStringLiteral("mnuConnections"));
+    mnuConnections->setEnabled(false); // until there are connections to show
+    connect(mnuConnections, &QAction::triggered, this, &frmMain::ShowConnections);
     mnuExit = mnuFile->addAction(QStringLiteral("E&xit"));
     mnuExit->setObjectName(QStringLiteral("mnuExit"));
     connect(mnuExit, &QAction::triggered, this, &QWidget::close);
@@ -123,10 +126,19 @@ frmMain::frmMain(const RuntimeState& state, QWidget* parent)
     m_portSummary = QStringLiteral("Server IP");
     lblIPPorts = new OneLineLabel(QStringLiteral("lblIPPorts"), m_portSummary, central);
     lblLink = new OneLineLabel(QStringLiteral("lblLink"), {}, central);
+    statusBar()->setSizeGripEnabled(false);
+    lblDataLog = new OneLineLabel(QStringLiteral("lblDataLog"), {}, statusBar());
+    statusBar()->addWidget(lblDataLog, 1);
+    ShowDataLog();
 
     m_refreshTimer.setSingleShot(true);
     m_refreshTimer.setInterval(FrameMs);
     connect(&m_refreshTimer, &QTimer::timeout, this, &frmMain::Refresh);
+
+    tmrDataLog.setInterval(DataLogMs);
+    connect(&tmrDataLog, &QTimer::timeout, this, &frmMain::ShowDataLog);
+    tmrNewDay.setSingleShot(true);
+    connect(&tmrNewDay, &QTimer::timeout, this, &frmMain::ShowLinks);
 
     tmrTrayWatch.setInterval(TrayWatchMs);
     connect(&tmrTrayWatch, &QTimer::timeout, this, [this] {
@@ -163,7 +175,8 @@ void frmMain::Layout()
     // Room for the lines, then the four lower labels below the last line, each 480 twips down.
     const int lines = int(LblClient->Lines().size());
     const int linesHeight = Pixels(FirstLineTop + LineSpacing * lines);
-    int height = Pixels(FixedHeight + LineSpacing * lines);
+    // The status bar comes under the design.
+    int height = Pixels(FixedHeight + LineSpacing * lines) + statusBar()->sizeHint().height();
     int linesShown = linesHeight;
     // More lines than the screen holds: the window, frame included, stops at the screen and the lines
     // scroll.
@@ -266,7 +279,20 @@ void frmMain::WatchLinks(const RelayCounters& counters, const Relay& relay)
 {
     m_counters = &counters;
     m_relay = &relay;
+    mnuConnections->setEnabled(true);
     Schedule();
+}
+
+void frmMain::ShowConnections()
+{
+    if (!m_counters)
+        return;
+    if (!Connections)
+        Connections = new frmConnections(*m_counters, this);
+    Connections->show();
+    Connections->setWindowState(Connections->windowState() & ~Qt::WindowMinimized);
+    Connections->raise();
+    Connections->activateWindow();
 }
 
 void frmMain::Schedule()
@@ -323,8 +349,9 @@ void frmMain::ShowLinks()
 {
     if (!m_counters)
         return;
-    const QString rix
-        = LinkText(QStringLiteral("RIX %1:%2").arg(m_state.RixIPAddress).arg(m_state.RixIPPort), m_counters->Rix());
+    const QDate today = Today();
+    const QString rix = LinkText(QStringLiteral("RIX %1:%2").arg(m_state.RixIPAddress).arg(m_state.RixIPPort),
+                                 m_counters->Rix(), today);
     const QString clientSide = ClientSideText(m_state, m_relay->Admission.ListenAddress);
     const bool listenMode = m_state.OperationMode == Constants::ListenMode;
     QString client;
@@ -335,11 +362,14 @@ void frmMain::ShowLinks()
         if (!m_relay->ListenFailure().isEmpty())
             client += QStringLiteral(": ") + m_relay->ListenFailure();
     } else if (m_listening) {
-        client = LinkText(QStringLiteral("client ") + clientSide, m_counters->Client());
+        client = LinkText(QStringLiteral("client ") + clientSide, m_counters->Client(), today);
     } else {
         client = QStringLiteral("not connecting to the client at ") + clientSide; // the port is not a port
     }
     lblLink->SetFullText(rix + QStringLiteral("; ") + client);
+    // A second after midnight, yesterday's times are shown with their date.
+    const QDateTime now = QDateTime::currentDateTime();
+    tmrNewDay.start(int(qMin<qint64>(now.msecsTo(QDateTime(now.date().addDays(1), QTime(0, 0, 1))), 86'401'000)));
 
     QStringList trouble;
     if (m_counters->Rix().Known && !m_counters->Rix().Up)
@@ -354,11 +384,31 @@ void frmMain::ShowLinks()
     }
 }
 
+void frmMain::ShowDataLog()
+{
+    if (!m_state.LogData) {
+        lblDataLog->SetFullText(QStringLiteral("Data log off"));
+        return;
+    }
+    const QFileInfo file(m_state.AppPath + DataLog::FileName());
+    lblDataLog->SetFullText(file.exists() ? QStringLiteral("Data log on: %1, %2")
+                                                .arg(DataLog::FileName(), QLocale::c().formattedDataSize(file.size()))
+                                          : QStringLiteral("Data log on: %1 not written yet").arg(DataLog::FileName()));
+}
+
 void frmMain::showEvent(QShowEvent* event)
 {
     if (m_linesStale)
         ShowClientLines();
+    ShowDataLog();
+    tmrDataLog.start();
     QMainWindow::showEvent(event);
+}
+
+void frmMain::hideEvent(QHideEvent* event)
+{
+    tmrDataLog.stop();
+    QMainWindow::hideEvent(event);
 }
 
 void frmMain::changeEvent(QEvent* event)

@@ -3,6 +3,7 @@
 #include "core/RelayEvents.h"
 #include "core/StatusView.h"
 
+#include <QDate>
 #include <QIcon>
 #include <QList>
 #include <QMainWindow>
@@ -16,6 +17,7 @@ class QMenu;
 class QScrollArea;
 class QSystemTrayIcon;
 class ClientLinesView;
+class frmConnections;
 class OneLineLabel;
 class Relay;
 class RelayCounters;
@@ -25,7 +27,9 @@ class RuntimeState;
 // each way and the ports. Its layout is designed in twips and drawn in pixels at the screen's
 // resolution; every label keeps to one line. Minimising hides it into the notification area when
 // there is one. Under the ports, one line tells how the links stand; while the RIX is unreachable or
-// the client port is closed, the notification-area icon is marked and its tooltip says why.
+// the client port is closed, the notification-area icon is marked and its tooltip says why. A status
+// bar under the design says whether the data log is on, and how large its file is. File >
+// Connections... opens a table of the connected clients.
 class frmMain final : public QMainWindow, public StatusView, public RelayEvents {
     Q_OBJECT
 public:
@@ -43,8 +47,11 @@ public:
     // every frame the window draws.
     void LinkChanged(Link link, bool up) override;
 
-    // Where the link line reads the links; set once the relay exists. Until then the line is empty.
+    // Where the link line and the connections table read the links and clients; set once the relay
+    // exists. Until then the line is empty and the table cannot be opened.
     void WatchLinks(const RelayCounters& counters, const Relay& relay);
+    // File > Connections...: the table, made when first asked for, shown and brought to the front.
+    void ShowConnections();
 
     // Applies what the relay has asked the window to show since the last frame, now. The window
     // otherwise does this by itself at most once a frame, however fast the relay reports.
@@ -72,8 +79,18 @@ public:
     OneLineLabel* lblConnections = nullptr;
     OneLineLabel* lblIPPorts = nullptr;
     OneLineLabel* lblLink = nullptr;
+    OneLineLabel* lblDataLog = nullptr;
+    frmConnections* Connections = nullptr;
+    // While the window is shown: the data log's state and size, once a second.
+    QTimer tmrDataLog;
+    static constexpr int DataLogMs = 1000;
+    // A time shown without its date gains it when the day changes: the link line is shown again then.
+    QTimer tmrNewDay;
+    // Today's date, as the window shows times against it; tests may set the day.
+    std::function<QDate()> Today;
     QMenu* mnuFile = nullptr;
     QAction* mnuSetup = nullptr;
+    QAction* mnuConnections = nullptr;
     QAction* mnuExit = nullptr;
     QMenu* mnuSysTray = nullptr;
     QAction* mnuPopRestore = nullptr;
@@ -87,6 +104,7 @@ signals:
 protected:
     void changeEvent(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
@@ -100,6 +118,7 @@ private:
     void ShowClientLines();
     void ShowPorts();
     void ShowLinks();
+    void ShowDataLog();
 
     const RuntimeState& m_state;
     QScrollArea* m_linesArea = nullptr;

@@ -4,19 +4,25 @@
 #include "core/RelayCounters.h"
 #include "core/RuntimeState.h"
 #include "files/DataLabel.h"
+#include "files/DataLog.h"
 #include "files/FileAccess.h"
 #include "net/Relay.h"
 #include "support/DialogSupport.h"
 #include "support/LoopbackSupport.h"
 #include "support/TestSupport.h"
 #include "ui/ClientLinesView.h"
+#include "ui/ConnectionsModel.h"
 #include "ui/OneLineLabel.h"
+#include "ui/frmConnections.h"
 #include "ui/frmMain.h"
 #include "ui/frmSetup.h"
 
 #include <QAbstractButton>
+#include <QAbstractItemModelTester>
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QFileInfo>
 #include <QFile>
 #include <QHelpEvent>
 #include <QLabel>
@@ -28,14 +34,18 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QStatusBar>
 #include <QStringDecoder>
 #include <QSystemTrayIcon>
+#include <QTableView>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QToolTip>
+
+#include <optional>
 
 namespace {
 
@@ -45,8 +55,9 @@ void VerifyLabelsKeepTheirPlace(const frmMain& window)
     const QScrollArea* area = window.findChild<QScrollArea*>(QStringLiteral("ClientLines"));
     const int linesBottom = window.LblClient->mapTo(&window, QPoint(0, window.LblClient->height())).y();
     int above = qMin(linesBottom, area->mapTo(&window, QPoint(0, area->height())).y());
-    const QLabel* labels[] = {window.lblConnections, window.lblLastClientMessage, window.lblLastRIXMessage,
-                              window.lblIPPorts, window.lblLink};
+    const QLabel* labels[] = {window.lblConnections,    window.lblLastClientMessage,
+                              window.lblLastRIXMessage, window.lblIPPorts,
+                              window.lblLink,           window.lblDataLog};
     for (const QLabel* label : labels) {
         const QRect box(label->mapTo(&window, QPoint(0, 0)), label->size());
         QVERIFY2(box.top() >= above, qPrintable(label->objectName()));
@@ -55,6 +66,14 @@ void VerifyLabelsKeepTheirPlace(const frmMain& window)
         QVERIFY(label->fontMetrics().horizontalAdvance(label->text()) <= label->contentsRect().width());
         above = box.bottom();
     }
+}
+
+// The next count bytes the peer sent, once they have all come; fewer when they have not within 5 s.
+QByteArray ReadExactly(QTcpSocket& socket, qint64 count)
+{
+    if (!QTest::qWaitFor([&] { return socket.bytesAvailable() >= count; }, 5000))
+        qWarning("only %lld of %lld bytes came", socket.bytesAvailable(), count);
+    return socket.read(count);
 }
 
 } // namespace
@@ -89,6 +108,12 @@ private slots:
     void linkLine_data();
     void linkLine();
     void trayMarksTroubleUntilTheRixIsBack();
+    void linkLineDatesYesterdayAfterMidnight();
+    void connectionsTable();
+    void connectionsFollowTheirClients_data();
+    void connectionsFollowTheirClients();
+    void connectionsCostNothingWhileClosed();
+    void dataLogState();
 
     void setupOpensWithTheSettings();
     void okWithNothingChangedAsksNothing();
@@ -123,6 +148,7 @@ private:
     TestClock m_clock;
     std::unique_ptr<frmMain> m_window;
     std::unique_ptr<EventLog> m_events;
+    std::unique_ptr<DataLog> m_dataLog;
     std::unique_ptr<RelayCounters> m_counters;
     std::unique_ptr<RelayEventHub> m_hub;
     Clock m_systemClock;
@@ -137,6 +163,7 @@ void tst_ui::init()
     m_state = RuntimeState();
     m_state.AppPath = m_dir->path() + u'/';
     m_errors.Reports.clear();
+    m_clock = TestClock();
     m_window = std::make_unique<frmMain>(m_state);
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
@@ -148,6 +175,7 @@ void tst_ui::cleanup()
     m_relay.reset();
     m_rix.reset();
     m_events.reset();
+    m_dataLog.reset();
     m_window.reset();
     m_hub.reset();
     m_counters.reset();
@@ -247,7 +275,8 @@ void tst_ui::windowGrowsByOneLinePerClient()
     QFETCH(QList<int>, connected);
     QFETCH(int, heightTwips);
     SetSlots(slotCount, connected);
-    QCOMPARE(m_window->height(), Pixels(heightTwips));
+    // The status bar comes under the design.
+    QCOMPARE(m_window->height() - m_window->statusBar()->height(), Pixels(heightTwips));
     // The count stands where the next line would, each label below it 480 twips further down.
     int top = Pixels(120 + 375 * int(connected.size()));
     for (const QLabel* label : {m_window->lblConnections, m_window->lblLastClientMessage, m_window->lblLastRIXMessage,
@@ -532,9 +561,12 @@ void tst_ui::StartRelay(int clientPort, bool connectMode)
     m_events = std::make_unique<EventLog>(m_state, m_clock, m_errors);
     // The counters stamp link changes on the test clock.
     m_counters = std::make_unique<RelayCounters>(m_clock);
+    m_counters->SetGreetingBytes(Login.size());
+    m_dataLog = std::make_unique<DataLog>(m_state, m_clock, m_errors);
     m_hub = std::make_unique<RelayEventHub>();
     m_hub->Add(*m_counters);
     m_hub->Add(*m_events);
+    m_hub->Add(*m_dataLog);
     m_hub->Add(*m_window);
     m_relay = std::make_unique<Relay>(m_state, *m_window, m_errors, *m_hub, m_systemClock);
     m_window->WatchLinks(*m_counters, *m_relay);
@@ -666,7 +698,7 @@ void tst_ui::linkLine()
     if (!portTaken)
         client.connectToHost(QHostAddress::LocalHost, clientPort); // the relay connects to the RIX for it
     QTRY_COMPARE(m_window->lblLink->FullText(), line.arg(rixPort).arg(clientPort));
-    QCOMPARE(m_window->height(), Pixels(2670 + 375 * m_window->ShownClientLabels));
+    QCOMPARE(m_window->height() - m_window->statusBar()->height(), Pixels(2670 + 375 * m_window->ShownClientLabels));
     VerifyLabelsKeepTheirPlace(*m_window);
 }
 
@@ -700,6 +732,263 @@ void tst_ui::trayMarksTroubleUntilTheRixIsBack()
     QVERIFY(m_rix->listen(QHostAddress::LocalHost, rixPort));
     QTRY_COMPARE_WITH_TIMEOUT(m_window->TrayIcon->toolTip(), QStringLiteral("KEL Tolvane"), 10000);
     QCOMPARE(image(m_window->TrayIcon->icon()), plain);
+}
+
+// A time shown without its date is yesterday's once the day has changed: the line says so then.
+void tst_ui::linkLineDatesYesterdayAfterMidnight()
+{
+    m_clock.Moment = QDateTime(QDate(2026, 12, 5), QTime(23, 59, 58));
+    m_window->Today = [] { return QDate(2026, 12, 5); };
+    StartRelay(FreePort());
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(m_state.ClientIPPort));
+    const QString up = QStringLiteral("RIX 127.0.0.1:%1 up since ").arg(m_rix->serverPort());
+    QTRY_COMPARE(m_window->lblLink->FullText().section(u';', 0, 0), up + QStringLiteral("23:59:58"));
+    // Armed for a second after the next midnight, never later.
+    QVERIFY(m_window->tmrNewDay.isActive());
+    QVERIFY(m_window->tmrNewDay.remainingTime() <= 86'401'000);
+    m_window->Today = [] { return QDate(2026, 12, 6); };
+    m_window->tmrNewDay.start(0); // midnight comes
+    QTRY_COMPARE(m_window->lblLink->FullText().section(u';', 0, 0), up + QStringLiteral("2026-12-05 23:59:58"));
+}
+
+// File > Connections...: a row per client with what it sent and was sent, totals underneath, sortable
+// and copyable, refreshed while shown.
+void tst_ui::connectionsTable()
+{
+    StartRelay(FreePort());
+    QVERIFY(m_window->mnuConnections->isEnabled());
+    m_window->mnuConnections->trigger();
+    frmConnections* table = m_window->Connections;
+    QVERIFY(table && table->isVisible() && !table->isModal());
+    QCOMPARE(table->windowTitle(), QStringLiteral("Connections"));
+    QVERIFY(table->tmrRefresh.isActive());
+    QCOMPARE(table->tmrRefresh.interval(), 1000);
+    QCOMPARE(table->Model->rowCount(), 0);
+
+    // Two clients, each with its own RIX connection.
+    QTcpSocket first, second;
+    QList<QTcpSocket*> rixSide;
+    for (QTcpSocket* client : {&first, &second}) {
+        client->connectToHost(QHostAddress::LocalHost, quint16(m_state.ClientIPPort));
+        QVERIFY(ReadExactly(*client, Login.size()) == Login);
+        QTRY_VERIFY(m_rix->hasPendingConnections());
+        rixSide.append(m_rix->nextPendingConnection());
+    }
+    m_clock.Advance(5);
+    first.write("one\r\n");
+    QVERIFY(ReadExactly(*rixSide[0], 5) == "one\r\n");
+    second.write("second client\r\n");
+    QVERIFY(ReadExactly(*rixSide[1], 15) == "second client\r\n");
+    rixSide[1]->write("reply\r\n");
+    QVERIFY(ReadExactly(second, 7) == "reply\r\n");
+
+    const QString since = QStringLiteral("2026-12-05 21:41:44");
+    const QString later = QStringLiteral("2026-12-05 21:41:49");
+    const QStringList rowOne{"1",  QStringLiteral("127.0.0.1:%1").arg(first.localPort()), since, "5", "17", "1", "0",
+                             later};
+    const QStringList rowTwo{"2",  QStringLiteral("127.0.0.1:%1").arg(second.localPort()), since, "15", "24", "1", "1",
+                             later};
+    const auto rows = [table] {
+        QList<QStringList> all;
+        for (int row = 0; row < table->Model->rowCount(); ++row) {
+            QStringList cells;
+            for (int column = 0; column < ConnectionsModel::ColumnCount; ++column)
+                cells.append(table->Model->index(row, column).data().toString());
+            all.append(cells);
+        }
+        return all;
+    };
+    QTRY_COMPARE(rows(), (QList<QStringList>{rowOne, rowTwo}));
+    QCOMPARE(
+        table->lblTotals->text(),
+        QStringLiteral("2 clients connected. From clients: 20 bytes in 2 bursts. To clients: 41 bytes in 1 bursts."));
+
+    // Sorted by what the clients sent, most first: the header's indicator and the rows agree.
+    table->Table->sortByColumn(ConnectionsModel::FromClientBytesColumn, Qt::DescendingOrder);
+    QCOMPARE(rows(), (QList<QStringList>{rowTwo, rowOne}));
+    // Copied as text: nothing selected copies every row, under the column titles, in the order shown.
+    const QString titles = QStringLiteral("Slot\tClient\tConnected since\tBytes from client\tBytes to client\t"
+                                          "Bursts from client\tBursts to client\tLast activity\n");
+    table->Table->setFocus();
+    table->mnuCopy->trigger();
+    QCOMPARE(QGuiApplication::clipboard()->text(), titles + rowTwo.join(u'\t') + u'\n' + rowOne.join(u'\t') + u'\n');
+    table->Table->selectRow(1);
+    QTest::keySequence(table->Table, QKeySequence::Copy);
+    QCOMPARE(QGuiApplication::clipboard()->text(), titles + rowOne.join(u'\t') + u'\n');
+
+    // The second client leaves: its row goes at the next refresh, and the totals with it.
+    second.disconnectFromHost();
+    QTRY_COMPARE(rows(), (QList<QStringList>{rowOne}));
+    QCOMPARE(
+        table->lblTotals->text(),
+        QStringLiteral("1 client connected. From clients: 5 bytes in 1 bursts. To clients: 17 bytes in 0 bursts."));
+    // The selection stayed with the first client.
+    QCOMPARE(table->Table->selectionModel()->selectedRows().size(), 1);
+    QCOMPARE(table->Table->selectionModel()->selectedRows().first().row(), 0);
+
+    table->close();
+    QVERIFY(!table->tmrRefresh.isActive());
+    m_window->mnuConnections->trigger(); // opens again, the same table
+    QCOMPARE(m_window->Connections, table);
+    QTRY_COMPARE(rows(), (QList<QStringList>{rowOne}));
+}
+
+void tst_ui::connectionsFollowTheirClients_data()
+{
+    QTest::addColumn<int>("clients");
+    QTest::addColumn<int>("column");
+    QTest::addColumn<bool>("descending");
+    // QAbstractItemModelTester looks at every row at every change: 10,000 clients go without it.
+    for (int clients : {10'000, 400}) {
+        const char* size = clients == 400 ? ", 400 clients, rules checked" : ", 10,000 clients";
+        QTest::addRow("by slot%s", size) << clients << int(ConnectionsModel::SlotColumn) << false;
+        QTest::addRow("by client, last first%s", size) << clients << int(ConnectionsModel::ClientColumn) << true;
+        QTest::addRow("by bytes from the client%s", size)
+            << clients << int(ConnectionsModel::FromClientBytesColumn) << false;
+        QTest::addRow("by last activity, latest first%s", size)
+            << clients << int(ConnectionsModel::LastActivityColumn) << true;
+    }
+}
+
+// With clients coming and going between refreshes, every row is a present client, in the order asked
+// for, and a selected client stays selected; the model keeps to Qt's rules throughout.
+void tst_ui::connectionsFollowTheirClients()
+{
+    QFETCH(int, clients);
+    QFETCH(int, column);
+    QFETCH(bool, descending);
+    RelayCounters counters(m_clock);
+    frmConnections table(counters, m_window.get());
+    std::optional<QAbstractItemModelTester> tester;
+    if (clients < 1000)
+        tester.emplace(table.Model, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    table.show();
+    table.Table->sortByColumn(column, descending ? Qt::DescendingOrder : Qt::AscendingOrder);
+    const auto address = [](int slot) { return QStringLiteral("10.0.%1.%2").arg(slot / 250).arg(slot % 250); };
+    const auto sendBytes = [&counters](int slot, int bytes) {
+        counters.BurstRelayed(RelayEvents::From::Client, slot, QByteArray(bytes, 'x'), {});
+    };
+    for (int slot = 1; slot <= clients; ++slot) {
+        counters.ClientConnected(slot, address(slot), quint16(40'000 + slot), RelayEvents::Arrival::Accepted);
+        sendBytes(slot, slot % 97);
+        m_clock.Monotonic += 1000 * (slot % 3);
+    }
+    table.Refresh();
+    QCOMPARE(table.Model->rowCount(), clients);
+    const auto rowOf = [&table](int slot) {
+        for (int row = 0; row < table.Model->rowCount(); ++row) {
+            if (table.Model->index(row, ConnectionsModel::SlotColumn).data().toInt() == slot)
+                return row;
+        }
+        return -1;
+    };
+    int chosen = clients * 7 / 9; // one of those who stay (below)
+    while (chosen % 10 == 0 || chosen % 7 == 3)
+        ++chosen;
+    table.Table->selectRow(rowOf(chosen));
+
+    // A fifth of the clients leave, every tenth among them; a new client takes some of their slots;
+    // the chosen client and some others send more.
+    for (int slot = 10; slot <= clients; slot += 10)
+        counters.ClientLeft(slot, address(slot), RelayEvents::Ending::ClientClosed);
+    for (int slot = 3; slot <= clients; slot += 7)
+        counters.ClientLeft(slot, address(slot), RelayEvents::Ending::Reset);
+    for (int slot = 20; slot <= clients * 3 / 5; slot += 20)
+        counters.ClientConnected(slot, QStringLiteral("192.168.1.%1").arg(slot % 200), 5000,
+                                 RelayEvents::Arrival::Accepted);
+    m_clock.Advance(60);
+    for (int slot = chosen; slot <= clients; slot += 11)
+        sendBytes(slot, 200);
+    table.Refresh();
+
+    int present = 0;
+    for (const RelayCounters::Session& session : counters.Sessions())
+        present += session.Present ? 1 : 0;
+    QCOMPARE(table.Model->rowCount(), present);
+    for (int row = 0; row < table.Model->rowCount(); ++row) {
+        const int slot = table.Model->index(row, ConnectionsModel::SlotColumn).data().toInt();
+        const RelayCounters::Session& session = counters.Sessions()[size_t(slot)];
+        QVERIFY(session.Present);
+        QCOMPARE(table.Model->index(row, ConnectionsModel::ClientColumn).data().toString(),
+                 QStringLiteral("%1:%2").arg(session.Address).arg(session.Port));
+        QCOMPARE(table.Model->index(row, ConnectionsModel::FromClientBytesColumn).data().toLongLong(),
+                 session.FromClientBytes);
+    }
+    // In order: each row against the next, by the column's value, ties by slot.
+    const auto key = [&](int row) {
+        const int slot = table.Model->index(row, ConnectionsModel::SlotColumn).data().toInt();
+        const RelayCounters::Session& session = counters.Sessions()[size_t(slot)];
+        switch (column) {
+        case ConnectionsModel::ClientColumn: {
+            const QStringList parts = session.Address.split(u'.');
+            return (parts[0].toLongLong() << 24 | parts[1].toLongLong() << 16 | parts[2].toLongLong() << 8
+                    | parts[3].toLongLong())
+                * 65536
+                + session.Port;
+        }
+        case ConnectionsModel::FromClientBytesColumn:
+            return session.FromClientBytes;
+        case ConnectionsModel::LastActivityColumn:
+            return session.LastActivityMs;
+        default:
+            return qint64(slot);
+        }
+    };
+    for (int row = 0; row + 1 < table.Model->rowCount(); ++row) {
+        const qint64 a = key(row), b = key(row + 1);
+        QVERIFY2(descending ? a >= b : a <= b, qPrintable(QString::number(row)));
+    }
+    const QModelIndexList selected = table.Table->selectionModel()->selectedRows();
+    QCOMPARE(selected.size(), 1);
+    QCOMPARE(selected.first().row(), rowOf(chosen));
+}
+
+// Closed, the table holds no row and nothing runs for it, however many clients there are.
+void tst_ui::connectionsCostNothingWhileClosed()
+{
+    RelayCounters counters(m_clock);
+    for (int slot = 1; slot <= 10'000; ++slot)
+        counters.ClientConnected(slot, QStringLiteral("10.0.0.1"), quint16(slot), RelayEvents::Arrival::Accepted);
+    frmConnections table(counters, m_window.get());
+    QCOMPARE(table.Model->rowCount(), 0);
+    QVERIFY(!table.tmrRefresh.isActive());
+    table.show();
+    QCOMPARE(table.Model->rowCount(), 10'000);
+    QCOMPARE(table.lblTotals->text(),
+             QStringLiteral("10000 clients connected. From clients: 0 bytes in 0 bursts. To clients: 0 bytes in 0 "
+                            "bursts."));
+    table.hide();
+    QCOMPARE(table.Model->rowCount(), 0);
+    QVERIFY(!table.tmrRefresh.isActive());
+}
+
+// The status bar says whether the data log is on, and how large its file is.
+void tst_ui::dataLogState()
+{
+    StartRelay(FreePort());
+    QCOMPARE(m_window->lblDataLog->FullText(), QStringLiteral("Data log off"));
+    QVERIFY(m_window->tmrDataLog.isActive());
+    m_state.LogData = true;
+    QTRY_COMPARE(m_window->lblDataLog->FullText(), QStringLiteral("Data log on: DataLog.log not written yet"));
+    QTcpSocket client;
+    client.connectToHost(QHostAddress::LocalHost, quint16(m_state.ClientIPPort));
+    QVERIFY(ReadExactly(client, Login.size()) == Login);
+    client.write(QByteArray(3000, 'a'));
+    const QString path = m_dir->path() + QStringLiteral("/DataLog.log");
+    QTRY_VERIFY(QFileInfo(path).size() > 3000);
+    QTRY_COMPARE(
+        m_window->lblDataLog->FullText(),
+        QStringLiteral("Data log on: DataLog.log, %1").arg(QLocale::c().formattedDataSize(QFileInfo(path).size())));
+    QVERIFY(m_window->lblDataLog->FullText().endsWith(QStringLiteral(" KiB")));
+    VerifyLabelsKeepTheirPlace(*m_window);
+
+    // Hidden, the window stops looking.
+    m_window->hide();
+    QVERIFY(!m_window->tmrDataLog.isActive());
+    m_state.LogData = false;
+    m_window->show();
+    QCOMPARE(m_window->lblDataLog->FullText(), QStringLiteral("Data log off"));
 }
 
 void tst_ui::setupOpensWithTheSettings()

@@ -1,0 +1,295 @@
+#include "ui/ConnectionsModel.h"
+
+#include "core/RelayCounters.h"
+#include "ui/ShownTime.h"
+
+#include <QDateTime>
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <array>
+#include <numeric>
+
+namespace {
+
+// An address as 16 bytes, IPv4 as IPv6 maps it, so that 10.0.0.9 sorts before 10.0.0.10; text that
+// is no address sorts after every address, by itself.
+QByteArray AddressKey(const QString& address)
+{
+    const QByteArray text = address.toLatin1();
+    std::array<unsigned char, 16> bytes{};
+    if (inet_pton(AF_INET, text.constData(), bytes.data() + 12) == 1) {
+        bytes[10] = bytes[11] = 0xff;
+        return QByteArray(reinterpret_cast<const char*>(bytes.data()), 16);
+    }
+    if (inet_pton(AF_INET6, text.constData(), bytes.data()) == 1)
+        return QByteArray(reinterpret_cast<const char*>(bytes.data()), 16);
+    return QByteArray(16, '\xff') + text;
+}
+
+} // namespace
+
+ConnectionsModel::ConnectionsModel(const RelayCounters& counters, QObject* parent)
+    : QAbstractTableModel(parent)
+    , m_counters(counters)
+{
+}
+
+bool ConnectionsModel::StillConnected(const Row& row) const
+{
+    const auto& sessions = m_counters.Sessions();
+    if (size_t(row.Slot) >= sessions.size())
+        return false;
+    const RelayCounters::Session& session = sessions[size_t(row.Slot)];
+    return session.Present && session.SinceMs == row.SinceMs && session.Port == row.Port
+        && session.Address == row.Address;
+}
+
+void ConnectionsModel::Fill(Row& row) const
+{
+    const RelayCounters::Session& session = m_counters.Sessions()[size_t(row.Slot)];
+    row.LastActivitySecs = m_counters.WallTime(session.LastActivityMs).toSecsSinceEpoch();
+    row.FromClientBytes = session.FromClientBytes;
+    row.ToClientBytes = session.ToClientBytes;
+    row.FromClientBursts = session.FromClientBursts;
+    row.ToClientBursts = session.ToClientBursts;
+}
+
+void ConnectionsModel::Refresh()
+{
+    const auto& sessions = m_counters.Sessions();
+    // Clients gone since the last refresh take their rows with them, a run of rows at a time. When
+    // most of them went, the table starts afresh rather than remove them one run after another.
+    const auto gone
+        = std::count_if(m_rows.begin(), m_rows.end(), [this](const Row& row) { return !StillConnected(row); });
+    if (gone > 64 && gone > qsizetype(m_rows.size()) / 4) {
+        beginResetModel();
+        m_rows.clear();
+        endResetModel();
+    }
+    for (int last = int(m_rows.size()) - 1; last >= 0;) {
+        if (StillConnected(m_rows[size_t(last)])) {
+            --last;
+            continue;
+        }
+        int first = last;
+        while (first > 0 && !StillConnected(m_rows[size_t(first - 1)]))
+            --first;
+        beginRemoveRows({}, first, last);
+        m_rows.erase(m_rows.begin() + first, m_rows.begin() + last + 1);
+        endRemoveRows();
+        last = first - 1;
+    }
+
+    std::vector<bool> shown(sessions.size());
+    for (Row& row : m_rows) {
+        shown[size_t(row.Slot)] = true;
+        Fill(row);
+    }
+    std::vector<Row> arrived;
+    for (size_t slot = 0; slot < sessions.size(); ++slot) {
+        const RelayCounters::Session& session = sessions[slot];
+        if (!session.Present || shown[slot])
+            continue;
+        Row row;
+        row.Slot = int(slot);
+        row.SinceMs = session.SinceMs;
+        row.Port = session.Port;
+        row.Address = session.Address;
+        row.AddressKey = AddressKey(session.Address);
+        row.SinceSecs = session.Since.toSecsSinceEpoch();
+        Fill(row);
+        arrived.push_back(std::move(row));
+    }
+    if (!arrived.empty()) {
+        const int first = int(m_rows.size());
+        beginInsertRows({}, first, first + int(arrived.size()) - 1);
+        std::move(arrived.begin(), arrived.end(), std::back_inserter(m_rows));
+        endInsertRows();
+    }
+    Resort();
+    if (!m_rows.empty())
+        emit dataChanged(index(0, 0), index(int(m_rows.size()) - 1, ColumnCount - 1));
+
+    m_totals = Totals();
+    m_totals.Clients = int(m_rows.size());
+    for (const Row& row : m_rows) {
+        m_totals.FromClientBytes += row.FromClientBytes;
+        m_totals.ToClientBytes += row.ToClientBytes;
+        m_totals.FromClientBursts += row.FromClientBursts;
+        m_totals.ToClientBursts += row.ToClientBursts;
+    }
+}
+
+void ConnectionsModel::Clear()
+{
+    beginResetModel();
+    m_rows = {};
+    m_totals = Totals();
+    endResetModel();
+}
+
+bool ConnectionsModel::Less(const Row& a, const Row& b) const
+{
+    const auto ordered = [this](auto x, auto y) { return m_sortOrder == Qt::AscendingOrder ? x < y : y < x; };
+    switch (m_sortColumn) {
+    case ClientColumn:
+        if (a.AddressKey != b.AddressKey)
+            return ordered(a.AddressKey, b.AddressKey);
+        if (a.Port != b.Port)
+            return ordered(a.Port, b.Port);
+        break;
+    case SinceColumn:
+        if (a.SinceMs != b.SinceMs)
+            return ordered(a.SinceMs, b.SinceMs);
+        break;
+    case FromClientBytesColumn:
+        if (a.FromClientBytes != b.FromClientBytes)
+            return ordered(a.FromClientBytes, b.FromClientBytes);
+        break;
+    case ToClientBytesColumn:
+        if (a.ToClientBytes != b.ToClientBytes)
+            return ordered(a.ToClientBytes, b.ToClientBytes);
+        break;
+    case FromClientBurstsColumn:
+        if (a.FromClientBursts != b.FromClientBursts)
+            return ordered(a.FromClientBursts, b.FromClientBursts);
+        break;
+    case ToClientBurstsColumn:
+        if (a.ToClientBursts != b.ToClientBursts)
+            return ordered(a.ToClientBursts, b.ToClientBursts);
+        break;
+    case LastActivityColumn:
+        if (a.LastActivitySecs != b.LastActivitySecs)
+            return ordered(a.LastActivitySecs, b.LastActivitySecs);
+        break;
+    default:
+        break;
+    }
+    // Equal in the sort column, or sorted by slot: by slot, so that the order never flickers.
+    return m_sortColumn == SlotColumn ? ordered(a.Slot, b.Slot) : a.Slot < b.Slot;
+}
+
+void ConnectionsModel::Resort()
+{
+    std::vector<int> order(m_rows.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::sort(order.begin(), order.end(), [this](int a, int b) { return Less(m_rows[size_t(a)], m_rows[size_t(b)]); });
+    if (std::is_sorted(order.begin(), order.end()))
+        return;
+    emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+    std::vector<Row> sorted;
+    sorted.reserve(m_rows.size());
+    std::vector<int> newRow(m_rows.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        sorted.push_back(std::move(m_rows[size_t(order[i])]));
+        newRow[size_t(order[i])] = int(i);
+    }
+    m_rows = std::move(sorted);
+    const QModelIndexList from = persistentIndexList();
+    QModelIndexList to;
+    to.reserve(from.size());
+    for (const QModelIndex& old : from)
+        to.append(index(newRow[size_t(old.row())], old.column()));
+    changePersistentIndexList(from, to);
+    emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+}
+
+void ConnectionsModel::sort(int column, Qt::SortOrder order)
+{
+    m_sortColumn = column;
+    m_sortOrder = order;
+    Resort();
+}
+
+int ConnectionsModel::rowCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : int(m_rows.size());
+}
+
+int ConnectionsModel::columnCount(const QModelIndex& parent) const
+{
+    return parent.isValid() ? 0 : ColumnCount;
+}
+
+QString ConnectionsModel::Text(const Row& row, int column) const
+{
+    switch (column) {
+    case SlotColumn:
+        return QString::number(row.Slot);
+    case ClientColumn:
+        // An IPv6 address in brackets, so that its port stands apart.
+        return (row.Address.contains(u':') ? u'[' + row.Address + u']' : row.Address) + u':'
+            + QString::number(row.Port);
+    case SinceColumn:
+        return ShownTime(QDateTime::fromSecsSinceEpoch(row.SinceSecs, Qt::UTC));
+    case FromClientBytesColumn:
+        return QString::number(row.FromClientBytes);
+    case ToClientBytesColumn:
+        return QString::number(row.ToClientBytes);
+    case FromClientBurstsColumn:
+        return QString::number(row.FromClientBursts);
+    case ToClientBurstsColumn:
+        return QString::number(row.ToClientBursts);
+    case LastActivityColumn:
+        return ShownTime(QDateTime::fromSecsSinceEpoch(row.LastActivitySecs, Qt::UTC));
+    default:
+        return {};
+    }
+}
+
+QVariant ConnectionsModel::data(const QModelIndex& index, int role) const
+{
+    if (!index.isValid() || index.row() >= rowCount() || index.column() >= ColumnCount)
+        return {};
+    const int column = index.column();
+    if (role == Qt::DisplayRole)
+        return Text(m_rows[size_t(index.row())], column);
+    if (role == Qt::TextAlignmentRole && column != ClientColumn)
+        return QVariant::fromValue(Qt::AlignRight | Qt::AlignVCenter);
+    return {};
+}
+
+QVariant ConnectionsModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return QAbstractTableModel::headerData(section, orientation, role);
+    switch (section) {
+    case SlotColumn:
+        return QStringLiteral("Slot");
+    case ClientColumn:
+        return QStringLiteral("Client");
+    case SinceColumn:
+        return QStringLiteral("Connected since");
+    case FromClientBytesColumn:
+        return QStringLiteral("Bytes from client");
+    case ToClientBytesColumn:
+        return QStringLiteral("Bytes to client");
+    case FromClientBurstsColumn:
+        return QStringLiteral("Bursts from client");
+    case ToClientBurstsColumn:
+        return QStringLiteral("Bursts to client");
+    case LastActivityColumn:
+        return QStringLiteral("Last activity");
+    default:
+        return {};
+    }
+}
+
+QString ConnectionsModel::AsText(const QList<int>& rows) const
+{
+    QStringList cells;
+    for (int column = 0; column < ColumnCount; ++column)
+        cells.append(headerData(column, Qt::Horizontal).toString());
+    QString text = cells.join(u'\t') + u'\n';
+    for (int row : rows) {
+        if (row < 0 || row >= rowCount())
+            continue;
+        cells.clear();
+        for (int column = 0; column < ColumnCount; ++column)
+            cells.append(Text(m_rows[size_t(row)], column));
+        text += cells.join(u'\t') + u'\n';
+    }
+    return text;
+}
