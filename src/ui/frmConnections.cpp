@@ -8,6 +8,9 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QScreen>
+#include <QScrollBar>
+#include <QShowEvent>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -89,6 +92,15 @@ void frmConnections::showEvent(QShowEvent* event)
 {
     Refresh();
     tmrRefresh.start();
+    // Each column as wide as its title and the rows in view; the window wide enough for them all,
+    // within the screen.
+    Table->resizeColumnsToContents();
+    if (!event->spontaneous()) {
+        const int wanted = Table->horizontalHeader()->length() + Table->verticalScrollBar()->sizeHint().width()
+            + 2 * Table->frameWidth() + layout()->contentsMargins().left() + layout()->contentsMargins().right();
+        const int room = screen() ? screen()->availableGeometry().width() * 9 / 10 : wanted;
+        resize(qMax(width(), qMin(wanted, room)), height());
+    }
     QDialog::showEvent(event);
 }
 

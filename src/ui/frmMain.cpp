@@ -16,6 +16,7 @@
 #include <QFileInfo>
 #include <QFontMetricsF>
 #include <QGuiApplication>
+#include <QLayout>
 #include <QLocale>
 #include <QMenuBar>
 #include <QPainter>
@@ -128,6 +129,7 @@ frmMain::frmMain(const RuntimeState& state, QWidget* parent)
     lblLink = new OneLineLabel(QStringLiteral("lblLink"), {}, central);
     statusBar()->setSizeGripEnabled(false);
     lblDataLog = new OneLineLabel(QStringLiteral("lblDataLog"), {}, statusBar());
+    lblDataLog->setAlignment(Qt::AlignLeft | Qt::AlignVCenter); // its indent then adds no height
     statusBar()->addWidget(lblDataLog, 1);
     ShowDataLog();
 
@@ -210,6 +212,10 @@ void frmMain::Layout()
     lblIPPorts->setGeometry(labelLeft, linesShown + 3 * step, labelWidth, Pixels(240));
     // In the room the design leaves below the ports: the window keeps its size.
     lblLink->setGeometry(labelLeft, linesShown + 4 * step, labelWidth, Pixels(240));
+    // The status bar's text starts where the labels' does: its layout puts the label a little way in,
+    // and the indent makes up the rest.
+    statusBar()->layout()->activate();
+    lblDataLog->setIndent(qMax(0, labelLeft - lblDataLog->x()));
     setFixedSize(width, height);
     KeepOnScreen();
 }

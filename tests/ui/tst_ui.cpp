@@ -981,6 +981,10 @@ void tst_ui::dataLogState()
         m_window->lblDataLog->FullText(),
         QStringLiteral("Data log on: DataLog.log, %1").arg(QLocale::c().formattedDataSize(QFileInfo(path).size())));
     QVERIFY(m_window->lblDataLog->FullText().endsWith(QStringLiteral(" KiB")));
+    // In the status bar, its text starts where the labels' does.
+    QCOMPARE(m_window->lblDataLog->mapTo(m_window.get(), m_window->lblDataLog->contentsRect().topLeft()).x()
+                 + m_window->lblDataLog->indent(),
+             m_window->lblLink->x());
     VerifyLabelsKeepTheirPlace(*m_window);
 
     // Hidden, the window stops looking.
