@@ -380,7 +380,10 @@ void frmMain::ShowLinks()
     QStringList trouble;
     if (m_counters->Rix().Known && !m_counters->Rix().Up)
         trouble.append(rix);
-    if (!m_listening)
+    // The client side is down: nobody can connect to its port, or, in connect mode, the relay cannot
+    // reach its client.
+    const RelayCounters::LinkCounters& clientLink = m_counters->Client();
+    if (!m_listening || (!listenMode && clientLink.Known && !clientLink.Up))
         trouble.append(client);
     const QString tip = trouble.isEmpty() ? QStringLiteral("KEL Tolvane")
                                           : QStringLiteral("KEL Tolvane\n") + trouble.join(QStringLiteral("; "));

@@ -108,6 +108,8 @@ private slots:
     void linkLine_data();
     void linkLine();
     void trayMarksTroubleUntilTheRixIsBack();
+    void connectModeLinkLine_data();
+    void connectModeLinkLine();
     void linkLineDatesYesterdayAfterMidnight();
     void connectionsTable();
     void connectionsFollowTheirClients_data();
@@ -732,6 +734,33 @@ void tst_ui::trayMarksTroubleUntilTheRixIsBack()
     QVERIFY(m_rix->listen(QHostAddress::LocalHost, rixPort));
     QTRY_COMPARE_WITH_TIMEOUT(m_window->TrayIcon->toolTip(), QStringLiteral("KEL Tolvane"), 10000);
     QCOMPARE(image(m_window->TrayIcon->icon()), plain);
+}
+
+void tst_ui::connectModeLinkLine_data()
+{
+    QTest::addColumn<bool>("clientListening");
+    QTest::addColumn<QString>("client"); // %1 the client's port
+    QTest::newRow("client up") << true << "client 127.0.0.1:%1 up since 12:03:11";
+    QTest::newRow("client refusing") << false << "client 127.0.0.1:%1 unreachable since 12:03:11: Connection refused";
+}
+
+// In connect mode the line's second half is the relay's connection to the client.
+void tst_ui::connectModeLinkLine()
+{
+    QFETCH(bool, clientListening);
+    QFETCH(QString, client);
+    m_clock.Moment = QDateTime(QDate::currentDate(), QTime(12, 3, 11));
+    QTcpServer clientSide;
+    QVERIFY(clientSide.listen(QHostAddress::LocalHost));
+    const quint16 clientPort = clientSide.serverPort();
+    if (!clientListening)
+        clientSide.close();
+    StartRelay(clientPort, true);
+    QTRY_COMPARE(m_window->lblLink->FullText().section(QStringLiteral("; "), 1), client.arg(clientPort));
+    // A client the relay cannot reach is trouble, as a closed client port is in listen mode.
+    const QString tip
+        = clientListening ? QStringLiteral("KEL Tolvane") : QStringLiteral("KEL Tolvane\n") + client.arg(clientPort);
+    QTRY_COMPARE(m_window->TrayIcon->toolTip(), tip);
 }
 
 // A time shown without its date is yesterday's once the day has changed: the line says so then.
