@@ -374,8 +374,10 @@ void frmMain::ShowLinks()
     }
     lblLink->SetFullText(rix + QStringLiteral("; ") + client);
     // A second after midnight, yesterday's times are shown with their date.
-    const QDateTime now = QDateTime::currentDateTime();
-    tmrNewDay.start(int(qMin<qint64>(now.msecsTo(QDateTime(now.date().addDays(1), QTime(0, 0, 1))), 86'401'000)));
+    if (!tmrNewDay.isActive()) {
+        const QDateTime now = QDateTime::currentDateTime();
+        tmrNewDay.start(int(qMin<qint64>(now.msecsTo(QDateTime(now.date().addDays(1), QTime(0, 0, 1))), 86'401'000)));
+    }
 
     QStringList trouble;
     if (m_counters->Rix().Known && !m_counters->Rix().Up)
@@ -489,6 +491,8 @@ void frmMain::closeEvent(QCloseEvent* event)
     if (!m_closing) {
         m_closing = true;
         tmrTrayWatch.stop();
+        if (Connections)
+            Connections->close();
         TrayIcon->hide();
         emit Closing();
     }

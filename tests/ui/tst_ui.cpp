@@ -778,6 +778,7 @@ void tst_ui::linkLineDatesYesterdayAfterMidnight()
     QVERIFY(m_window->tmrNewDay.remainingTime() <= 86'401'000);
     m_window->Today = [] { return QDate(2026, 12, 6); };
     m_window->tmrNewDay.start(0); // midnight comes
+    QTRY_VERIFY(m_window->tmrNewDay.remainingTime() > 0); // and the timer is armed for the next one
     QTRY_COMPARE(m_window->lblLink->FullText().section(u';', 0, 0), up + QStringLiteral("2026-12-05 23:59:58"));
 }
 
@@ -861,6 +862,10 @@ void tst_ui::connectionsTable()
     m_window->mnuConnections->trigger(); // opens again, the same table
     QCOMPARE(m_window->Connections, table);
     QTRY_COMPARE(rows(), (QList<QStringList>{rowOne}));
+    // The table goes with the window.
+    m_window->close();
+    QVERIFY(!table->isVisible());
+    QVERIFY(!table->tmrRefresh.isActive());
 }
 
 void tst_ui::connectionsFollowTheirClients_data()
