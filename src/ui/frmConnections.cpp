@@ -32,6 +32,9 @@ frmConnections::frmConnections(const RelayCounters& counters, QWidget* parent)
     Table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Table->setWordWrap(false);
     Table->verticalHeader()->hide();
+    // Rows one line high, all alike: 10,000 of them cost no measuring.
+    Table->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    Table->verticalHeader()->setDefaultSectionSize(Table->fontMetrics().height() + 6);
     Table->horizontalHeader()->setStretchLastSection(true);
     Table->setSortingEnabled(true);
     Table->sortByColumn(ConnectionsModel::SlotColumn, Qt::AscendingOrder);
