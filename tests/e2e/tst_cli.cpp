@@ -1286,19 +1286,24 @@ void tst_cli::installTree()
     const QString root = Install();
     QVERIFY(!root.isEmpty());
     for (const char* path :
-         {"/usr/bin/tolvane", "/usr/bin/tolvaned", "/usr/bin/tolvane-rix-sim",
+         {"/usr/bin/tolvane", "/usr/sbin/tolvaned", "/usr/bin/tolvane-rix-sim",
           "/usr/share/applications/tolvane.desktop", "/usr/share/icons/hicolor/scalable/apps/tolvane.svg",
           "/usr/share/man/man1/tolvane.1", "/usr/share/man/man8/tolvaned.8"})
         QVERIFY2(QFile::exists(root + QLatin1String(path)), path);
     QProcess installed;
-    installed.start(root + QStringLiteral("/usr/bin/tolvaned"), {QStringLiteral("--version")});
+    installed.start(root + QStringLiteral("/usr/sbin/tolvaned"), {QStringLiteral("--version")});
     QVERIFY(installed.waitForFinished(10000));
     QCOMPARE(installed.readAllStandardOutput(), QByteArray("tolvaned " TOLVANE_VERSION "\n"));
     // The unit where systemd looks for it, naming the installed program.
     QByteArray unit = ReadAll(InstalledUnit(root));
-    QVERIFY(unit.contains("\nExecStart=/usr/bin/tolvaned --folder /var/lib/tolvane --keep-logs 100 $TOLVANED_OPTS\n"));
+    QVERIFY(unit.contains("\nExecStart=/usr/sbin/tolvaned --folder /var/lib/tolvane --keep-logs 100 $TOLVANED_OPTS\n"));
     // It tells systemd when it is ready, and only the relay itself may.
     QVERIFY(unit.contains("\nType=notify\n") && unit.contains("\nNotifyAccess=main\n"));
+    // The relay lists this host's addresses through netlink (getifaddrs) to refuse a RIX address
+    // that is its own client port: the unit's socket families let it.
+    const qsizetype families = unit.indexOf("\nRestrictAddressFamilies=") + 1;
+    QVERIFY(families > 0);
+    QVERIFY(unit.mid(families, unit.indexOf('\n', families) - families).contains(" AF_NETLINK"));
 
     // What the platform's own checkers say of the desktop entry and the unit.
     const QString validate = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
@@ -1312,7 +1317,7 @@ void tst_cli::installTree()
     if (!analyze.isEmpty()) {
         // The unit as installed, its program and man page taken from the install tree (--root would
         // need a whole system there).
-        unit.replace("ExecStart=/usr/bin/tolvaned", "ExecStart=" + QFile::encodeName(root) + "/usr/bin/tolvaned");
+        unit.replace("ExecStart=/usr/sbin/tolvaned", "ExecStart=" + QFile::encodeName(root) + "/usr/sbin/tolvaned");
         const QString checked = m_dir->filePath(QStringLiteral("tolvaned.service"));
         QVERIFY(WriteFile(checked, unit));
         QProcess process;
