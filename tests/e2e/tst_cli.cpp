@@ -1288,7 +1288,7 @@ void tst_cli::installTree()
     for (const char* path :
          {"/usr/bin/tolvane", "/usr/sbin/tolvaned", "/usr/bin/tolvane-rix-sim",
           "/usr/share/applications/tolvane.desktop", "/usr/share/icons/hicolor/scalable/apps/tolvane.svg",
-          "/usr/share/man/man1/tolvane.1", "/usr/share/man/man8/tolvaned.8"})
+          "/usr/share/man/man1/tolvane.1", "/usr/share/man/man1/tolvane-rix-sim.1", "/usr/share/man/man8/tolvaned.8"})
         QVERIFY2(QFile::exists(root + QLatin1String(path)), path);
     QProcess installed;
     installed.start(root + QStringLiteral("/usr/sbin/tolvaned"), {QStringLiteral("--version")});
