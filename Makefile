@@ -19,6 +19,7 @@ build: configure
 	cmake --build $(BUILD)
 
 run: build
+	@sh scripts/bootstrap --run
 	bash scripts/run
 
 test: build
