@@ -49,6 +49,7 @@ private slots:
     void notifyMessages();
     void notifySocketMissing();
     void listenAddressNotOurs();
+    void noDisplayRunsHeadless();
     void staleDisplayRunsHeadless();
     void unwritableProgramFolder_data();
     void unwritableProgramFolder();
@@ -816,6 +817,22 @@ void tst_cli::listenAddressNotOurs()
                  errors.constData());
     QVERIFY(!IsListening(port));
     StopWith(SIGTERM);
+}
+
+void tst_cli::noDisplayRunsHeadless()
+{
+    // A root shell, or one over ssh, has neither a display nor a runtime folder: what tolvane says
+    // is where its files are and that it has no window, and nothing of Qt's runtime folder.
+    Start(QStringLiteral("tolvane"), {}, FreePort(), {QStringLiteral("XDG_RUNTIME_DIR=")});
+    Client client;
+    QVERIFY(client.ConnectGreeted(m_clientPort));
+    StopWith(SIGTERM);
+    const QByteArray errors = m_relay.readAllStandardError();
+    QVERIFY2(errors.startsWith("tolvane: no display found; running without a window (offscreen)\n"
+                               "tolvane: relaying; iplog.ini and the logs are in "
+                               + QFile::encodeName(QDir::toNativeSeparators(m_dir->path())) + '\n'),
+             errors.constData());
+    QVERIFY2(!errors.contains("XDG_RUNTIME_DIR"), errors.constData());
 }
 
 void tst_cli::staleDisplayRunsHeadless()
