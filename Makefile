@@ -19,17 +19,20 @@ build: configure
 	cmake --build $(BUILD)
 
 run: build
+	@sh scripts/bootstrap --run
 	bash scripts/run
 
 test: build
 	@sh scripts/bootstrap --checks
 	cd $(BUILD) && ctest --output-on-failure --timeout 300
 
-# The Debian package, build/tolvane_<version>_<arch>.deb, checked for the files it must hold.
-package: build
+# The Debian packages tolvaned (the service and the RIX simulator) and tolvane (the window), and their
+# -dbgsym, built from debian/ by dpkg-buildpackage into build/packages; then checked: the files each
+# holds, the dependencies, the unit and its maintainer scripts, and lintian --pedantic.
+package:
 	@sh scripts/bootstrap --package
-	cd $(BUILD) && cpack -G DEB
-	sh scripts/check-package $(BUILD)
+	sh scripts/build-package $(BUILD)/packages
+	sh scripts/check-package $(BUILD)/packages
 
 # The whole suite again, built with AddressSanitizer and UndefinedBehaviorSanitizer in its own folder.
 # Any report fails the run.

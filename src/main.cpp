@@ -21,6 +21,10 @@ void FilterPlatformNoise(QtMsgType type, const QMessageLogContext& context, cons
 {
     if (message.startsWith(QLatin1String("This plugin does not support propagateSizeHints")))
         return;
+    // A shell without a login session (root's, say) has no runtime folder; Qt makes one of its own
+    // in /tmp and carries on, and the relay keeps nothing there.
+    if (message.startsWith(QLatin1String("QStandardPaths: XDG_RUNTIME_DIR not set")))
+        return;
     if (displayFallback
         && (message.startsWith(QLatin1String("could not connect to display"))
             || message.startsWith(QLatin1String("Could not load the Qt platform plugin"))

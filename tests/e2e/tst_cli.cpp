@@ -49,6 +49,7 @@ private slots:
     void notifyMessages();
     void notifySocketMissing();
     void listenAddressNotOurs();
+    void noDisplayRunsHeadless();
     void staleDisplayRunsHeadless();
     void unwritableProgramFolder_data();
     void unwritableProgramFolder();
@@ -818,6 +819,22 @@ void tst_cli::listenAddressNotOurs()
     StopWith(SIGTERM);
 }
 
+void tst_cli::noDisplayRunsHeadless()
+{
+    // A root shell, or one over ssh, has neither a display nor a runtime folder: what tolvane says
+    // is where its files are and that it has no window, and nothing of Qt's runtime folder.
+    Start(QStringLiteral("tolvane"), {}, FreePort(), {QStringLiteral("XDG_RUNTIME_DIR=")});
+    Client client;
+    QVERIFY(client.ConnectGreeted(m_clientPort));
+    StopWith(SIGTERM);
+    const QByteArray errors = m_relay.readAllStandardError();
+    QVERIFY2(errors.startsWith("tolvane: no display found; running without a window (offscreen)\n"
+                               "tolvane: relaying; iplog.ini and the logs are in "
+                               + QFile::encodeName(QDir::toNativeSeparators(m_dir->path())) + '\n'),
+             errors.constData());
+    QVERIFY2(!errors.contains("XDG_RUNTIME_DIR"), errors.constData());
+}
+
 void tst_cli::staleDisplayRunsHeadless()
 {
     // A display number nobody serves: its socket does not exist.
@@ -1286,19 +1303,24 @@ void tst_cli::installTree()
     const QString root = Install();
     QVERIFY(!root.isEmpty());
     for (const char* path :
-         {"/usr/bin/tolvane", "/usr/bin/tolvaned", "/usr/bin/tolvane-rix-sim",
+         {"/usr/bin/tolvane", "/usr/sbin/tolvaned", "/usr/bin/tolvane-rix-sim",
           "/usr/share/applications/tolvane.desktop", "/usr/share/icons/hicolor/scalable/apps/tolvane.svg",
-          "/usr/share/man/man1/tolvane.1", "/usr/share/man/man8/tolvaned.8"})
+          "/usr/share/man/man1/tolvane.1", "/usr/share/man/man1/tolvane-rix-sim.1", "/usr/share/man/man8/tolvaned.8"})
         QVERIFY2(QFile::exists(root + QLatin1String(path)), path);
     QProcess installed;
-    installed.start(root + QStringLiteral("/usr/bin/tolvaned"), {QStringLiteral("--version")});
+    installed.start(root + QStringLiteral("/usr/sbin/tolvaned"), {QStringLiteral("--version")});
     QVERIFY(installed.waitForFinished(10000));
     QCOMPARE(installed.readAllStandardOutput(), QByteArray("tolvaned " TOLVANE_VERSION "\n"));
     // The unit where systemd looks for it, naming the installed program.
     QByteArray unit = ReadAll(InstalledUnit(root));
-    QVERIFY(unit.contains("\nExecStart=/usr/bin/tolvaned --folder /var/lib/tolvane --keep-logs 100 $TOLVANED_OPTS\n"));
+    QVERIFY(unit.contains("\nExecStart=/usr/sbin/tolvaned --folder /var/lib/tolvane --keep-logs 100 $TOLVANED_OPTS\n"));
     // It tells systemd when it is ready, and only the relay itself may.
     QVERIFY(unit.contains("\nType=notify\n") && unit.contains("\nNotifyAccess=main\n"));
+    // The relay lists this host's addresses through netlink (getifaddrs) to refuse a RIX address
+    // that is its own client port: the unit's socket families let it.
+    const qsizetype families = unit.indexOf("\nRestrictAddressFamilies=") + 1;
+    QVERIFY(families > 0);
+    QVERIFY(unit.mid(families, unit.indexOf('\n', families) - families).contains(" AF_NETLINK"));
 
     // What the platform's own checkers say of the desktop entry and the unit.
     const QString validate = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
@@ -1312,7 +1334,7 @@ void tst_cli::installTree()
     if (!analyze.isEmpty()) {
         // The unit as installed, its program and man page taken from the install tree (--root would
         // need a whole system there).
-        unit.replace("ExecStart=/usr/bin/tolvaned", "ExecStart=" + QFile::encodeName(root) + "/usr/bin/tolvaned");
+        unit.replace("ExecStart=/usr/sbin/tolvaned", "ExecStart=" + QFile::encodeName(root) + "/usr/sbin/tolvaned");
         const QString checked = m_dir->filePath(QStringLiteral("tolvaned.service"));
         QVERIFY(WriteFile(checked, unit));
         QProcess process;
