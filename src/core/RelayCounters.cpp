@@ -12,12 +12,6 @@ qint64 RelayCounters::NowMs() const
     return m_clock.MonotonicMs();
 }
 
-QDateTime RelayCounters::WallTime(qint64 steadyMs) const
-{
-    const qint64 agoMs = m_clock.MonotonicMs() - steadyMs;
-    return QDateTime::fromSecsSinceEpoch(m_clock.SecsSinceEpoch() - agoMs / 1000, Qt::UTC);
-}
-
 RelayCounters::Session& RelayCounters::At(int slot)
 {
     if (size_t(slot) >= m_sessions.size())

@@ -66,8 +66,6 @@ public:
     const Totals& All() const { return m_totals; }
     // The steady clock's reading that the sessions' times are measured on.
     qint64 NowMs() const;
-    // The wall-clock second, in UTC, that a reading of the steady clock stands for.
-    QDateTime WallTime(qint64 steadyMs) const;
     // The slot whose session the last ClientLeft ended; 0 when it ended none.
     int LastEnded() const { return m_lastEnded; }
 

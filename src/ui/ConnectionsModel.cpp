@@ -5,34 +5,33 @@
 
 #include <QDateTime>
 
-#include <arpa/inet.h>
-
 #include <algorithm>
-#include <array>
 #include <numeric>
 
 namespace {
 
-// An address as 16 bytes, IPv4 as IPv6 maps it, so that 10.0.0.9 sorts before 10.0.0.10; text that
-// is no address sorts after every address, by itself.
+// A dotted IPv4 address as its four bytes, so that 10.0.0.9 sorts before 10.0.0.10; text that is no
+// such address sorts after every address, by itself.
 QByteArray AddressKey(const QString& address)
 {
-    const QByteArray text = address.toLatin1();
-    std::array<unsigned char, 16> bytes{};
-    if (inet_pton(AF_INET, text.constData(), bytes.data() + 12) == 1) {
-        bytes[10] = bytes[11] = 0xff;
-        return QByteArray(reinterpret_cast<const char*>(bytes.data()), 16);
+    const QStringList parts = address.split(u'.');
+    QByteArray key;
+    for (const QString& part : parts) {
+        bool ok = false;
+        const uint byte = part.toUInt(&ok);
+        if (!ok || byte > 255 || parts.size() != 4)
+            return QByteArray(4, '\xff') + address.toUtf8();
+        key.append(char(byte));
     }
-    if (inet_pton(AF_INET6, text.constData(), bytes.data()) == 1)
-        return QByteArray(reinterpret_cast<const char*>(bytes.data()), 16);
-    return QByteArray(16, '\xff') + text;
+    return key;
 }
 
 } // namespace
 
-ConnectionsModel::ConnectionsModel(const RelayCounters& counters, QObject* parent)
+ConnectionsModel::ConnectionsModel(const RelayCounters& counters, std::function<QDate()> today, QObject* parent)
     : QAbstractTableModel(parent)
     , m_counters(counters)
+    , m_today(std::move(today))
 {
 }
 
@@ -49,7 +48,7 @@ bool ConnectionsModel::StillConnected(const Row& row) const
 void ConnectionsModel::Fill(Row& row) const
 {
     const RelayCounters::Session& session = m_counters.Sessions()[size_t(row.Slot)];
-    row.LastActivitySecs = m_counters.WallTime(session.LastActivityMs).toSecsSinceEpoch();
+    row.LastActivityMs = session.LastActivityMs;
     row.FromClientBytes = session.FromClientBytes;
     row.ToClientBytes = session.ToClientBytes;
     row.FromClientBursts = session.FromClientBursts;
@@ -59,27 +58,29 @@ void ConnectionsModel::Fill(Row& row) const
 void ConnectionsModel::Refresh()
 {
     const auto& sessions = m_counters.Sessions();
-    // Clients gone since the last refresh take their rows with them, a run of rows at a time. When
-    // most of them went, the table starts afresh rather than remove them one run after another.
-    const auto gone
-        = std::count_if(m_rows.begin(), m_rows.end(), [this](const Row& row) { return !StillConnected(row); });
-    if (gone > 64 && gone > qsizetype(m_rows.size()) / 4) {
-        beginResetModel();
-        m_rows.clear();
-        endResetModel();
+    // Clients gone since the last refresh take their rows with them: the rows that stay move up, in
+    // their order, with whatever points at them (selection, current row), and the others go from the
+    // end at once, however many there are and wherever they stood.
+    const int total = int(m_rows.size());
+    std::vector<int> target(size_t(total), -1);
+    int staying = 0;
+    for (int row = 0; row < total; ++row) {
+        if (StillConnected(m_rows[size_t(row)]))
+            target[size_t(row)] = staying++;
     }
-    for (int last = int(m_rows.size()) - 1; last >= 0;) {
-        if (StillConnected(m_rows[size_t(last)])) {
-            --last;
-            continue;
+    if (staying < total) {
+        bool moves = false;
+        int next = staying;
+        for (int row = 0; row < total; ++row) {
+            if (target[size_t(row)] < 0)
+                target[size_t(row)] = next++;
+            moves = moves || target[size_t(row)] != row;
         }
-        int first = last;
-        while (first > 0 && !StillConnected(m_rows[size_t(first - 1)]))
-            --first;
-        beginRemoveRows({}, first, last);
-        m_rows.erase(m_rows.begin() + first, m_rows.begin() + last + 1);
+        if (moves)
+            Rearrange(target);
+        beginRemoveRows({}, staying, total - 1);
+        m_rows.erase(m_rows.begin() + staying, m_rows.end());
         endRemoveRows();
-        last = first - 1;
     }
 
     std::vector<bool> shown(sessions.size());
@@ -161,8 +162,8 @@ bool ConnectionsModel::Less(const Row& a, const Row& b) const
             return ordered(a.ToClientBursts, b.ToClientBursts);
         break;
     case LastActivityColumn:
-        if (a.LastActivitySecs != b.LastActivitySecs)
-            return ordered(a.LastActivitySecs, b.LastActivitySecs);
+        if (a.LastActivityMs != b.LastActivityMs)
+            return ordered(a.LastActivityMs, b.LastActivityMs);
         break;
     default:
         break;
@@ -178,20 +179,24 @@ void ConnectionsModel::Resort()
     std::sort(order.begin(), order.end(), [this](int a, int b) { return Less(m_rows[size_t(a)], m_rows[size_t(b)]); });
     if (std::is_sorted(order.begin(), order.end()))
         return;
+    std::vector<int> target(m_rows.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        target[size_t(order[i])] = int(i);
+    Rearrange(target);
+}
+
+void ConnectionsModel::Rearrange(const std::vector<int>& target)
+{
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
-    std::vector<Row> sorted;
-    sorted.reserve(m_rows.size());
-    std::vector<int> newRow(m_rows.size());
-    for (size_t i = 0; i < order.size(); ++i) {
-        sorted.push_back(std::move(m_rows[size_t(order[i])]));
-        newRow[size_t(order[i])] = int(i);
-    }
-    m_rows = std::move(sorted);
+    std::vector<Row> arranged(m_rows.size());
+    for (size_t row = 0; row < m_rows.size(); ++row)
+        arranged[size_t(target[row])] = std::move(m_rows[row]);
+    m_rows = std::move(arranged);
     const QModelIndexList from = persistentIndexList();
     QModelIndexList to;
     to.reserve(from.size());
     for (const QModelIndex& old : from)
-        to.append(index(newRow[size_t(old.row())], old.column()));
+        to.append(index(target[size_t(old.row())], old.column()));
     changePersistentIndexList(from, to);
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
@@ -219,11 +224,9 @@ QString ConnectionsModel::Text(const Row& row, int column) const
     case SlotColumn:
         return QString::number(row.Slot);
     case ClientColumn:
-        // An IPv6 address in brackets, so that its port stands apart.
-        return (row.Address.contains(u':') ? u'[' + row.Address + u']' : row.Address) + u':'
-            + QString::number(row.Port);
+        return row.Address + u':' + QString::number(row.Port);
     case SinceColumn:
-        return ShownTime(QDateTime::fromSecsSinceEpoch(row.SinceSecs, Qt::UTC));
+        return ShownTime(QDateTime::fromSecsSinceEpoch(row.SinceSecs, Qt::UTC), m_today());
     case FromClientBytesColumn:
         return QString::number(row.FromClientBytes);
     case ToClientBytesColumn:
@@ -233,7 +236,11 @@ QString ConnectionsModel::Text(const Row& row, int column) const
     case ToClientBurstsColumn:
         return QString::number(row.ToClientBursts);
     case LastActivityColumn:
-        return ShownTime(QDateTime::fromSecsSinceEpoch(row.LastActivitySecs, Qt::UTC));
+        // Measured from the connection on the steady clock, so that it never reads earlier than
+        // "Connected since" and does not move while the client is quiet.
+        return ShownTime(
+            QDateTime::fromSecsSinceEpoch(row.SinceSecs + (row.LastActivityMs - row.SinceMs) / 1000, Qt::UTC),
+            m_today());
     default:
         return {};
     }

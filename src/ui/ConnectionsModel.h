@@ -2,17 +2,18 @@
 
 #include <QAbstractTableModel>
 #include <QByteArray>
+#include <QDate>
 #include <QString>
 
+#include <functional>
 #include <vector>
 
 class RelayCounters;
 
 // The connected clients as a table, one row per client, taken from the relay's counters when asked
 // (Refresh) and never in between: the relay does no work for it. Rows follow their client from one
-// refresh to the next, so that a selection, the current row and the scroll position stay with the
-// clients they were on; a client that left takes its row with it, and one that took its slot since
-// gets a row of its own.
+// refresh to the next, so that a selection and the current row stay with the clients they were on; a
+// client that left takes its row with it, and one that took its slot since gets a row of its own.
 class ConnectionsModel final : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -35,7 +36,8 @@ public:
         qint64 ToClientBursts = 0;
     };
 
-    explicit ConnectionsModel(const RelayCounters& counters, QObject* parent = nullptr);
+    // today: the date the times are shown against (a time of another day shows its date).
+    ConnectionsModel(const RelayCounters& counters, std::function<QDate()> today, QObject* parent = nullptr);
 
     // The sessions as the counters hold them now.
     void Refresh();
@@ -59,7 +61,7 @@ private:
         QString Address;
         QByteArray AddressKey; // sorts addresses by their numbers, not their text
         qint64 SinceSecs = 0; // since the epoch
-        qint64 LastActivitySecs = 0;
+        qint64 LastActivityMs = 0; // on the steady clock, as SinceMs
         qint64 FromClientBytes = 0;
         qint64 ToClientBytes = 0;
         qint64 FromClientBursts = 0;
@@ -70,8 +72,11 @@ private:
     QString Text(const Row& row, int column) const;
     bool Less(const Row& a, const Row& b) const;
     void Resort();
+    // Moves each row to its target row, and whatever points at it along.
+    void Rearrange(const std::vector<int>& target);
 
     const RelayCounters& m_counters;
+    std::function<QDate()> m_today;
     std::vector<Row> m_rows;
     Totals m_totals;
     int m_sortColumn = SlotColumn;

@@ -16,14 +16,14 @@
 
 #include <algorithm>
 
-frmConnections::frmConnections(const RelayCounters& counters, QWidget* parent)
+frmConnections::frmConnections(const RelayCounters& counters, std::function<QDate()> today, QWidget* parent)
     : QDialog(parent)
 {
     setObjectName(QStringLiteral("frmConnections"));
     setWindowTitle(QStringLiteral("Connections"));
     setModal(false);
 
-    Model = new ConnectionsModel(counters, this);
+    Model = new ConnectionsModel(counters, std::move(today), this);
     Table = new QTableView(this);
     Table->setObjectName(QStringLiteral("Table"));
     Table->setModel(Model);
@@ -68,14 +68,14 @@ void frmConnections::Refresh()
 {
     Model->Refresh();
     const ConnectionsModel::Totals& sum = Model->Sum();
-    lblTotals->setText(QStringLiteral("%1 %2 connected. From clients: %3 bytes in %4 bursts. To clients: %5 bytes "
-                                      "in %6 bursts.")
-                           .arg(sum.Clients)
-                           .arg(sum.Clients == 1 ? QStringLiteral("client") : QStringLiteral("clients"))
-                           .arg(sum.FromClientBytes)
-                           .arg(sum.FromClientBursts)
-                           .arg(sum.ToClientBytes)
-                           .arg(sum.ToClientBursts));
+    const auto count = [](qint64 n, const char* one, const char* many) {
+        return QString::number(n) + u' ' + QLatin1String(n == 1 ? one : many);
+    };
+    lblTotals->setText(QStringLiteral("%1 connected. From clients: %2 in %3. To clients: %4 in %5.")
+                           .arg(count(sum.Clients, "client", "clients"), count(sum.FromClientBytes, "byte", "bytes"),
+                                count(sum.FromClientBursts, "burst", "bursts"),
+                                count(sum.ToClientBytes, "byte", "bytes"),
+                                count(sum.ToClientBursts, "burst", "bursts")));
 }
 
 void frmConnections::Copy()

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <QDate>
 #include <QDialog>
 #include <QTimer>
+
+#include <functional>
 
 class QAction;
 class QLabel;
@@ -15,7 +18,8 @@ class RelayCounters;
 class frmConnections final : public QDialog {
     Q_OBJECT
 public:
-    frmConnections(const RelayCounters& counters, QWidget* parent);
+    // today: the date the times are shown against.
+    frmConnections(const RelayCounters& counters, std::function<QDate()> today, QWidget* parent);
 
     // Takes the counters as they are now; the timer does it once a second while the table is shown.
     void Refresh();

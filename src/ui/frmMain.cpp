@@ -294,7 +294,7 @@ void frmMain::ShowConnections()
     if (!m_counters)
         return;
     if (!Connections)
-        Connections = new frmConnections(*m_counters, this);
+        Connections = new frmConnections(*m_counters, Today, this);
     Connections->show();
     Connections->setWindowState(Connections->windowState() & ~Qt::WindowMinimized);
     Connections->raise();
@@ -374,10 +374,8 @@ void frmMain::ShowLinks()
     }
     lblLink->SetFullText(rix + QStringLiteral("; ") + client);
     // A second after midnight, yesterday's times are shown with their date.
-    if (!tmrNewDay.isActive()) {
-        const QDateTime now = QDateTime::currentDateTime();
-        tmrNewDay.start(int(qMin<qint64>(now.msecsTo(QDateTime(now.date().addDays(1), QTime(0, 0, 1))), 86'401'000)));
-    }
+    if (!tmrNewDay.isActive())
+        tmrNewDay.start(int(MsToNextDay(QDateTime::currentDateTime())));
 
     QStringList trouble;
     if (m_counters->Rix().Known && !m_counters->Rix().Up)

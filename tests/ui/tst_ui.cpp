@@ -13,6 +13,7 @@
 #include "ui/ClientLinesView.h"
 #include "ui/ConnectionsModel.h"
 #include "ui/OneLineLabel.h"
+#include "ui/ShownTime.h"
 #include "ui/frmConnections.h"
 #include "ui/frmMain.h"
 #include "ui/frmSetup.h"
@@ -41,6 +42,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimeZone>
 #include <QTest>
 #include <QTimer>
 #include <QToolTip>
@@ -111,10 +113,13 @@ private slots:
     void connectModeLinkLine_data();
     void connectModeLinkLine();
     void linkLineDatesYesterdayAfterMidnight();
+    void msToNextDay_data();
+    void msToNextDay();
     void connectionsTable();
     void connectionsFollowTheirClients_data();
     void connectionsFollowTheirClients();
     void connectionsCostNothingWhileClosed();
+    void lastActivityCountsFromTheConnection();
     void dataLogState();
 
     void setupOpensWithTheSettings();
@@ -782,10 +787,37 @@ void tst_ui::linkLineDatesYesterdayAfterMidnight()
     QTRY_COMPARE(m_window->lblLink->FullText().section(u';', 0, 0), up + QStringLiteral("2026-12-05 23:59:58"));
 }
 
+void tst_ui::msToNextDay_data()
+{
+    QTest::addColumn<QDateTime>("now");
+    QTest::addColumn<qint64>("ms");
+    const QTimeZone utc = QTimeZone::utc();
+    const QTimeZone santiago("America/Santiago"); // its clock went from 00:00 to 01:00 on 2023-09-03
+    const QTimeZone berlin("Europe/Berlin");
+    QVERIFY(santiago.isValid() && berlin.isValid());
+    QTest::newRow("two seconds to midnight") << QDateTime(QDate(2026, 12, 5), QTime(23, 59, 58), utc) << qint64(3000);
+    QTest::newRow("just after the second past midnight")
+        << QDateTime(QDate(2026, 12, 6), QTime(0, 0, 1), utc) << qint64(86'400'000);
+    QTest::newRow("within the day's first second: the next day's") // shown now, it has today's date
+        << QDateTime(QDate(2026, 12, 6), QTime(0, 0, 0, 500), utc) << qint64(86'400'500);
+    QTest::newRow("the next day starts at 01:00")
+        << QDateTime(QDate(2023, 9, 2), QTime(23, 0), santiago) << qint64(3'601'000);
+    QTest::newRow("a 25-hour day") << QDateTime(QDate(2026, 10, 25), QTime(0, 0, 1), berlin) << qint64(90'000'000);
+}
+
+// The link line is shown again a second into the next day, wherever and whenever that is.
+void tst_ui::msToNextDay()
+{
+    QFETCH(QDateTime, now);
+    QFETCH(qint64, ms);
+    QCOMPARE(MsToNextDay(now), ms);
+}
+
 // File > Connections...: a row per client with what it sent and was sent, totals underneath, sortable
 // and copyable, refreshed while shown.
 void tst_ui::connectionsTable()
 {
+    m_window->Today = [] { return QDate(2026, 12, 6); }; // the clients came the day before
     StartRelay(FreePort());
     QVERIFY(m_window->mnuConnections->isEnabled());
     m_window->mnuConnections->trigger();
@@ -832,7 +864,7 @@ void tst_ui::connectionsTable()
     QTRY_COMPARE(rows(), (QList<QStringList>{rowOne, rowTwo}));
     QCOMPARE(
         table->lblTotals->text(),
-        QStringLiteral("2 clients connected. From clients: 20 bytes in 2 bursts. To clients: 41 bytes in 1 bursts."));
+        QStringLiteral("2 clients connected. From clients: 20 bytes in 2 bursts. To clients: 41 bytes in 1 burst."));
 
     // Sorted by what the clients sent, most first: the header's indicator and the rows agree.
     table->Table->sortByColumn(ConnectionsModel::FromClientBytesColumn, Qt::DescendingOrder);
@@ -850,9 +882,8 @@ void tst_ui::connectionsTable()
     // The second client leaves: its row goes at the next refresh, and the totals with it.
     second.disconnectFromHost();
     QTRY_COMPARE(rows(), (QList<QStringList>{rowOne}));
-    QCOMPARE(
-        table->lblTotals->text(),
-        QStringLiteral("1 client connected. From clients: 5 bytes in 1 bursts. To clients: 17 bytes in 0 bursts."));
+    QCOMPARE(table->lblTotals->text(),
+             QStringLiteral("1 client connected. From clients: 5 bytes in 1 burst. To clients: 17 bytes in 0 bursts."));
     // The selection stayed with the first client.
     QCOMPARE(table->Table->selectionModel()->selectedRows().size(), 1);
     QCOMPARE(table->Table->selectionModel()->selectedRows().first().row(), 0);
@@ -873,27 +904,32 @@ void tst_ui::connectionsFollowTheirClients_data()
     QTest::addColumn<int>("clients");
     QTest::addColumn<int>("column");
     QTest::addColumn<bool>("descending");
+    QTest::addColumn<bool>("massDeparture"); // the first 40 % leave too
     // QAbstractItemModelTester looks at every row at every change: 10,000 clients go without it.
     for (int clients : {10'000, 400}) {
         const char* size = clients == 400 ? ", 400 clients, rules checked" : ", 10,000 clients";
-        QTest::addRow("by slot%s", size) << clients << int(ConnectionsModel::SlotColumn) << false;
-        QTest::addRow("by client, last first%s", size) << clients << int(ConnectionsModel::ClientColumn) << true;
+        QTest::addRow("by slot%s", size) << clients << int(ConnectionsModel::SlotColumn) << false << false;
+        QTest::addRow("by client, last first%s", size)
+            << clients << int(ConnectionsModel::ClientColumn) << true << false;
         QTest::addRow("by bytes from the client%s", size)
-            << clients << int(ConnectionsModel::FromClientBytesColumn) << false;
+            << clients << int(ConnectionsModel::FromClientBytesColumn) << false << false;
         QTest::addRow("by last activity, latest first%s", size)
-            << clients << int(ConnectionsModel::LastActivityColumn) << true;
+            << clients << int(ConnectionsModel::LastActivityColumn) << true << false;
+        QTest::addRow("by bytes, most first, 40 %% more leave%s", size)
+            << clients << int(ConnectionsModel::FromClientBytesColumn) << true << true;
     }
 }
 
 // With clients coming and going between refreshes, every row is a present client, in the order asked
-// for, and a selected client stays selected; the model keeps to Qt's rules throughout.
+// for, and the selected and current client stay so; the model keeps to Qt's rules throughout.
 void tst_ui::connectionsFollowTheirClients()
 {
     QFETCH(int, clients);
     QFETCH(int, column);
     QFETCH(bool, descending);
+    QFETCH(bool, massDeparture);
     RelayCounters counters(m_clock);
-    frmConnections table(counters, m_window.get());
+    frmConnections table(counters, m_window->Today, m_window.get());
     std::optional<QAbstractItemModelTester> tester;
     if (clients < 1000)
         tester.emplace(table.Model, QAbstractItemModelTester::FailureReportingMode::QtTest);
@@ -921,6 +957,7 @@ void tst_ui::connectionsFollowTheirClients()
     while (chosen % 10 == 0 || chosen % 7 == 3)
         ++chosen;
     table.Table->selectRow(rowOf(chosen));
+    QCOMPARE(table.Table->currentIndex().row(), rowOf(chosen));
 
     // A fifth of the clients leave, every tenth among them; a new client takes some of their slots;
     // the chosen client and some others send more.
@@ -928,6 +965,8 @@ void tst_ui::connectionsFollowTheirClients()
         counters.ClientLeft(slot, address(slot), RelayEvents::Ending::ClientClosed);
     for (int slot = 3; slot <= clients; slot += 7)
         counters.ClientLeft(slot, address(slot), RelayEvents::Ending::Reset);
+    for (int slot = 1; massDeparture && slot <= clients * 2 / 5; ++slot)
+        counters.ClientLeft(slot, address(slot), RelayEvents::Ending::SettingChange);
     for (int slot = 20; slot <= clients * 3 / 5; slot += 20)
         counters.ClientConnected(slot, QStringLiteral("192.168.1.%1").arg(slot % 200), 5000,
                                  RelayEvents::Arrival::Accepted);
@@ -976,6 +1015,7 @@ void tst_ui::connectionsFollowTheirClients()
     const QModelIndexList selected = table.Table->selectionModel()->selectedRows();
     QCOMPARE(selected.size(), 1);
     QCOMPARE(selected.first().row(), rowOf(chosen));
+    QCOMPARE(table.Table->currentIndex().row(), rowOf(chosen));
 }
 
 // Closed, the table holds no row and nothing runs for it, however many clients there are.
@@ -984,7 +1024,7 @@ void tst_ui::connectionsCostNothingWhileClosed()
     RelayCounters counters(m_clock);
     for (int slot = 1; slot <= 10'000; ++slot)
         counters.ClientConnected(slot, QStringLiteral("10.0.0.1"), quint16(slot), RelayEvents::Arrival::Accepted);
-    frmConnections table(counters, m_window.get());
+    frmConnections table(counters, m_window->Today, m_window.get());
     QCOMPARE(table.Model->rowCount(), 0);
     QVERIFY(!table.tmrRefresh.isActive());
     table.show();
@@ -995,6 +1035,32 @@ void tst_ui::connectionsCostNothingWhileClosed()
     table.hide();
     QCOMPARE(table.Model->rowCount(), 0);
     QVERIFY(!table.tmrRefresh.isActive());
+}
+
+// A quiet client's last activity is its connection's second, whatever the moment of the refresh; then
+// it is as far after that as the steady clock says.
+void tst_ui::lastActivityCountsFromTheConnection()
+{
+    m_clock.Moment = QDateTime(QDate(2026, 12, 5), QTime(21, 41, 44, 700));
+    m_window->Today = [] { return QDate(2026, 12, 5); };
+    RelayCounters counters(m_clock);
+    counters.ClientConnected(1, QStringLiteral("10.0.0.1"), 5000, RelayEvents::Arrival::Accepted);
+    frmConnections table(counters, m_window->Today, m_window.get());
+    table.show();
+    const auto lastActivity = [&table] {
+        table.Refresh();
+        return table.Model->index(0, ConnectionsModel::LastActivityColumn).data().toString();
+    };
+    for (int step = 0; step < 4; ++step) {
+        QCOMPARE(lastActivity(), QStringLiteral("21:41:44"));
+        m_clock.Moment = m_clock.Moment.addMSecs(400);
+        m_clock.Monotonic += 400;
+    }
+    m_clock.Moment = m_clock.Moment.addMSecs(1500);
+    m_clock.Monotonic += 1500;
+    counters.BurstRelayed(RelayEvents::From::Rix, 1, "x", {}); // 3.1 s after the connection
+    QCOMPARE(lastActivity(), QStringLiteral("21:41:47"));
+    QCOMPARE(table.Model->index(0, ConnectionsModel::SinceColumn).data().toString(), QStringLiteral("21:41:44"));
 }
 
 // The status bar says whether the data log is on, and how large its file is.
