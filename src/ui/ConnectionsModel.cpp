@@ -6,6 +6,9 @@
 #include <QDateTime>
 
 #include <algorithm>
+#include <array>
+#include <compare>
+#include <tuple>
 #include <numeric>
 
 namespace {
@@ -133,43 +136,37 @@ void ConnectionsModel::Clear()
 
 bool ConnectionsModel::Less(const Row& a, const Row& b) const
 {
-    const auto ordered = [this](auto x, auto y) { return m_sortOrder == Qt::AscendingOrder ? x < y : y < x; };
+    std::weak_ordering order = std::weak_ordering::equivalent;
     switch (m_sortColumn) {
     case ClientColumn:
-        if (a.AddressKey != b.AddressKey)
-            return ordered(a.AddressKey, b.AddressKey);
-        if (a.Port != b.Port)
-            return ordered(a.Port, b.Port);
+        order = std::tie(a.AddressKey, a.Port) <=> std::tie(b.AddressKey, b.Port);
         break;
     case SinceColumn:
-        if (a.SinceMs != b.SinceMs)
-            return ordered(a.SinceMs, b.SinceMs);
+        order = a.SinceMs <=> b.SinceMs;
         break;
     case FromClientBytesColumn:
-        if (a.FromClientBytes != b.FromClientBytes)
-            return ordered(a.FromClientBytes, b.FromClientBytes);
+        order = a.FromClientBytes <=> b.FromClientBytes;
         break;
     case ToClientBytesColumn:
-        if (a.ToClientBytes != b.ToClientBytes)
-            return ordered(a.ToClientBytes, b.ToClientBytes);
+        order = a.ToClientBytes <=> b.ToClientBytes;
         break;
     case FromClientBurstsColumn:
-        if (a.FromClientBursts != b.FromClientBursts)
-            return ordered(a.FromClientBursts, b.FromClientBursts);
+        order = a.FromClientBursts <=> b.FromClientBursts;
         break;
     case ToClientBurstsColumn:
-        if (a.ToClientBursts != b.ToClientBursts)
-            return ordered(a.ToClientBursts, b.ToClientBursts);
+        order = a.ToClientBursts <=> b.ToClientBursts;
         break;
     case LastActivityColumn:
-        if (a.LastActivityMs != b.LastActivityMs)
-            return ordered(a.LastActivityMs, b.LastActivityMs);
+        order = a.LastActivityMs <=> b.LastActivityMs;
         break;
     default:
+        order = a.Slot <=> b.Slot;
         break;
     }
-    // Equal in the sort column, or sorted by slot: by slot, so that the order never flickers.
-    return m_sortColumn == SlotColumn ? ordered(a.Slot, b.Slot) : a.Slot < b.Slot;
+    if (order != 0)
+        return m_sortOrder == Qt::AscendingOrder ? order < 0 : order > 0;
+    // Equal in the sort column: by slot, so that the order never flickers.
+    return a.Slot < b.Slot;
 }
 
 void ConnectionsModel::Resort()
@@ -260,28 +257,17 @@ QVariant ConnectionsModel::data(const QModelIndex& index, int role) const
 
 QVariant ConnectionsModel::headerData(int section, Qt::Orientation orientation, int role) const
 {
-    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+    static const std::array<QString, ColumnCount> titles{QStringLiteral("Slot"),
+                                                         QStringLiteral("Client"),
+                                                         QStringLiteral("Connected since"),
+                                                         QStringLiteral("Bytes from client"),
+                                                         QStringLiteral("Bytes to client"),
+                                                         QStringLiteral("Bursts from client"),
+                                                         QStringLiteral("Bursts to client"),
+                                                         QStringLiteral("Last activity")};
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole || section < 0 || section >= ColumnCount)
         return QAbstractTableModel::headerData(section, orientation, role);
-    switch (section) {
-    case SlotColumn:
-        return QStringLiteral("Slot");
-    case ClientColumn:
-        return QStringLiteral("Client");
-    case SinceColumn:
-        return QStringLiteral("Connected since");
-    case FromClientBytesColumn:
-        return QStringLiteral("Bytes from client");
-    case ToClientBytesColumn:
-        return QStringLiteral("Bytes to client");
-    case FromClientBurstsColumn:
-        return QStringLiteral("Bursts from client");
-    case ToClientBurstsColumn:
-        return QStringLiteral("Bursts to client");
-    case LastActivityColumn:
-        return QStringLiteral("Last activity");
-    default:
-        return {};
-    }
+    return titles[size_t(section)];
 }
 
 QString ConnectionsModel::AsText(const QList<int>& rows) const
